@@ -1,0 +1,60 @@
+// The environment: the program's directory, file writing, threads, the tick count.
+// Paths are GBK text; each back end converts them at the file-system boundary (UTF-16 for the
+// Windows wide API, UTF-8 for Linux file names).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+
+#include "base/text.h"
+
+namespace pellucor {
+
+// The separator to join a directory and a name with: "\\" on Windows, "/" elsewhere.
+extern const char kPathSeparator[];
+
+// The directory holding the program file, never with a trailing separator. At the root of a
+// drive that is the drive alone ("C:"; on Linux the root gives ""), so callers always join
+// with kPathSeparator + name.
+GbkText RunDirectory();
+
+// Makes `dir` the process's current directory.
+bool ChangeCurrentDirectory(const GbkText& dir);
+
+// Writes the buffers, in order, as the whole content of the file at `path`, creating it or
+// replacing an existing one. The bytes go to a temporary file beside the target, which is
+// renamed over the target only after every byte is written: a failed write leaves the target
+// as it was and removes the temporary file. An empty path gives false.
+bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers);
+template <typename... More>
+bool WriteBytesToFile(const GbkText& path, const ByteBuffer& first, const More&... more) {
+  return WriteBytesToFile(path, {first, more...});
+}
+
+// Milliseconds since an arbitrary start (system boot on Windows), wrapping at 2^32.
+uint32_t TickCount();
+
+// A thread started with a handle variable; joins the thread when asked, and lets it run on
+// detached when destroyed without a join.
+class ThreadHandle {
+ public:
+  ThreadHandle();
+  ~ThreadHandle();
+  ThreadHandle(ThreadHandle&&) noexcept;
+  ThreadHandle& operator=(ThreadHandle&&) noexcept;
+  bool Join();  // false when there is no thread to wait for
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  friend bool StartThread(std::function<void(intptr_t)>, intptr_t, ThreadHandle*);
+};
+
+// Runs routine(parameter) on a new thread with the default stack size. Without a handle the
+// thread runs detached until the routine returns. True when the thread was created.
+bool StartThread(std::function<void(intptr_t)> routine, intptr_t parameter = 0,
+                 ThreadHandle* handle = nullptr);
+
+}  // namespace pellucor

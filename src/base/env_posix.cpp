@@ -1,0 +1,150 @@
+// Environment services on POSIX systems. File names are UTF-8 here.
+#if defined(_WIN32)
+#error "env_posix.cpp is the POSIX back end; the Windows build uses env_win32.cpp"
+#endif
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "base/codepage.h"
+#include "base/env.h"
+#include "base/runtime_fault.h"
+
+namespace pellucor {
+
+const char kPathSeparator[] = "/";
+
+void PresentFaultOnPlatform(const GbkText& text) { WriteFaultToStderr(text); }
+
+namespace {
+
+GbkText FromFileName(std::string_view utf8) { return GbkText(Utf16ToGbk(Utf8ToUtf16(utf8))); }
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+GbkText RunDirectory() {
+  std::string buf(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) < buf.size()) {
+      buf.resize(static_cast<size_t>(n));
+      break;
+    }
+    buf.resize(buf.size() * 2);
+  }
+  const size_t slash = buf.rfind('/');
+  return FromFileName(slash == std::string::npos ? std::string_view() : std::string_view(buf).substr(0, slash));
+}
+
+bool ChangeCurrentDirectory(const GbkText& dir) {
+  return !dir.empty() && ::chdir(GbkToUtf8(dir.view()).c_str()) == 0;
+}
+
+bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers) {
+  if (path.empty()) return false;
+  const std::string target = GbkToUtf8(path.view());
+
+  // A name beside the target that no other writer uses: process id plus a process-wide count.
+  static std::atomic<unsigned> sequence{0};
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    temp = target + ".part" + std::to_string(::getpid()) + "-" + std::to_string(sequence++);
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+
+  // A replaced file keeps its permission bits, as it would when truncated in place.
+  struct stat st;
+  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 07777);
+
+  bool ok = true;
+  for (const ByteBuffer& b : buffers)
+    if (ok && b.size() > 0) ok = WriteAll(fd, b.view());
+  ok = ok && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+uint32_t TickCount() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                               static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+struct ThreadHandle::Impl {
+  pthread_t thread;
+};
+
+ThreadHandle::ThreadHandle() = default;
+ThreadHandle::ThreadHandle(ThreadHandle&&) noexcept = default;
+ThreadHandle& ThreadHandle::operator=(ThreadHandle&& other) noexcept {
+  if (this != &other) {
+    if (impl_) ::pthread_detach(impl_->thread);
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+ThreadHandle::~ThreadHandle() {
+  if (impl_) ::pthread_detach(impl_->thread);
+}
+
+bool ThreadHandle::Join() {
+  if (!impl_) return false;
+  const bool ok = ::pthread_join(impl_->thread, nullptr) == 0;
+  impl_.reset();
+  return ok;
+}
+
+namespace {
+
+struct ThreadStart {
+  std::function<void(intptr_t)> routine;
+  intptr_t parameter;
+};
+
+void* ThreadMain(void* arg) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  start->routine(start->parameter);
+  return nullptr;
+}
+
+}  // namespace
+
+bool StartThread(std::function<void(intptr_t)> routine, intptr_t parameter, ThreadHandle* handle) {
+  auto start = std::make_unique<ThreadStart>(ThreadStart{std::move(routine), parameter});
+  pthread_t thread;
+  if (::pthread_create(&thread, nullptr, ThreadMain, start.get()) != 0) return false;
+  start.release();  // the thread owns it now
+  if (handle) {
+    *handle = ThreadHandle();
+    handle->impl_ = std::make_unique<ThreadHandle::Impl>(ThreadHandle::Impl{thread});
+  } else {
+    ::pthread_detach(thread);
+  }
+  return true;
+}
+
+}  // namespace pellucor

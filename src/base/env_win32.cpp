@@ -1,0 +1,172 @@
+// Environment services on Windows. Paths cross the file-system boundary as UTF-16 through the
+// wide API, so Chinese names are right whatever the system's ANSI code page is.
+#if !defined(_WIN32)
+#error "env_win32.cpp is the Windows back end; other systems use env_posix.cpp"
+#endif
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "base/codepage.h"
+#include "base/env.h"
+#include "base/runtime_fault.h"
+
+namespace pellucor {
+
+const char kPathSeparator[] = "\\";
+
+namespace {
+
+std::wstring Wide(const GbkText& text) {
+  const std::u16string u = GbkToUtf16(text.view());
+  return std::wstring(u.begin(), u.end());
+}
+
+GbkText Narrow(std::wstring_view w) {
+  return GbkText(Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size())));
+}
+
+// Closes a kernel handle when it goes out of scope.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE h) : h_(h) {}
+  ~ScopedHandle() { Close(); }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+  bool Close() {
+    const bool ok = !valid() || CloseHandle(h_);
+    h_ = nullptr;
+    return ok;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+void PresentFaultOnPlatform(const GbkText& text) {
+  MessageBoxW(nullptr, Wide(text).c_str(), Wide("信息：").c_str(),
+              MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+GbkText RunDirectory() {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return {};
+    if (n < buf.size()) {
+      buf.resize(n);
+      break;
+    }
+    buf.resize(buf.size() * 2);
+  }
+  // Cut in UTF-16: in GBK the byte 5C ("\") can also be the trail byte of a character.
+  const size_t slash = buf.rfind(L'\\');
+  return Narrow(slash == std::wstring::npos ? std::wstring_view() : std::wstring_view(buf).substr(0, slash));
+}
+
+bool ChangeCurrentDirectory(const GbkText& dir) {
+  return !dir.empty() && SetCurrentDirectoryW(Wide(dir).c_str());
+}
+
+bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers) {
+  if (path.empty()) return false;
+  const std::wstring target = Wide(path);
+
+  static std::atomic<unsigned> sequence{0};
+  std::wstring temp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = target + L".part" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(sequence++);
+    // No sharing while the bytes go in.
+    h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  if (h == INVALID_HANDLE_VALUE) return false;
+
+  ScopedHandle file(h);
+  bool ok = true;
+  for (const ByteBuffer& b : buffers)
+    if (ok && b.size() > 0) ok = WriteAll(file.get(), b.view());
+  ok = ok && FlushFileBuffers(file.get());
+  ok = file.Close() && ok;
+  ok = ok && MoveFileExW(temp.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) DeleteFileW(temp.c_str());
+  return ok;
+}
+
+uint32_t TickCount() { return GetTickCount(); }
+
+struct ThreadHandle::Impl {
+  HANDLE thread;
+};
+
+ThreadHandle::ThreadHandle() = default;
+ThreadHandle::ThreadHandle(ThreadHandle&&) noexcept = default;
+ThreadHandle& ThreadHandle::operator=(ThreadHandle&& other) noexcept {
+  if (this != &other) {
+    if (impl_) CloseHandle(impl_->thread);
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+ThreadHandle::~ThreadHandle() {
+  if (impl_) CloseHandle(impl_->thread);
+}
+
+bool ThreadHandle::Join() {
+  if (!impl_) return false;
+  const bool ok = WaitForSingleObject(impl_->thread, INFINITE) == WAIT_OBJECT_0;
+  CloseHandle(impl_->thread);
+  impl_.reset();
+  return ok;
+}
+
+namespace {
+
+struct ThreadStart {
+  std::function<void(intptr_t)> routine;
+  intptr_t parameter;
+};
+
+DWORD WINAPI ThreadMain(LPVOID arg) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  start->routine(start->parameter);
+  return 0;
+}
+
+}  // namespace
+
+bool StartThread(std::function<void(intptr_t)> routine, intptr_t parameter, ThreadHandle* handle) {
+  auto start = std::make_unique<ThreadStart>(ThreadStart{std::move(routine), parameter});
+  HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start.get(), 0, nullptr);
+  if (!thread) return false;
+  start.release();  // the thread owns it now
+  if (handle) {
+    *handle = ThreadHandle();
+    handle->impl_ = std::make_unique<ThreadHandle::Impl>(ThreadHandle::Impl{thread});
+  } else {
+    CloseHandle(thread);
+  }
+  return true;
+}
+
+}  // namespace pellucor

@@ -1,0 +1,27 @@
+// The one fatal stop: a start window that cannot be created and programming errors (an array
+// index out of range, a failed memory allocation) end the process here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/text.h"
+
+namespace pellucor {
+
+// The message shown for a fault:
+//   "运行时出错!\r\n\r\n" + ["错误代码：" code "\r\n\r\n"] + ["错误信息：" message "\r\n"]
+GbkText RuntimeFaultText(std::optional<int32_t> code, const GbkText& message);
+
+// Shows RuntimeFaultText in one message box, then ends the process with exit code -1 without
+// running the program's exit routine (atexit handlers, static destructors).
+[[noreturn]] void RuntimeFault(std::optional<int32_t> code, const GbkText& message);
+
+// How the fault text reaches the user. The default is the platform's: a message box on
+// Windows, standard error elsewhere; the window toolkit installs its own message box, and tests
+// install WriteFaultToStderr so that no dialog waits for a click.
+using FaultPresenter = void (*)(const GbkText& text);
+void SetFaultPresenter(FaultPresenter presenter);
+void WriteFaultToStderr(const GbkText& text);
+
+}  // namespace pellucor

@@ -28,7 +28,8 @@ const std::array<uint16_t, 0x10000>& UnitToCode() {
         if (i >= 0) t[cp936::kDoubleByte[i]] = static_cast<uint16_t>(lead << 8 | trail);
       }
     }
-    for (size_t i = 0; i < cp936::kBestFitCount; ++i) t[cp936::kBestFit[i].unit] = cp936::kBestFit[i].code;
+    for (size_t i = 0; i < cp936::kBestFitCount; ++i)
+      t[cp936::kBestFit[i].unit] = cp936::kBestFit[i].code;
     return t;
   }();
   return table;
@@ -43,10 +44,11 @@ void PutCode(std::string& out, uint16_t code) {
 char16_t Compose(char16_t base, char16_t mark) {
   const cp936::Composition* begin = cp936::kCompositions;
   const cp936::Composition* end = begin + cp936::kCompositionCount;
-  const auto it = std::lower_bound(begin, end, std::pair{base, mark},
-                                   [](const cp936::Composition& c, std::pair<char16_t, char16_t> k) {
-                                     return c.base < k.first || (c.base == k.first && c.mark < k.second);
-                                   });
+  const auto it =
+      std::lower_bound(begin, end, std::pair{base, mark},
+                       [](const cp936::Composition& c, std::pair<char16_t, char16_t> k) {
+                         return c.base < k.first || (c.base == k.first && c.mark < k.second);
+                       });
   return (it != end && it->base == base && it->mark == mark) ? it->composed : 0;
 }
 

@@ -27,8 +27,7 @@ std::u16string GbkToUtf16(std::string_view gbk);
 // UTF-16 to GBK, as WideCharToMultiByte(936, flags, ..., NULL, usedDefault). Units with no
 // mapping become "?" and set *usedDefault; best-fit mappings (U+00C0 -> A8 A4) do not. Each
 // surrogate unit is converted on its own. Only kCompositeCheck is recognised in `flags`.
-std::string Utf16ToGbk(std::u16string_view units, unsigned flags = 0,
-                       bool* usedDefault = nullptr);
+std::string Utf16ToGbk(std::u16string_view units, unsigned flags = 0, bool* usedDefault = nullptr);
 
 // UTF-8 to UTF-16, as MultiByteToWideChar(65001, 0). An invalid byte, or a sequence cut short
 // by an invalid continuation byte, becomes U+FFFD; a sequence cut short by the end of the input
@@ -41,6 +40,8 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view units);
 
 // GBK to UTF-8, for text handed to the Linux side (file names, terminal output).
-inline std::string GbkToUtf8(std::string_view gbk) { return Utf16ToUtf8(GbkToUtf16(gbk)); }
+inline std::string GbkToUtf8(std::string_view gbk) {
+  return Utf16ToUtf8(GbkToUtf16(gbk));
+}
 
 }  // namespace pellucor

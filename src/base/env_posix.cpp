@@ -21,11 +21,15 @@ namespace pellucor {
 
 const char kPathSeparator[] = "/";
 
-void PresentFaultOnPlatform(const GbkText& text) { WriteFaultToStderr(text); }
+void PresentFaultOnPlatform(const GbkText& text) {
+  WriteFaultToStderr(text);
+}
 
 namespace {
 
-GbkText FromFileName(std::string_view utf8) { return GbkText(Utf16ToGbk(Utf8ToUtf16(utf8))); }
+GbkText FromFileName(std::string_view utf8) {
+  return GbkText(Utf16ToGbk(Utf8ToUtf16(utf8)));
+}
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -51,7 +55,8 @@ GbkText RunDirectory() {
     buf.resize(buf.size() * 2);
   }
   const size_t slash = buf.rfind('/');
-  return FromFileName(slash == std::string::npos ? std::string_view() : std::string_view(buf).substr(0, slash));
+  return FromFileName(slash == std::string::npos ? std::string_view()
+                                                 : std::string_view(buf).substr(0, slash));
 }
 
 bool ChangeCurrentDirectory(const GbkText& dir) {

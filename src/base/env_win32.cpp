@@ -25,7 +25,8 @@ std::wstring Wide(const GbkText& text) {
 }
 
 GbkText Narrow(std::wstring_view w) {
-  return GbkText(Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size())));
+  return GbkText(
+      Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size())));
 }
 
 // Closes a kernel handle when it goes out of scope.
@@ -77,7 +78,8 @@ GbkText RunDirectory() {
   }
   // Cut in UTF-16: in GBK the byte 5C ("\") can also be the trail byte of a character.
   const size_t slash = buf.rfind(L'\\');
-  return Narrow(slash == std::wstring::npos ? std::wstring_view() : std::wstring_view(buf).substr(0, slash));
+  return Narrow(slash == std::wstring::npos ? std::wstring_view()
+                                            : std::wstring_view(buf).substr(0, slash));
 }
 
 bool ChangeCurrentDirectory(const GbkText& dir) {
@@ -113,7 +115,9 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
   return ok;
 }
 
-uint32_t TickCount() { return GetTickCount(); }
+uint32_t TickCount() {
+  return GetTickCount();
+}
 
 struct ThreadHandle::Impl {
   HANDLE thread;

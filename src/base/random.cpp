@@ -33,7 +33,9 @@ uint32_t SeedFromTick(uint32_t tick) {
   return seed;
 }
 
-int32_t SeedCounter() { return gSeedCounter.load(); }
+int32_t SeedCounter() {
+  return gSeedCounter.load();
+}
 
 }  // namespace detail
 

@@ -53,7 +53,9 @@ void RuntimeFault(std::optional<int32_t> code, const GbkText& message) {
   std::_Exit(-1);  // not exit(): the program's exit routine must not run
 }
 
-void SetFaultPresenter(FaultPresenter presenter) { gPresenter.store(presenter); }
+void SetFaultPresenter(FaultPresenter presenter) {
+  gPresenter.store(presenter);
+}
 
 void WriteFaultToStderr(const GbkText& text) {
   const std::string utf8 = GbkToUtf8(text.view());
@@ -69,14 +71,30 @@ void* operator new(std::size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   pellucor::AllocationFault(n);
 }
-void* operator new[](std::size_t n) { return ::operator new(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n ? n : 1); }
+void* operator new[](std::size_t n) {
+  return ::operator new(n);
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  return std::malloc(n ? n : 1);
+}
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
   return std::malloc(n ? n : 1);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}

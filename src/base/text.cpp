@@ -10,7 +10,9 @@ namespace {
 
 constexpr size_t kNotFound = std::string_view::npos;
 
-inline bool IsLeadByte(unsigned char c) { return c >= 0x80; }
+inline bool IsLeadByte(unsigned char c) {
+  return c >= 0x80;
+}
 
 inline unsigned char FoldAscii(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
@@ -24,51 +26,61 @@ bool EqualFolded(const char* a, const char* b, size_t n) {
   return true;
 }
 
-bool HasAsciiLetter(std::string_view s) {
-  return std::any_of(s.begin(), s.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  });
+inline bool IsAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-// Moves the character cursor `b` forward until it reaches or passes `target`. Runs of ASCII
-// bytes are crossed eight at a time: only bytes of 0x80 and above change the phase.
-inline size_t StepTo(std::string_view s, size_t b, size_t target) {
-  const char* p = s.data();
-  while (b < target) {
-    if (target - b >= 8) {
-      uint64_t chunk;
-      std::memcpy(&chunk, p + b, 8);
-      if ((chunk & 0x8080808080808080ull) == 0) {
-        b += 8;
-        continue;
-      }
-    }
-    b += IsLeadByte(static_cast<unsigned char>(p[b])) ? 2 : 1;
+bool HasAsciiLetter(std::string_view s) {
+  return std::any_of(s.begin(), s.end(), IsAsciiLetter);
+}
+
+// Whether `c` begins a character, given that `b` <= `c` does. Every byte below 0x80 ends a
+// character (it is a single-byte character or a trail byte), so only the run of bytes of 0x80
+// and above just before `c` decides: they pair up as lead + trail, and `c` is a boundary when
+// the run's length is even.
+inline bool OnBoundary(std::string_view s, size_t b, size_t c) {
+  size_t k = 0;
+  while (c - k > b && static_cast<unsigned char>(s[c - k - 1]) >= 0x80) ++k;
+  return k % 2 == 0;
+}
+
+// Offset of the first byte-level occurrence of `what` at or after `from` (folding ASCII letters
+// when `fold`), or kNotFound. Candidates come from a memchr for one byte of `what` that folding
+// cannot change, so the folded search runs at nearly the speed of the exact one.
+size_t FindBytesFrom(std::string_view s, size_t from, std::string_view what, bool fold) {
+  if (!fold) return s.find(what, from);
+  const size_t n = s.size(), m = what.size();
+  size_t anchor = 0;
+  while (anchor < m && IsAsciiLetter(what[anchor])) ++anchor;
+  if (anchor == m) {  // letters only: compare at every byte
+    for (size_t c = from; c + m <= n; ++c)
+      if (EqualFolded(s.data() + c, what.data(), m)) return c;
+    return kNotFound;
   }
-  return b;
+  for (size_t p = from + anchor; p < n;) {
+    const void* hit = std::memchr(s.data() + p, what[anchor], n - p);
+    if (!hit) return kNotFound;
+    p = static_cast<size_t>(static_cast<const char*>(hit) - s.data());
+    const size_t c = p - anchor;
+    if (c + m > n) return kNotFound;
+    if (EqualFolded(s.data() + c, what.data(), m)) return c;
+    ++p;
+  }
+  return kNotFound;
 }
 
 // Offset of the first occurrence of `what` (non-empty) that begins on a character boundary,
-// boundaries being counted from `from`; kNotFound when there is none. A candidate found by a
-// plain byte search is accepted only when the character cursor lands exactly on it; when the
-// cursor steps over it (the candidate began on a trail byte) the search resumes at the cursor.
+// boundaries being counted from `from`; kNotFound when there is none. Byte-level candidates
+// that begin on a trail byte are passed over. After each rejected candidate `c` the position
+// c + 1 is a known boundary (c - 1 was a lead byte), so no byte is examined twice for phase.
 size_t FindOnBoundary(std::string_view s, size_t from, std::string_view what, bool fold) {
-  const size_t n = s.size(), m = what.size();
-  size_t b = from;
-  if (fold && HasAsciiLetter(what)) {
-    const unsigned char first = FoldAscii(static_cast<unsigned char>(what[0]));
-    while (b + m <= n) {
-      const unsigned char c = static_cast<unsigned char>(s[b]);
-      if (FoldAscii(c) == first && EqualFolded(s.data() + b, what.data(), m)) return b;
-      b += IsLeadByte(c) ? 2 : 1;
-    }
-    return kNotFound;
-  }
-  while (b + m <= n) {
-    const size_t c = s.find(what, b);
+  fold = fold && HasAsciiLetter(what);
+  size_t known = from;
+  while (known + what.size() <= s.size()) {
+    const size_t c = FindBytesFrom(s, known, what, fold);
     if (c == kNotFound) return kNotFound;
-    b = StepTo(s, b, c);
-    if (b == c) return c;
+    if (OnBoundary(s, known, c)) return c;
+    known = c + 1;
   }
   return kNotFound;
 }
@@ -90,7 +102,9 @@ inline bool IsCSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-int Sign(int v) { return (v > 0) - (v < 0); }
+int Sign(int v) {
+  return (v > 0) - (v < 0);
+}
 
 // Bytes to skip for a 1-based start: max(start - 1, 0), computed without overflow.
 inline size_t SkipFor(int32_t start) {
@@ -105,7 +119,9 @@ const GbkText& TextArray::operator[](int32_t index) const {
   return items_[static_cast<size_t>(index) - 1];
 }
 
-int32_t TextLength(const GbkText& text) { return text.size(); }
+int32_t TextLength(const GbkText& text) {
+  return text.size();
+}
 
 int CompareText(const GbkText& a, const GbkText& b) {
   const size_t n = std::min(a.view().size(), b.view().size());
@@ -278,11 +294,17 @@ GbkText SpacesText(int32_t n) {
   return GbkText(std::string(static_cast<size_t>(n), ' '));
 }
 
-int32_t ElementCount(const TextArray& array) { return array.size(); }
+int32_t ElementCount(const TextArray& array) {
+  return array.size();
+}
 
-const GbkText& Element(const TextArray& array, int32_t index) { return array[index]; }
+const GbkText& Element(const TextArray& array, int32_t index) {
+  return array[index];
+}
 
-void AppendElement(TextArray& array, const GbkText& text) { array.push_back(text); }
+void AppendElement(TextArray& array, const GbkText& text) {
+  array.push_back(text);
+}
 
 int32_t ToInteger(const GbkText& text) {
   const std::string_view s = text.view();
@@ -320,7 +342,9 @@ int32_t ToInteger(const GbkText& text) {
   return static_cast<int32_t>(value);
 }
 
-GbkText IntegerToText(int32_t value) { return GbkText(std::to_string(value)); }
+GbkText IntegerToText(int32_t value) {
+  return GbkText(std::to_string(value));
+}
 
 int32_t BitOr(std::initializer_list<int32_t> values) {
   int32_t r = 0;
@@ -328,11 +352,17 @@ int32_t BitOr(std::initializer_list<int32_t> values) {
   return r;
 }
 
-ByteBuffer TextToBytes(const GbkText& text) { return ByteBuffer(text.str()); }
+ByteBuffer TextToBytes(const GbkText& text) {
+  return ByteBuffer(text.str());
+}
 
-GbkText BytesToText(const ByteBuffer& buffer) { return GbkText(buffer.view()); }
+GbkText BytesToText(const ByteBuffer& buffer) {
+  return GbkText(buffer.view());
+}
 
-int32_t BytesLength(const ByteBuffer& buffer) { return buffer.size(); }
+int32_t BytesLength(const ByteBuffer& buffer) {
+  return buffer.size();
+}
 
 ByteBuffer ZeroBytes(int32_t n) {
   if (n <= 0) return {};

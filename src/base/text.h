@@ -53,7 +53,9 @@ class ByteBuffer {
 
   std::string_view view() const { return bytes_; }
   const std::string& str() const { return bytes_; }
-  const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(bytes_.data()); }
+  const unsigned char* data() const {
+    return reinterpret_cast<const unsigned char*>(bytes_.data());
+  }
   bool empty() const { return bytes_.empty(); }
   int32_t size() const { return static_cast<int32_t>(bytes_.size()); }
 
@@ -102,8 +104,8 @@ int32_t FindText(const GbkText& text, const GbkText& what, std::optional<int32_t
 // 1-based position of the last occurrence. With a start s, only matches lying wholly within
 // the first s-1 bytes count (s <= 1 gives -1).
 //   FindTextReverse("host:80:90", ":") -> 8
-int32_t FindTextReverse(const GbkText& text, const GbkText& what,
-                        std::optional<int32_t> start = {}, bool ignoreAsciiCase = false);
+int32_t FindTextReverse(const GbkText& text, const GbkText& what, std::optional<int32_t> start = {},
+                        bool ignoreAsciiCase = false);
 GbkText LeftPart(const GbkText& text, int32_t n);
 GbkText RightPart(const GbkText& text, int32_t n);
 // Up to n bytes from the 1-based start; empty when start < 1, start > length or n <= 0.

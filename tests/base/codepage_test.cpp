@@ -119,7 +119,10 @@ TEST(Codepage, Utf8ToUtf16MatchesReferenceOnMalformedInput) {
 
 TEST(Codepage, ConvertsExactlyWhatItIsGiven) {
   // Zero bytes and a byte-order mark pass through; no terminator is added.
-  EXPECT_EQ(Utf8ToUtf16(std::string("\xEF\xBB\xBF" "a\0b", 6)), std::u16string(u"\uFEFFa\0b", 4));
+  EXPECT_EQ(Utf8ToUtf16(std::string("\xEF\xBB\xBF"
+                                    "a\0b",
+                                    6)),
+            std::u16string(u"\uFEFFa\0b", 4));
   EXPECT_EQ(GbkToUtf16(std::string("\xD6\xD0\0", 3)), std::u16string(u"中\0", 2));
   EXPECT_EQ(Utf16ToGbk(std::u16string(u"\uFEFF\0", 2)), std::string("?\0", 2));
   EXPECT_EQ(GbkToUtf16(std::string("\x81\0", 2)), std::u16string(u"?\0", 2));
@@ -138,8 +141,10 @@ TEST(Codepage, Utf16ToUtf8) {
       {u"\u00E9", "\xC3\xA9"},
       {u"\u4E2D", "\xE4\xB8\xAD"},
       {u"\U0001F600", "\xF0\x9F\x98\x80"},
-      {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},         // lone high surrogate
-      {std::u16string(1, char16_t(0xDE00)) + u"a", "\xEF\xBF\xBD" "a"},  // lone low surrogate
+      {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},  // lone high surrogate
+      {std::u16string(1, char16_t(0xDE00)) + u"a",
+       "\xEF\xBF\xBD"
+       "a"},  // lone low surrogate
   };
   for (const Case& c : cases) EXPECT_EQ(Utf16ToUtf8(c.units), c.want) << Hex(c.units);
   // Every BMP character survives the round trip through UTF-8.

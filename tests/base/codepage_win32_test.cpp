@@ -25,7 +25,8 @@ std::string PlatformUnitsTo936(const std::u16string& units, DWORD flags, BOOL* u
 
 std::u16string PlatformUtf8ToUnits(const std::string& bytes) {
   wchar_t buf[16];
-  const int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), buf, 16);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), buf, 16);
   return std::u16string(buf, buf + n);
 }
 

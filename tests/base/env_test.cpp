@@ -41,7 +41,9 @@ bool ReadFileUtf8(const std::string& utf8, std::string* out) {
   fclose(f);
   return true;
 }
-void MakeDir(const std::string& utf8) { CreateDirectoryW(Wide(utf8).c_str(), nullptr); }
+void MakeDir(const std::string& utf8) {
+  CreateDirectoryW(Wide(utf8).c_str(), nullptr);
+}
 std::vector<std::string> ListDir(const std::string& utf8) {
   std::vector<std::string> names;
   WIN32_FIND_DATAW fd;
@@ -74,7 +76,9 @@ bool ReadFileUtf8(const std::string& utf8, std::string* out) {
   std::fclose(f);
   return true;
 }
-void MakeDir(const std::string& utf8) { ::mkdir(utf8.c_str(), 0777); }
+void MakeDir(const std::string& utf8) {
+  ::mkdir(utf8.c_str(), 0777);
+}
 std::vector<std::string> ListDir(const std::string& utf8) {
   std::vector<std::string> names;
   if (DIR* d = ::opendir(utf8.c_str())) {
@@ -86,7 +90,9 @@ std::vector<std::string> ListDir(const std::string& utf8) {
   }
   return names;
 }
-std::string TempRoot() { return "/tmp/pellucor-env-test-" + std::to_string(::getpid()); }
+std::string TempRoot() {
+  return "/tmp/pellucor-env-test-" + std::to_string(::getpid());
+}
 #endif
 
 // A fresh directory per test; its path in UTF-8 (for checks) and in GBK (for the code).
@@ -97,7 +103,9 @@ class WriteBytesToFileTest : public ::testing::Test {
     dir_ = TempRoot() + "-" + std::to_string(n++);
     MakeDir(dir_);
   }
-  std::string Utf8Path(const std::string& utf8Name) const { return dir_ + kPathSeparator + utf8Name; }
+  std::string Utf8Path(const std::string& utf8Name) const {
+    return dir_ + kPathSeparator + utf8Name;
+  }
   GbkText GbkPath(const std::string& utf8Name) const {
     return GbkText(Utf16ToGbk(Utf8ToUtf16(Utf8Path(utf8Name))));
   }
@@ -166,7 +174,8 @@ TEST_F(WriteBytesToFileTest, FailuresGiveFalseAndLeaveNothingBehind) {
 // A write that fails part-way (here: the file-size limit) keeps the old file intact.
 TEST_F(WriteBytesToFileTest, FailedWriteKeepsTheOldFile) {
   ASSERT_TRUE(WriteBytesToFile(GbkPath("t.torrent"), ByteBuffer(std::string("old"))));
-  struct sigaction ignore {}, old {};
+  struct sigaction ignore {
+  }, old{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGXFSZ, &ignore, &old);
   rlimit saved;

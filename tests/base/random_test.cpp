@@ -25,13 +25,10 @@ TEST(Random, RangeRules) {
     int32_t lo, hi;
   };
   const Case cases[] = {
-      {5, 5, 5, 5},
-      {7, 3, 3, 7},      // reversed bounds are swapped
-      {-5, -1, 0, 0},    // negative bounds are raised to 0
-      {-5, 3, 0, 3},
-      {{}, {}, 0, 32767},  // draws never exceed 32767
-      {{}, 10, 0, 10},
-      {30000, {}, 30000, 30000 + 32767},
+      {5, 5, 5, 5},           {7, 3, 3, 7},        // reversed bounds are swapped
+      {-5, -1, 0, 0},                              // negative bounds are raised to 0
+      {-5, 3, 0, 3},          {{}, {}, 0, 32767},  // draws never exceed 32767
+      {{}, 10, 0, 10},        {30000, {}, 30000, 30000 + 32767},
       {0, INT_MAX, 0, 32767},
   };
   for (const Case& c : cases) {

@@ -43,7 +43,9 @@ TEST(RuntimeFault, MessageText) {
   for (const Case& c : cases) EXPECT_EQ(RuntimeFaultText(c.code, c.message), c.want);
 }
 
-void AtExitMarker() { std::fputs("EXIT-ROUTINE-RAN", stderr); }
+void AtExitMarker() {
+  std::fputs("EXIT-ROUTINE-RAN", stderr);
+}
 
 TEST(RuntimeFaultDeathTest, ArrayIndexBelowOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -53,7 +55,8 @@ TEST(RuntimeFaultDeathTest, ArrayIndexBelowOne) {
         SetFaultPresenter(WriteFaultToStderr);
         (void)a[0];
       },
-      ::testing::ExitedWithCode(kFaultExitCode), HasSubstr(Shown(4, "数组成员引用下标必须大于等于1")));
+      ::testing::ExitedWithCode(kFaultExitCode),
+      HasSubstr(Shown(4, "数组成员引用下标必须大于等于1")));
 }
 
 TEST(RuntimeFaultDeathTest, ArrayIndexAboveCount) {
@@ -64,7 +67,8 @@ TEST(RuntimeFaultDeathTest, ArrayIndexAboveCount) {
         SetFaultPresenter(WriteFaultToStderr);
         (void)Element(a, 2);
       },
-      ::testing::ExitedWithCode(kFaultExitCode), HasSubstr(Shown(1, "数组成员引用下标超出定义范围")));
+      ::testing::ExitedWithCode(kFaultExitCode),
+      HasSubstr(Shown(1, "数组成员引用下标超出定义范围")));
 }
 
 TEST(RuntimeFaultDeathTest, ExitRoutineDoesNotRun) {

@@ -47,19 +47,60 @@ TEST(Text, FindText) {
       {"abc", "c", 4, false, -1},
       {"abc", "c", INT32_MIN, false, 3},
       // never a match that begins on a trail byte
-      {"\x81" "AA", "A", {}, false, 3},
-      {"\x81" "AA", "AA", {}, false, -1},
+      {"\x81"
+       "AA",
+       "A",
+       {},
+       false,
+       3},
+      {"\x81"
+       "AA",
+       "AA",
+       {},
+       false,
+       -1},
       {afterRun.c_str(), "y", {}, false, 24},
+      {"\x81\x81\x81"
+       "aa",
+       "a",
+       {},
+       false,
+       5},  // 81 81 | 81 61 | 61
+      {"\x81\x81"
+       "a",
+       "a",
+       {},
+       false,
+       3},                         // 81 81 | 61
+      {"中a", "a", 2, false, -1},  // from D0: D0 61 is one character
+      {"\x81"
+       "ab",
+       "AB",
+       {},
+       true,
+       -1},
+      {"xUSER-agent", "user-AGENT", {}, true, 2},
       // a start inside a double-byte character reads the text out of phase
       {"中中", "中", 2, false, -1},
       {"中中", "中", 3, false, 3},
       // 0x80 counts as a lead byte too
-      {"\x80" "ab", "a", {}, false, -1},
+      {"\x80"
+       "ab",
+       "a",
+       {},
+       false,
+       -1},
       // a lead byte at the very end stands alone
       {"ab\x81", "\x81", {}, false, 3},
       {"a\x81", "b", {}, false, -1},
       // folding is byte by byte, trail bytes included; other bytes compare exactly
-      {"\x81" "a", "\x81" "A", {}, true, 1},
+      {"\x81"
+       "a",
+       "\x81"
+       "A",
+       {},
+       true,
+       1},
       {"\xC1", "\xE1", {}, true, -1},
       {"x-Y", "X-y", {}, true, 1},
   };
@@ -126,7 +167,8 @@ TEST(Text, PartsCountBytes) {
       {SpacesText(0), ""},
       {SpacesText(-2), ""},
   };
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
 TEST(Text, ReplaceText) {
@@ -156,11 +198,16 @@ TEST(Text, ReplaceText) {
       {ReplaceText("abc", "", "x"), "abc"},
       {ReplaceText("a-b-c", "-"), "abc"},
       // character stepping: a trail byte never starts a match; folding reaches trail bytes
-      {ReplaceText("\x81" "aa", "a", "x", 1, -1, true), "\x81" "ax"},
+      {ReplaceText("\x81"
+                   "aa",
+                   "a", "x", 1, -1, true),
+       "\x81"
+       "ax"},
       {ReplaceText("\x81\x41", "\x81\x61", "Z"), "Z"},
       {ReplaceText("中文中", "中", "-"), "-文-"},
   };
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
 TEST(Text, SplitText) {
@@ -189,7 +236,8 @@ TEST(Text, SplitText) {
       {SplitText("\x81,a,b"), {"\x81,a", "b"}},
       {SplitText("中，文", "，"), {"中", "文"}},
   };
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
 TEST(Text, CaseAndBlanks) {
@@ -198,7 +246,10 @@ TEST(Text, CaseAndBlanks) {
   };
   const Case cases[] = {
       {UpperCaseAscii("aZ中z"), "AZ中Z"},
-      {UpperCaseAscii("\x81" "a"), "\x81" "A"},  // byte-wise: the trail byte changes too
+      {UpperCaseAscii("\x81"
+                      "a"),
+       "\x81"
+       "A"},  // byte-wise: the trail byte changes too
       {LowerCaseAscii("AbC\xC1"), "abc\xC1"},
       // blanks are 0x20 and A1 A1 only
       {TrimBoth("\t a \r\n"), "\t a \r\n"},
@@ -207,16 +258,17 @@ TEST(Text, CaseAndBlanks) {
       {TrimBoth(" 　 "), ""},
       {TrimBoth(""), ""},
       {TrimBoth("x\xA1\xA1"), "x"},
-      {TrimBoth("\xB0\xA1\xA1"), "\xB0\xA1\xA1"},      // B0 A1 is a character, A1 stands alone
-      {TrimBoth("\xA1\xA1\xA1x"), "\xA1x"},            // A1 78 after the blank is a character
-      {TrimBoth("\xB0\xA1\xA1\xA1 "), "\xB0\xA1"},     // the final run is A1 A1 + space
+      {TrimBoth("\xB0\xA1\xA1"), "\xB0\xA1\xA1"},   // B0 A1 is a character, A1 stands alone
+      {TrimBoth("\xA1\xA1\xA1x"), "\xA1x"},         // A1 78 after the blank is a character
+      {TrimBoth("\xB0\xA1\xA1\xA1 "), "\xB0\xA1"},  // the final run is A1 A1 + space
       {RemoveBlanks(" a　b c "), "abc"},
       {RemoveBlanks("\ta\r\n"), "\ta\r\n"},
       {RemoveBlanks("\xB0\xA1\xA1\xA1 "), "\xB0\xA1"},
       {RemoveBlanks("\xB0\xA1\xA1x"), "\xB0\xA1\xA1x"},
       {RemoveBlanks("a\x81"), "a\x81"},
   };
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
 TEST(Text, ToInteger) {
@@ -235,8 +287,10 @@ TEST(Text, ToInteger) {
       {"８０８０", 8080},  // full-width digits
       {"－５", -5},        // full-width minus
       {"＋５", 5},
-      {"　12", 12},        // ideographic space is skipped like a space
-      {"\xA1\xAB" "1", 0},  // A1 AB folds to "~", which is no digit
+      {"　12", 12},  // ideographic space is skipped like a space
+      {"\xA1\xAB"
+       "1",
+       0},  // A1 AB folds to "~", which is no digit
       {"2147483647", 2147483647},
       {"2147483648", INT32_MIN},  // wraps, no clamping
       {"4294967297", 1},
@@ -257,7 +311,7 @@ TEST(Text, CompareAndConcat) {
     int want;
   };
   const Case cases[] = {
-      {"a", "b", -1}, {"b", "a", 1}, {"a", "a", 0}, {"", "", 0},
+      {"a", "b", -1},  {"b", "a", 1},  {"a", "a", 0},    {"", "", 0},
       {"a", "ab", -1}, {"ab", "a", 1}, {"\x80", "a", 1},  // unsigned bytes
   };
   for (const Case& c : cases) EXPECT_EQ(CompareText(c.a, c.b), c.want) << c.a << " vs " << c.b;
@@ -307,7 +361,10 @@ TEST(Bytes, Operations) {
   };
   for (const Find& f : finds) EXPECT_EQ(FindBytes(zab, f.needle, f.start), f.want) << f.start;
   // no character stepping over bytes
-  EXPECT_EQ(FindBytes(TextToBytes("\x81" "A"), TextToBytes("A")), 2);
+  EXPECT_EQ(FindBytes(TextToBytes("\x81"
+                                  "A"),
+                      TextToBytes("A")),
+            2);
 
   struct Compare {
     const char* a;
@@ -318,8 +375,8 @@ TEST(Bytes, Operations) {
     int want;
   };
   const Compare compares[] = {
-      {"ab", 2, "ac", 2, 1, 0},   {"ab", 2, "ac", 2, 2, -1}, {"a", 1, "ab", 2, 2, -1},
-      {"ab", 2, "a", 1, 1, 0},    {"ab", 2, "zz", 2, 0, 0},  {"\0\1", 2, "\0\2", 2, 2, -1},
+      {"ab", 2, "ac", 2, 1, 0},     {"ab", 2, "ac", 2, 2, -1}, {"a", 1, "ab", 2, 2, -1},
+      {"ab", 2, "a", 1, 1, 0},      {"ab", 2, "zz", 2, 0, 0},  {"\0\1", 2, "\0\2", 2, 2, -1},
       {"\x80", 1, "\x01", 1, 1, 1},
   };
   for (const Compare& c : compares) {

@@ -22,8 +22,12 @@ inline void PrintBytes(std::string_view bytes, std::ostream* os) {
   *os << '"';
 }
 
-inline void PrintTo(const GbkText& t, std::ostream* os) { PrintBytes(t.view(), os); }
-inline void PrintTo(const ByteBuffer& b, std::ostream* os) { PrintBytes(b.view(), os); }
+inline void PrintTo(const GbkText& t, std::ostream* os) {
+  PrintBytes(t.view(), os);
+}
+inline void PrintTo(const ByteBuffer& b, std::ostream* os) {
+  PrintBytes(b.view(), os);
+}
 inline void PrintTo(const TextArray& a, std::ostream* os) {
   *os << '{';
   for (int32_t i = 1; i <= a.size(); ++i) {

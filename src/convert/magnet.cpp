@@ -1,0 +1,128 @@
+#include "convert/magnet.h"
+
+#include <string>
+
+namespace pellucor {
+namespace {
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  return (c | 0x20) - 'a' + 10;
+}
+
+// %XX sequences decoded; a "%" not followed by two hex digits stays as it is.
+std::string PercentDecode(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && IsHexDigit(s[i + 1]) && IsHexDigit(s[i + 2])) {
+      out.push_back(static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+// 32 characters of the RFC 4648 base-32 alphabet (either case) -> 20 bytes as upper-case hex.
+std::optional<std::string> Base32ToHex(std::string_view s) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : s) {
+    int v;
+    if (c >= 'A' && c <= 'Z') {
+      v = c - 'A';
+    } else if (c >= 'a' && c <= 'z') {
+      v = c - 'a';
+    } else if (c >= '2' && c <= '7') {
+      v = c - '2' + 26;
+    } else {
+      return std::nullopt;
+    }
+    bits = (bits << 5) | static_cast<uint32_t>(v);
+    count += 5;
+    while (count >= 4) {
+      count -= 4;
+      hex.push_back(kHex[(bits >> count) & 0xF]);
+    }
+  }
+  return hex;
+}
+
+std::optional<std::string> BtihHash(std::string_view value) {
+  constexpr std::string_view kUrn = "urn:btih:";
+  if (value.size() < kUrn.size()) return std::nullopt;
+  if (LowerCaseAscii(GbkText(value.substr(0, kUrn.size()))).view() != kUrn) return std::nullopt;
+  const std::string_view hash = value.substr(kUrn.size());
+  if (hash.size() == 40) {
+    for (char c : hash)
+      if (!IsHexDigit(c)) return std::nullopt;
+    return std::string(UpperCaseAscii(GbkText(hash)).view());
+  }
+  if (hash.size() == 32) return Base32ToHex(hash);
+  return std::nullopt;
+}
+
+GbkText RemovePrefixAndUpperCase(const GbkText& text) {
+  return UpperCaseAscii(MultiReplace(text, {{MagnetPrefix, ""}}));
+}
+
+bool HasPartLength(const GbkText& trimmed) {
+  const int32_t n = TextLength(trimmed);
+  return n == 40 || n == 60;
+}
+
+}  // namespace
+
+std::optional<GbkText> MagnetUriHash(const GbkText& text) {
+  const std::string_view s = text.view();
+  constexpr std::string_view kScheme = "magnet:?";
+  if (s.size() < kScheme.size() ||
+      LowerCaseAscii(GbkText(s.substr(0, kScheme.size()))).view() != kScheme)
+    return std::nullopt;
+  for (unsigned char c : s)
+    if (c < 0x21 || c == 0x7F) return std::nullopt;
+  std::string_view rest = s.substr(kScheme.size());
+  while (!rest.empty()) {
+    const size_t amp = rest.find('&');
+    const std::string_view param = rest.substr(0, amp);
+    rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+    const size_t eq = param.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (LowerCaseAscii(GbkText(param.substr(0, eq))).view() != "xt") continue;
+    if (auto hash = BtihHash(PercentDecode(param.substr(eq + 1)))) return GbkText(*hash);
+  }
+  return std::nullopt;
+}
+
+bool CheckMagnetText(const GbkText& boxText) {
+  const GbkText trimmed = TrimBoth(boxText);
+  return HasPartLength(trimmed) || MagnetUriHash(trimmed).has_value();
+}
+
+GbkText TakeMagnetHash(Route route, const GbkText& boxText) {
+  const GbkText trimmed = TrimBoth(boxText);
+  if (!HasPartLength(trimmed)) return MagnetUriHash(trimmed).value_or(GbkText());
+  // The first route works on the untrimmed text, so blanks around a link stay in its hash.
+  const GbkText& source = route == Route::First ? boxText : trimmed;
+  if (FindText(source, MagnetPrefix) != -1) return RemovePrefixAndUpperCase(source);
+  return trimmed;
+}
+
+GbkText MultiReplace(const GbkText& text, std::initializer_list<std::pair<GbkText, GbkText>> pairs,
+                     int32_t start, std::optional<int32_t> count, bool caseSensitive) {
+  GbkText result = text;
+  for (const auto& [find, replacement] : pairs)
+    result = ReplaceText(result, find, replacement, start == 0 ? 1 : start, count.value_or(-1),
+                         caseSensitive);
+  return result;
+}
+
+}  // namespace pellucor

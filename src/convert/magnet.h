@@ -1,0 +1,51 @@
+// Reading a magnet link or bare info hash from the magnet box, and the hash each route sends.
+//
+// A text is accepted when, trimmed of blanks, it is 40 bytes (a bare hash) or 60 bytes
+// (MagnetPrefix + 40 characters); only the length is looked at:
+//   "  magnet:?xt=urn:btih:abcd…(40)  " -> first route "  ABCD…  " (the untrimmed text, prefix
+//                                         removed, upper case), second route "ABCD…"
+//   "abcd…(40)"                         -> "abcd…" on both routes (a bare hash keeps its case)
+//   "MAGNET:?XT=URN:BTIH:ABCD…(40)"     -> the whole 60 bytes (the prefix search is case-exact)
+// A text of any other length is also accepted when it is a magnet URI with a version-1 info
+// hash, as users copy them from web pages (with "&dn=" and "&tr=", or a base-32 hash):
+//   "magnet:?dn=x&xt=urn%3Abtih%3A<32 base-32>&tr=…" -> the hash as 40 upper-case hex digits
+// It must start with "magnet:?" (any case) and hold no control byte or space; the first "xt"
+// whose value, percent-decoded, is "urn:btih:" + 40 hex digits or 32 base-32 characters counts.
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <utility>
+
+#include "base/text.h"
+
+namespace pellucor {
+
+inline constexpr char MagnetPrefix[] = "magnet:?xt=urn:btih:";
+inline constexpr char BadLinkMessage[] = "磁力链接错误，请输入正确的磁力链接！\r\n";
+
+enum class Route {
+  First,   // the first service: posts the hash, gets the torrent back
+  Second,  // the second service: posts the link, gets a preview page and a download link
+};
+
+// Whether the magnet box text can be converted.
+bool CheckMagnetText(const GbkText& boxText);
+
+// The MagnetHash the route sends, for a text CheckMagnetText accepted.
+GbkText TakeMagnetHash(Route route, const GbkText& boxText);
+
+// The info hash of a magnet URI, as 40 upper-case hex digits, or nothing when the text is not
+// a magnet URI with a version-1 hash.
+std::optional<GbkText> MagnetUriHash(const GbkText& text);
+
+// Applies ReplaceText once per (find, replacement) pair, in order, each to the result of the
+// previous one; a pair with an empty find changes nothing. Start 0 means 1; the count and
+// caseSensitive defaults are ReplaceText's: every occurrence, ASCII case ignored. Callers give
+// one to five pairs.
+//   MultiReplace("<tr><td>a</td></tr>", {{"<tr><td>", ""}, {"</td></tr>", "\r\n"}}) -> "a\r\n"
+GbkText MultiReplace(const GbkText& text, std::initializer_list<std::pair<GbkText, GbkText>> pairs,
+                     int32_t start = 0, std::optional<int32_t> count = {},
+                     bool caseSensitive = false);
+
+}  // namespace pellucor

@@ -21,6 +21,16 @@ struct Case {
   std::string first, second;  // MagnetHash on each route
 };
 
+template <size_t N>
+void ExpectCases(const Case (&cases)[N]) {
+  for (const Case& c : cases) {
+    EXPECT_EQ(CheckMagnetText(c.box), c.accepted) << c.box;
+    if (!c.accepted) continue;
+    EXPECT_EQ(TakeMagnetHash(Route::First, c.box), GbkText(c.first)) << c.box;
+    EXPECT_EQ(TakeMagnetHash(Route::Second, c.box), GbkText(c.second)) << c.box;
+  }
+}
+
 // Texts of trimmed length 40 or 60: only the length decides, and the hash is taken as is.
 TEST(Magnet, LengthRule) {
   const std::string chinese20 = "磁力链接错误请输入正确的磁力链接磁力链接";  // 20 characters
@@ -47,12 +57,7 @@ TEST(Magnet, LengthRule) {
       {kHex.substr(0, 39), false, "", ""},
       {kHex + "0", false, "", ""},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(CheckMagnetText(c.box), c.accepted) << c.box;
-    if (!c.accepted) continue;
-    EXPECT_EQ(TakeMagnetHash(Route::First, c.box), GbkText(c.first)) << c.box;
-    EXPECT_EQ(TakeMagnetHash(Route::Second, c.box), GbkText(c.second)) << c.box;
-  }
+  ExpectCases(cases);
 }
 
 // Magnet URIs of other lengths, as copied from web pages.
@@ -88,12 +93,7 @@ TEST(Magnet, UriRule) {
       {"magnet:xt=urn:btih:" + kHex + "&dn=x", false, "", ""},  // no "?"
       {"http://x/?xt=urn:btih:" + kHex, false, "", ""},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(CheckMagnetText(c.box), c.accepted) << c.box;
-    if (!c.accepted) continue;
-    EXPECT_EQ(TakeMagnetHash(Route::First, c.box), GbkText(c.first)) << c.box;
-    EXPECT_EQ(TakeMagnetHash(Route::Second, c.box), GbkText(c.second)) << c.box;
-  }
+  ExpectCases(cases);
 }
 
 TEST(Magnet, MultiReplace) {

@@ -1,0 +1,191 @@
+// The HTTP transport on libcurl (every build but Windows). libcurl performs the whole exchange
+// inside Send; Read then hands out the body it collected.
+#if defined(_WIN32)
+#error "transport_curl.cpp is for non-Windows builds; Windows uses transport_wininet.cpp"
+#endif
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "http/transport.h"
+
+namespace pellucor {
+namespace {
+
+// The process's cookie store when callers do not keep their own: shared by every request
+// (on any thread) that lets the transport handle cookies.
+class CookieStore {
+ public:
+  static CookieStore& Get() {
+    static CookieStore store;
+    return store;
+  }
+  CURLSH* share() const { return share_; }
+
+ private:
+  CookieStore() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    share_ = curl_share_init();
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+  }
+  static void Lock(CURL*, curl_lock_data, curl_lock_access, void* self) {
+    static_cast<CookieStore*>(self)->mutex_.lock();
+  }
+  static void Unlock(CURL*, curl_lock_data, void* self) {
+    static_cast<CookieStore*>(self)->mutex_.unlock();
+  }
+  CURLSH* share_;
+  std::mutex mutex_;
+};
+
+class CurlTransport final : public Transport {
+ public:
+  CurlTransport() { CookieStore::Get(); }
+  ~CurlTransport() override { Close(); }
+
+  bool OpenSession(const GbkText& agent, const std::optional<GbkText>& proxyList) override {
+    agent_ = agent.str();
+    proxyList_ = proxyList ? std::optional<std::string>(proxyList->str()) : std::nullopt;
+    return true;
+  }
+
+  bool Connect(const GbkText& host, int32_t port) override {
+    if (host.empty()) return false;
+    host_ = host.str();
+    port_ = port;
+    return true;
+  }
+
+  bool OpenRequest(const GbkText& verb, const GbkText& path, uint32_t flags) override {
+    curl_ = curl_easy_init();
+    if (!curl_) return false;
+    verb_ = verb.str();
+    path_ = path.str();
+    flags_ = flags;
+    return true;
+  }
+
+  bool Send(const GbkText& headers, const ByteBuffer& body) override {
+    const bool secure = flags_ & kFlagSecure;
+    const std::string url =
+        std::string(secure ? "https://" : "http://") + host_ + ":" + std::to_string(port_) + path_;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl_, CURLOPT_USERAGENT, agent_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(kTransportTimeoutSeconds));
+    // "No byte for the timeout" ends the transfer, however long the whole reply takes.
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(kTransportTimeoutSeconds));
+
+    // The proxy list names a proxy for plain HTTP only; anything else goes direct, and the
+    // environment's proxy variables are never used.
+    std::string proxy;
+    if (proxyList_ && !secure && proxyList_->rfind("http=", 0) == 0) proxy = proxyList_->substr(5);
+    curl_easy_setopt(curl_, CURLOPT_PROXY, proxy.c_str());
+
+    if (!(flags_ & kFlagNoCookies)) {
+      curl_easy_setopt(curl_, CURLOPT_SHARE, CookieStore::Get().share());
+      curl_easy_setopt(curl_, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing loaded
+    }
+    if (!(flags_ & kFlagNoAutoRedirect)) {
+      curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+      curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
+    }
+
+    // Method and body, as the verb and the presence of a body say.
+    if (verb_ == "POST") {
+      curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    } else if (!body.empty()) {
+      curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, verb_.c_str());
+    } else {
+      curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    }
+    if (verb_ == "POST" || !body.empty()) {
+      curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+      curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.str().c_str());
+    }
+
+    // The caller's lines, in order. Empty lines are dropped (a header block has none), and
+    // libcurl's own "Expect: 100-continue" is suppressed.
+    curl_slist* list = nullptr;
+    std::string_view rest = headers.view();
+    while (!rest.empty()) {
+      const size_t end = rest.find("\r\n");
+      const std::string line(rest.substr(0, end));
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
+      if (!line.empty()) list = curl_slist_append(list, line.c_str());
+    }
+    list = curl_slist_append(list, "Expect:");
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);
+
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
+
+    const CURLcode rc = curl_easy_perform(curl_);
+    curl_slist_free_all(list);
+    // A reply that broke off part-way still counts: what arrived is returned.
+    return rc == CURLE_OK || !headerBlock_.empty();
+  }
+
+  int32_t Read(char* buffer, int32_t size) override {
+    const size_t n = std::min(body_.size() - readPos_, static_cast<size_t>(std::max(size, 0)));
+    std::memcpy(buffer, body_.data() + readPos_, n);
+    readPos_ += n;
+    return static_cast<int32_t>(n);
+  }
+
+  std::optional<std::string> RawHeaders(int32_t capacity) override {
+    if (headerBlock_.empty()) return std::nullopt;
+    if (headerBlock_.size() + 1 > static_cast<size_t>(capacity)) return std::nullopt;
+    return headerBlock_;
+  }
+
+  void Close() override {
+    if (curl_) curl_easy_cleanup(curl_);
+    curl_ = nullptr;
+  }
+
+ private:
+  static size_t OnHeader(char* data, size_t size, size_t n, void* self) {
+    auto* t = static_cast<CurlTransport*>(self);
+    const std::string_view line(data, size * n);
+    // Each reply of a redirect chain (and an interim 1xx) starts a new block: keep the last.
+    if (line.rfind("HTTP/", 0) == 0) {
+      t->headerBlock_.clear();
+      t->body_.clear();
+    }
+    t->headerBlock_.append(line);
+    return size * n;
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t n, void* self) {
+    static_cast<CurlTransport*>(self)->body_.append(data, size * n);
+    return size * n;
+  }
+
+  CURL* curl_ = nullptr;
+  std::string agent_, host_, verb_, path_;
+  std::optional<std::string> proxyList_;
+  int32_t port_ = 0;
+  uint32_t flags_ = 0;
+  std::string headerBlock_, body_;
+  size_t readPos_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> NewTransport() {
+  return std::make_unique<CurlTransport>();
+}
+
+}  // namespace pellucor

@@ -1,0 +1,305 @@
+// WebRequest against the fake server. The same expectations hold for both transports: the
+// Windows build speaks through WinInet, the Linux build through libcurl.
+#include "http/web_request.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include <string>
+#include <vector>
+
+#include "support/fake_http_server.h"
+#include "support/printers.h"
+
+namespace pellucor {
+namespace {
+
+using testing::FakeHttpServer;
+using testing::RecordedRequest;
+
+const std::string kDefaultAgentLine = std::string("User-Agent: ") + DefaultUserAgent;
+
+// The request header lines a caller controls, in the order sent: the transport's own lines
+// (Host, Content-Length, connection and cache control) are left out.
+std::vector<std::string> CallerLines(const RecordedRequest& r) {
+  std::vector<std::string> lines;
+  for (const std::string& line : r.headerLines) {
+    const std::string name = line.substr(0, line.find(':'));
+    bool transport = false;
+    for (const char* t : {"host", "content-length", "connection", "cache-control", "pragma"}) {
+      transport = transport || (name.size() == std::strlen(t) &&
+                                std::equal(name.begin(), name.end(), t, [](char a, char b) {
+                                  return std::tolower(static_cast<unsigned char>(a)) == b;
+                                }));
+    }
+    if (!transport) lines.push_back(line);
+  }
+  return lines;
+}
+
+ByteBuffer Bytes(const std::string& s) {
+  return ByteBuffer(s);
+}
+
+TEST(WebRequest, OnlyUrlSendsTheDefaultLines) {
+  FakeHttpServer server;
+  server.Enqueue(FakeHttpServer::Reply("200 OK", "", "hello"));
+  const std::string url = server.Url("/a/b?c=1");
+  EXPECT_EQ(WebRequest(GbkText(url)), Bytes("hello"));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].requestLine, "GET /a/b?c=1 HTTP/1.1");
+  EXPECT_EQ(CallerLines(requests[0]),
+            (std::vector<std::string>{kDefaultAgentLine, "Referer: " + url, "Accept: */*",
+                                      "Accept-Language: zh-cn",
+                                      "Content-Type: application/x-www-form-urlencoded"}));
+  EXPECT_TRUE(requests[0].body.empty());
+}
+
+TEST(WebRequest, HeaderBlockAndAgent) {
+  struct Case {
+    std::string extra;       // the caller's ExtraHeaders
+    std::string blockAfter;  // ExtraHeaders after the call, with URL standing for the URL
+    std::string agent;       // the User-Agent the server saw
+  };
+  const Case cases[] = {
+      {"",
+       "Referer: URL\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nContent-Type: "
+       "application/x-www-form-urlencoded",
+       DefaultUserAgent},
+      // the key tests are case-sensitive, the agent test is not
+      {"user-agent: X\r\nreferer: r",
+       "user-agent: X\r\nreferer: r\r\nReferer: URL\r\nAccept: */*\r\nAccept-Language: "
+       "zh-cn\r\nContent-Type: application/x-www-form-urlencoded",
+       "X"},
+      // one line without a line break: the agent is the value after the colon
+      {"User-Agent: Y",
+       "User-Agent: Y\r\nReferer: URL\r\nAccept: */*\r\nAccept-Language: "
+       "zh-cn\r\nContent-Type: application/x-www-form-urlencoded",
+       "Y"},
+      {"Accept: text/html\r\nContent-Type: text/plain",
+       "Accept: text/html\r\nContent-Type: text/plain\r\nReferer: URL\r\nAccept-Language: zh-cn",
+       DefaultUserAgent},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer server;
+    server.Enqueue(FakeHttpServer::Reply("200 OK", "", "ok"));
+    const std::string url = server.Url("/p");
+    GbkText extra(c.extra);
+    WebRequest(GbkText(url), 0, {}, nullptr, nullptr, &extra);
+    std::string want = c.blockAfter;
+    want.replace(want.find("URL"), 3, url);
+    EXPECT_EQ(extra, GbkText(want)) << c.extra;
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].Header("User-Agent"), c.agent) << c.extra;
+  }
+}
+
+TEST(WebRequest, MethodAndBody) {
+  struct Case {
+    int32_t method;
+    std::string postData, postBytes;
+    std::string verb, sent, postBytesAfter;
+  };
+  const Case cases[] = {
+      {0, "a=1", "", "GET", "", ""},
+      {1, "a=1", "", "POST", "a=1", "a=1"},
+      {2, "a=1", "", "GET", "a=1", "a=1"},
+      {1, "ignored", std::string("raw\0bytes", 9), "POST", std::string("raw\0bytes", 9),
+       std::string("raw\0bytes", 9)},
+      {7, "", "", "GET", "", ""},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer server;
+    server.Enqueue(FakeHttpServer::Reply("200 OK", "", "ok"));
+    ByteBuffer postBytes(c.postBytes);
+    EXPECT_EQ(WebRequest(GbkText(server.Url("/f")), c.method, GbkText(c.postData), nullptr, nullptr,
+                         nullptr, nullptr, false, &postBytes),
+              Bytes("ok"));
+    ASSERT_EQ(server.Requests().size(), 1u) << c.method;
+    EXPECT_EQ(server.Requests()[0].method, c.verb) << c.method;
+    EXPECT_EQ(server.Requests()[0].body, c.sent) << c.method;
+    EXPECT_EQ(postBytes, Bytes(c.postBytesAfter)) << c.method;
+  }
+}
+
+TEST(WebRequest, CookiesAreCollectedAndMerged) {
+  FakeHttpServer server;
+  const std::string reply =
+      FakeHttpServer::Reply("200 OK", "Set-Cookie: a=1; path=/\r\nSet-Cookie: b=2\r\n", "ok");
+  server.Enqueue(reply);
+  server.Enqueue(reply);
+  GbkText responseCookies = "stale";
+  WebRequest(GbkText(server.Url("/c")), 0, {}, nullptr, &responseCookies);
+  EXPECT_EQ(responseCookies, GbkText("a=1; b=2; "));
+
+  // With the caller's own cookie text: sent as a Cookie line, merged with the reply's.
+  GbkText cookies = "c=3; b=old";
+  WebRequest(GbkText(server.Url("/c")), 0, {}, &cookies, &responseCookies);
+  EXPECT_EQ(cookies, GbkText("a=1; b=2; c=3"));
+  EXPECT_EQ(responseCookies, GbkText("a=1;b=2;"));
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(server.Requests()[1].Header("Cookie"), "c=3; b=old");
+}
+
+TEST(WebRequest, LocationAndRedirectTarget) {
+  struct Case {
+    std::string replyHeaders;
+    std::string targetBefore;
+    std::string want;  // "BLOCK" stands for the whole reply header block
+  };
+  const Case cases[] = {
+      {"Location: http://elsewhere/x\r\n", "", "http://elsewhere/x"},
+      {"Location: http://elsewhere/x\r\n", "mine", "http://elsewhere/x"},
+      {"Content-Location: /x\r\n", "", "/x"},
+      {"", "mine", "mine"},
+      {"", "", "BLOCK"},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer server;
+    server.Enqueue(FakeHttpServer::Reply("302 Found", c.replyHeaders, "moved"));
+    GbkText target(c.targetBefore), headers;
+    // The transport must not follow the 302 itself.
+    EXPECT_EQ(WebRequest(GbkText(server.Url("/r")), 0, {}, nullptr, nullptr, nullptr, &target, true,
+                         nullptr, std::nullopt, &headers),
+              Bytes("moved"));
+    EXPECT_EQ(target, c.want == "BLOCK" ? headers : GbkText(c.want)) << c.replyHeaders;
+    EXPECT_EQ(server.Requests().size(), 1u);
+  }
+}
+
+TEST(WebRequest, Follows301WithThePathAppended) {
+  struct Case {
+    std::string location;  // PORTURL stands for the server's address
+    std::string secondTarget;
+  };
+  const Case cases[] = {
+      {"PORTURL", "/a/b?c=1"},
+      {"PORTURL/x", "/x/a/b?c=1"},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer server;
+    std::string location = c.location;
+    location.replace(0, 7, server.Url(""));
+    server.Enqueue(
+        FakeHttpServer::Reply("301 Moved Permanently", "Location: " + location + "\r\n", ""));
+    server.Enqueue(FakeHttpServer::Reply("200 OK", "", "arrived"));
+    GbkText target, extra;
+    EXPECT_EQ(
+        WebRequest(GbkText(server.Url("/a/b?c=1")), 0, {}, nullptr, nullptr, &extra, &target, true),
+        Bytes("arrived"));
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].target, c.secondTarget);
+  }
+}
+
+TEST(WebRequest, RedirectsNotFollowed) {
+  for (const std::string status : {"HTTP/1.0 301 Moved Permanently", "HTTP/1.1 302 Moved"}) {
+    FakeHttpServer server;
+    server.Enqueue(status + "\r\nLocation: " + server.Url("/next") +
+                   "\r\nContent-Length: 4\r\nConnection: close\r\n\r\nhere");
+    EXPECT_EQ(
+        WebRequest(GbkText(server.Url("/a")), 0, {}, nullptr, nullptr, nullptr, nullptr, true),
+        Bytes("here"))
+        << status;
+    EXPECT_EQ(server.Requests().size(), 1u) << status;
+  }
+}
+
+TEST(WebRequest, A301LoopEndsAtTheBound) {
+  FakeHttpServer server;
+  server.SetHandler([&](const RecordedRequest&) {
+    return FakeHttpServer::Reply("301 Moved Permanently", "Location: " + server.Url("") + "\r\n",
+                                 "loop");
+  });
+  GbkText headers;
+  EXPECT_TRUE(WebRequest(GbkText(server.Url("/l")), 0, {}, nullptr, nullptr, nullptr, nullptr, true,
+                         nullptr, std::nullopt, &headers)
+                  .empty());
+  EXPECT_EQ(server.Requests().size(), static_cast<size_t>(1 + kMaxRedirects));
+  EXPECT_EQ(FindText(headers, "HTTP/1.1 301"), 1);
+}
+
+TEST(WebRequest, Utf8Conversion) {
+  const std::string chinese = "\xE4\xB8\xAD";  // UTF-8; GBK D6 D0
+  struct Case {
+    std::string replyHeaders, body;
+    bool converted;
+  };
+  const Case cases[] = {
+      {"", std::string(498, 'x') + "charset=utf-8" + chinese, true},   // starts at 499
+      {"", std::string(499, 'x') + "charset=utf-8" + chinese, false},  // starts at 500
+      {"", "charset=UTF-8" + chinese, false},
+      {"Content-Type: text/html; charset=utf-8\r\n", chinese, true},
+      {"Content-Type: text/html; charset=UTF-8\r\n", chinese, false},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer server;
+    server.Enqueue(FakeHttpServer::Reply("200 OK", c.replyHeaders, c.body));
+    const ByteBuffer got = WebRequest(GbkText(server.Url("/u")));
+    std::string want = c.body;
+    if (c.converted) want.replace(want.size() - 3, 3, "\xD6\xD0");
+    EXPECT_EQ(got, Bytes(want)) << c.replyHeaders << c.body.size();
+  }
+}
+
+TEST(WebRequest, HeaderBlockTooLargeGivesSpaces) {
+  FakeHttpServer server;
+  std::string many;  // 60 lines of 100 bytes
+  for (int i = 0; i < 60; ++i)
+    many += "X-Line-" + std::to_string(100 + i) + ": " + std::string(86, 'a') + "\r\n";
+  server.Enqueue(FakeHttpServer::Reply("200 OK", many, "body"));
+  GbkText headers, target;
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/h")), 0, {}, nullptr, nullptr, nullptr, &target, false,
+                       nullptr, std::nullopt, &headers),
+            Bytes("body"));
+  EXPECT_EQ(headers, SpacesText(5000));
+  EXPECT_EQ(target, SpacesText(5000));
+}
+
+TEST(WebRequest, UnreachableServerChangesNothing) {
+  int port;
+  {
+    FakeHttpServer closed;  // a port that was just free
+    port = closed.port();
+  }
+  GbkText extra = "X: 1", target = "keep", headers = "keep", cookies = "a=1",
+          responseCookies = "rc";
+  ByteBuffer postBytes;
+  EXPECT_TRUE(WebRequest(GbkText("http://127.0.0.1:" + std::to_string(port) + "/"), 1, "d=1",
+                         &cookies, &responseCookies, &extra, &target, false, &postBytes,
+                         std::nullopt, &headers)
+                  .empty());
+  EXPECT_EQ(extra, GbkText("X: 1"));
+  EXPECT_EQ(target, GbkText("keep"));
+  EXPECT_EQ(headers, GbkText("keep"));
+  EXPECT_EQ(cookies, GbkText("a=1"));
+  EXPECT_EQ(responseCookies, GbkText("rc"));
+  EXPECT_TRUE(postBytes.empty());
+}
+
+TEST(WebRequest, BodiesAreByteExact) {
+  std::string large(5 * 1024 * 1024 + 7, '\0');
+  uint32_t x = 12345;
+  for (char& c : large) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  FakeHttpServer server;
+  server.Enqueue(
+      FakeHttpServer::Reply("200 OK", "Content-Type: application/x-bittorrent\r\n", large));
+  server.Enqueue(
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+      "5\r\nhello\r\n7\r\n, world\r\n0\r\n\r\n");
+  server.Enqueue("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil the end");
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/large"))), Bytes(large));
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/chunked"))), Bytes("hello, world"));
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/close"))), Bytes("until the end"));
+}
+
+}  // namespace
+}  // namespace pellucor

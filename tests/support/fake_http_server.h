@@ -1,0 +1,67 @@
+// A scripted HTTP server for tests: listens on 127.0.0.1 on a port the system picks, records
+// every request byte for byte, and answers each with raw bytes chosen by the test. It runs on
+// both builds (BSD sockets, Winsock under Wine). Each connection carries one exchange and is
+// closed after the reply, so a reply without Content-Length ends at the close.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pellucor::testing {
+
+struct RecordedRequest {
+  std::string raw;          // everything received: request line, headers, body
+  std::string requestLine;  // "GET /x HTTP/1.1"
+  std::string method, target;
+  std::vector<std::string> headerLines;  // in the order sent, without "\r\n"
+  std::string body;
+
+  // The value of the first header with this name (ASCII case ignored), or "".
+  std::string Header(const std::string& name) const;
+};
+
+class FakeHttpServer {
+ public:
+  // Computes each reply; the default answers 404.
+  using Handler = std::function<std::string(const RecordedRequest&)>;
+
+  FakeHttpServer();
+  ~FakeHttpServer();
+  FakeHttpServer(const FakeHttpServer&) = delete;
+  FakeHttpServer& operator=(const FakeHttpServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT" + path
+  std::string Url(const std::string& path = "/") const;
+
+  // Replies used in order, one per request, before the handler is asked.
+  void Enqueue(std::string rawReply);
+  void SetHandler(Handler handler);
+  std::vector<RecordedRequest> Requests() const;
+
+  // A complete reply with Content-Length: "HTTP/1.1 " + status + "\r\n" + headers + body.
+  static std::string Reply(const std::string& status, const std::string& headerLines,
+                           const std::string& body);
+
+ private:
+  void AcceptLoop();
+  void Serve(intptr_t client);
+
+  intptr_t listener_ = -1;
+  int port_ = 0;
+  std::thread acceptThread_;
+  mutable std::mutex mutex_;
+  std::deque<std::string> queue_;
+  Handler handler_;
+  std::vector<RecordedRequest> requests_;
+  std::vector<std::thread> workers_;
+  bool stopping_ = false;
+};
+
+}  // namespace pellucor::testing

@@ -38,6 +38,8 @@ class Transport {
   virtual bool Send(const GbkText& headers, const ByteBuffer& body) = 0;
   // Up to `size` bytes of the reply body; 0 ends the body.
   virtual int32_t Read(char* buffer, int32_t size) = 0;
+  // The body's length as the reply announces it, or -1: lets the reader allocate once.
+  virtual int64_t BodySizeHint() = 0;
   // The final reply's raw header block: status line and header lines, each ended by "\r\n",
   // then the empty line. Nothing when no block came or it needs more than `capacity` bytes
   // with its terminating zero.

@@ -144,6 +144,8 @@ class CurlTransport final : public Transport {
     return static_cast<int32_t>(n);
   }
 
+  int64_t BodySizeHint() override { return static_cast<int64_t>(body_.size()); }
+
   std::optional<std::string> RawHeaders(int32_t capacity) override {
     if (headerBlock_.empty()) return std::nullopt;
     if (headerBlock_.size() + 1 > static_cast<size_t>(capacity)) return std::nullopt;
@@ -169,9 +171,19 @@ class CurlTransport final : public Transport {
   }
 
   static size_t OnBody(char* data, size_t size, size_t n, void* self) {
-    static_cast<CurlTransport*>(self)->body_.append(data, size * n);
+    auto* t = static_cast<CurlTransport*>(self);
+    if (t->body_.empty()) {
+      // Allocate once for a body of announced length (large replies would otherwise be
+      // copied at every doubling of the buffer).
+      curl_off_t length = -1;
+      curl_easy_getinfo(t->curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+      if (length > 0 && length <= kMaxReserve) t->body_.reserve(static_cast<size_t>(length));
+    }
+    t->body_.append(data, size * n);
     return size * n;
   }
+
+  static constexpr curl_off_t kMaxReserve = 256 * 1024 * 1024;
 
   CURL* curl_ = nullptr;
   std::string agent_, host_, verb_, path_;

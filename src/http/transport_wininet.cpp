@@ -73,6 +73,14 @@ class WinInetTransport final : public Transport {
     return static_cast<int32_t>(count);
   }
 
+  int64_t BodySizeHint() override {
+    DWORD length = 0, size = sizeof length;
+    if (!HttpQueryInfoA(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                        &size, nullptr))
+      return -1;
+    return length;
+  }
+
   std::optional<std::string> RawHeaders(int32_t capacity) override {
     // Read into a generous buffer and judge the length from the text itself: Wine's WinInet
     // misreports the size of large header blocks (and then writes past a buffer of that size).

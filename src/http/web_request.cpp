@@ -1,5 +1,7 @@
 #include "http/web_request.h"
 
+#include <algorithm>
+
 #include "http/cookies.h"
 #include "http/decode.h"
 #include "http/transport.h"
@@ -11,6 +13,7 @@ namespace {
 constexpr int32_t kHeaderCapacity = 5000;
 constexpr int32_t kReadChunk = 1024;
 constexpr int32_t kUtf8Window = 500;  // "charset=utf-8" must start below this body position
+constexpr int64_t kMaxReserve = 256 * 1024 * 1024;
 
 GbkText AgentFor(const GbkText& extraHeaders) {
   if (FindText(extraHeaders, "User-Agent:", {}, true) == -1) return DefaultUserAgent;
@@ -78,10 +81,17 @@ ByteBuffer Exchange(const GbkText& url, int32_t method, const GbkText& postData,
   *v.extraHeaders = headers;
   if (method != 0) *v.postBytes = body;
 
+  // The body in 1024-byte reads, straight into one buffer sized from the announced length.
   std::string received;
-  char chunk[kReadChunk];
-  for (int32_t n; (n = t->Read(chunk, kReadChunk)) > 0;)
-    received.append(chunk, static_cast<size_t>(n));
+  const int64_t hint = t->BodySizeHint();
+  if (hint > 0 && hint <= kMaxReserve) received.reserve(static_cast<size_t>(hint) + kReadChunk);
+  for (;;) {
+    const size_t have = received.size();
+    received.resize(have + kReadChunk);
+    const int32_t n = t->Read(received.data() + have, kReadChunk);
+    received.resize(have + static_cast<size_t>(std::max(n, 0)));
+    if (n <= 0) break;
+  }
   ByteBuffer reply(std::move(received));
 
   const std::optional<std::string> raw = t->RawHeaders(kHeaderCapacity);

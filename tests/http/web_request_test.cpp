@@ -98,6 +98,24 @@ TEST(WebRequest, HeaderBlockAndAgent) {
   }
 }
 
+// A caller block ending in a line break leaves an empty line in the block; no transport sends
+// it (it would end the request head early).
+TEST(WebRequest, TrailingLineBreakInTheCallersBlock) {
+  FakeHttpServer server;
+  server.Enqueue(FakeHttpServer::Reply("200 OK", "", "ok"));
+  const std::string url = server.Url("/t");
+  GbkText extra = "X-A: 1\r\n";
+  EXPECT_EQ(WebRequest(GbkText(url), 0, {}, nullptr, nullptr, &extra), Bytes("ok"));
+  EXPECT_EQ(extra, GbkText("X-A: 1\r\n\r\nReferer: " + url +
+                           "\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nContent-Type: "
+                           "application/x-www-form-urlencoded"));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(CallerLines(server.Requests()[0]),
+            (std::vector<std::string>{kDefaultAgentLine, "X-A: 1", "Referer: " + url,
+                                      "Accept: */*", "Accept-Language: zh-cn",
+                                      "Content-Type: application/x-www-form-urlencoded"}));
+}
+
 TEST(WebRequest, MethodAndBody) {
   struct Case {
     int32_t method;

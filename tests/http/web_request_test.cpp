@@ -111,8 +111,8 @@ TEST(WebRequest, TrailingLineBreakInTheCallersBlock) {
                            "application/x-www-form-urlencoded"));
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(CallerLines(server.Requests()[0]),
-            (std::vector<std::string>{kDefaultAgentLine, "X-A: 1", "Referer: " + url,
-                                      "Accept: */*", "Accept-Language: zh-cn",
+            (std::vector<std::string>{kDefaultAgentLine, "X-A: 1", "Referer: " + url, "Accept: */*",
+                                      "Accept-Language: zh-cn",
                                       "Content-Type: application/x-www-form-urlencoded"}));
 }
 
@@ -151,16 +151,47 @@ TEST(WebRequest, CookiesAreCollectedAndMerged) {
   server.Enqueue(reply);
   server.Enqueue(reply);
   GbkText responseCookies = "stale";
-  WebRequest(GbkText(server.Url("/c")), 0, {}, nullptr, &responseCookies);
+  // (Under /c/ only, so that the transport's own store gives them to no other test.)
+  WebRequest(GbkText(server.Url("/c/x")), 0, {}, nullptr, &responseCookies);
   EXPECT_EQ(responseCookies, GbkText("a=1; b=2; "));
 
   // With the caller's own cookie text: sent as a Cookie line, merged with the reply's.
   GbkText cookies = "c=3; b=old";
-  WebRequest(GbkText(server.Url("/c")), 0, {}, &cookies, &responseCookies);
+  WebRequest(GbkText(server.Url("/c/x")), 0, {}, &cookies, &responseCookies);
   EXPECT_EQ(cookies, GbkText("a=1; b=2; c=3"));
   EXPECT_EQ(responseCookies, GbkText("a=1;b=2;"));
   ASSERT_EQ(server.Requests().size(), 2u);
   EXPECT_EQ(server.Requests()[1].Header("Cookie"), "c=3; b=old");
+}
+
+// Without a cookie text of the caller's, the transport keeps the cookies itself (one store for
+// the process); with one, it adds none of its own.
+TEST(WebRequest, PlatformCookieStore) {
+  FakeHttpServer server;
+  server.Enqueue(FakeHttpServer::Reply("200 OK", "Set-Cookie: store=1; path=/store\r\n", "set"));
+  server.SetHandler(
+      [](const RecordedRequest&) { return FakeHttpServer::Reply("200 OK", "", "ok"); });
+  WebRequest(GbkText(server.Url("/store/set")));
+  WebRequest(GbkText(server.Url("/store/auto")));
+  GbkText own = "mine=2";
+  WebRequest(GbkText(server.Url("/store/own")), 0, {}, &own);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  // (Wine's WinInet also sends cookies an earlier test set under another path.)
+  EXPECT_NE(requests[1].Header("Cookie").find("store=1"), std::string::npos);
+  EXPECT_EQ(requests[2].Header("Cookie"), "mine=2");
+}
+
+// A proxy serves plain-HTTP URLs: the request goes to it in absolute form.
+TEST(WebRequest, ThroughAProxy) {
+  FakeHttpServer proxy;
+  proxy.Enqueue(FakeHttpServer::Reply("200 OK", "", "proxied"));
+  const std::string target = "http://pellucor-test.invalid:8080/p?q=1";
+  EXPECT_EQ(WebRequest(GbkText(target), 0, {}, nullptr, nullptr, nullptr, nullptr, false, nullptr,
+                       GbkText("127.0.0.1:" + std::to_string(proxy.port()))),
+            Bytes("proxied"));
+  ASSERT_EQ(proxy.Requests().size(), 1u);
+  EXPECT_EQ(proxy.Requests()[0].target, target);
 }
 
 TEST(WebRequest, LocationAndRedirectTarget) {

@@ -1,0 +1,95 @@
+// Calls to COM automation objects by member name, through the objects' type information.
+// Windows only. Text crosses as UTF-16 converted from and to GBK (code page 936) explicitly,
+// whatever the system's ANSI code page is.
+#pragma once
+
+#if !defined(_WIN32)
+#error "late_bound_call.h is part of the Windows regular-expression back end"
+#endif
+
+#include <oaidl.h>
+#include <windows.h>
+
+#include <initializer_list>
+#include <variant>
+
+#include "base/text.h"
+
+namespace pellucor {
+
+// One reference to an automation interface, released when emptied or destroyed.
+class ComObject {
+ public:
+  ComObject() = default;
+  explicit ComObject(IDispatch* adopted) : p_(adopted) {}
+  ~ComObject() { Reset(); }
+  ComObject(ComObject&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  ComObject& operator=(ComObject&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      p_ = o.p_;
+      o.p_ = nullptr;
+    }
+    return *this;
+  }
+  ComObject(const ComObject&) = delete;
+  ComObject& operator=(const ComObject&) = delete;
+  void Reset() {
+    if (p_) p_->Release();
+    p_ = nullptr;
+  }
+  IDispatch* get() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  IDispatch* p_ = nullptr;
+};
+
+// One VARIANT, cleared when destroyed.
+class Variant {
+ public:
+  Variant() { VariantInit(&v_); }
+  ~Variant() { VariantClear(&v_); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  VARIANT* get() { return &v_; }
+  const VARIANT* get() const { return &v_; }
+  void Clear() { VariantClear(&v_); }
+
+ private:
+  VARIANT v_;
+};
+
+// An argument not given: passed as the "parameter not found" error value.
+struct Omitted {};
+using ComArgument = std::variant<Omitted, GbkText, double, int32_t, bool, IDispatch*>;
+
+enum class CallMode { PropertyGet, PropertyPut, Method };
+
+// The member is bound through the object's type information, trying the kinds of member in
+// this order: get: property-get, function; put: property-put, property-put-by-reference,
+// function; method: function, property-get, property-put, property-put-by-reference.
+// On failure the result is empty and the thread's failure status is set.
+GbkText LateBoundText(IDispatch* object, const GbkText& member, CallMode mode,
+                      std::initializer_list<ComArgument> args = {});
+double LateBoundNumber(IDispatch* object, const GbkText& member, CallMode mode,
+                       std::initializer_list<ComArgument> args = {});
+ComObject LateBoundObject(IDispatch* object, const GbkText& member, CallMode mode,
+                          std::initializer_list<ComArgument> args = {});
+// The raw result (a copy); false on failure.
+bool LateBoundVariant(IDispatch* object, const GbkText& member, CallMode mode,
+                      std::initializer_list<ComArgument> args, Variant& result);
+// A property put: true exactly when it succeeded.
+bool LateBoundPut(IDispatch* object, const GbkText& member, const ComArgument& value);
+
+// The failure status of the calling thread's last call (S_OK after a success).
+HRESULT LateBoundStatus();
+
+// Creates an instance from a registered name ("VBScript.RegExp") or a braced class id, and
+// makes sure it runs. On failure `target` is left unchanged and the result is false.
+bool CreateComObject(const GbkText& className, ComObject& target);
+
+// A VARIANT converted to GBK text (empty for an empty value or one that does not convert).
+bool VariantToText(const VARIANT& v, GbkText& text);
+
+}  // namespace pellucor

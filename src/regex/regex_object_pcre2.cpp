@@ -59,6 +59,7 @@ class Pcre2Engine final : public RegexEngine {
                           &error, &errorOffset, context);
     pcre2_compile_context_free(context);
     if (!code_) return false;
+    pcre2_jit_compile(code_, PCRE2_JIT_COMPLETE);  // where JIT is unavailable, matching interprets
     subject_ = Units(subject);
     matches_ = FindAll(subject_);
     return true;

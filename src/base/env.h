@@ -7,6 +7,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 
 #include "base/text.h"
 
@@ -32,6 +33,12 @@ template <typename... More>
 bool WriteBytesToFile(const GbkText& path, const ByteBuffer& first, const More&... more) {
   return WriteBytesToFile(path, {first, more...});
 }
+
+// Whether something (a file or a directory) exists at `path`.
+bool PathExists(const GbkText& path);
+
+// The whole content of the file at `path`; nothing when it cannot be read.
+std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path);
 
 // Milliseconds since an arbitrary start (system boot on Windows), wrapping at 2^32.
 uint32_t TickCount();

@@ -92,6 +92,31 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
   return ok;
 }
 
+bool PathExists(const GbkText& path) {
+  struct stat st;
+  return !path.empty() && ::stat(GbkToUtf8(path.view()).c_str(), &st) == 0;
+}
+
+std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
+  if (path.empty()) return std::nullopt;
+  const int fd = ::open(GbkToUtf8(path.view()).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ByteBuffer(std::move(bytes));
+}
+
 uint32_t TickCount() {
   timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -115,6 +115,26 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
   return ok;
 }
 
+bool PathExists(const GbkText& path) {
+  return !path.empty() && GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
+  if (path.empty()) return std::nullopt;
+  ScopedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return std::nullopt;
+  std::string bytes;
+  char buf[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(file.get(), buf, sizeof buf, &n, nullptr)) return std::nullopt;
+    if (n == 0) break;
+    bytes.append(buf, n);
+  }
+  return ByteBuffer(std::move(bytes));
+}
+
 uint32_t TickCount() {
   return GetTickCount();
 }

@@ -23,10 +23,11 @@ std::wstring Wide(const GbkText& text) {
   return std::wstring(u.begin(), u.end());
 }
 
-// A BSTR holding the text, or null (which automation reads as the empty string).
+// A BSTR holding the text; an empty text is an empty string, not null (Wine's VBScript
+// engine does not accept a null string).
 BSTR MakeBstr(const GbkText& text) {
   const std::wstring w = Wide(text);
-  return w.empty() ? nullptr : SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+  return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
 }
 
 struct Binding {

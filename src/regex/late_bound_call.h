@@ -7,8 +7,9 @@
 #error "late_bound_call.h is part of the Windows regular-expression back end"
 #endif
 
-#include <oaidl.h>
 #include <windows.h>
+// after windows.h
+#include <oaidl.h>
 
 #include <initializer_list>
 #include <variant>

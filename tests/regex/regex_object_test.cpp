@@ -128,6 +128,10 @@ TEST(RegexObject, FailuresAreEmpty) {
   }
   for (int32_t i : {0, -1, 3}) EXPECT_EQ(re.MatchText(i), GbkText()) << i;
 
+  // an empty subject
+  EXPECT_TRUE(re.Search("(a)", ""));
+  EXPECT_EQ(re.MatchCount(), 0);
+
   // a pattern the engine rejects
   for (const char* bad : {"(", "a{2,1}", "[b-a]", "*a"}) {
     EXPECT_FALSE(re.Search(bad, "aaa")) << bad;

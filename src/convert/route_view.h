@@ -1,0 +1,23 @@
+// What a conversion route needs of the window: the magnet box, the status log, a message box
+// and the pending events. The window implements it; tests drive the routes with a fake.
+#pragma once
+
+#include "base/text.h"
+
+namespace pellucor {
+
+class RouteView {
+ public:
+  virtual ~RouteView() = default;
+  // The magnet box's current text, read afresh on every call.
+  virtual GbkText MagnetBoxText() = 0;
+  virtual void SetMagnetBoxText(const GbkText& text) = 0;
+  // Appends to the end of the status log; each message carries its own "\r\n".
+  virtual void AppendToLog(const GbkText& text) = 0;
+  // A modal message box (caption "信息：", one OK button); returns when it is closed.
+  virtual void ShowMessage(const GbkText& text) = 0;
+  // Lets the window handle the events waiting for it, once.
+  virtual void ProcessPendingEvents() = 0;
+};
+
+}  // namespace pellucor

@@ -1,0 +1,444 @@
+// Both conversion routes against a fake view and the fake HTTP server.
+#include "convert/routes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/codepage.h"
+#include "base/env.h"
+#include "base/random.h"
+#include "convert/magnet.h"
+#include "convert/torrent_check.h"
+#include "support/fake_http_server.h"
+#include "support/printers.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace pellucor {
+namespace {
+
+using testing::FakeHttpServer;
+using testing::RecordedRequest;
+
+class FakeView : public RouteView {
+ public:
+  GbkText MagnetBoxText() override { return box; }
+  void SetMagnetBoxText(const GbkText& text) override { box = text; }
+  void AppendToLog(const GbkText& text) override { log += text.str(); }
+  void ShowMessage(const GbkText& text) override { messages.push_back(text.str()); }
+  void ProcessPendingEvents() override { ++pendingEventRounds; }
+
+  GbkText box;
+  std::string log;
+  std::vector<std::string> messages;
+  int pendingEventRounds = 0;
+};
+
+std::string Hex(const std::array<uint8_t, 20>& d) {
+  static const char k[] = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : d) {
+    s.push_back(k[b >> 4]);
+    s.push_back(k[b & 15]);
+  }
+  return s;
+}
+
+// A torrent of exactly `size` bytes (at least ~120), and its info hash.
+struct Torrent {
+  std::string bytes, hash;
+};
+Torrent MakeTorrent(size_t size, const std::string& name = "file.bin") {
+  const std::string info = "d6:lengthi4096e4:name" + std::to_string(name.size()) + ":" + name +
+                           "12:piece lengthi16384e6:pieces20:" + std::string(20, '\x01') + "e";
+  const std::string head = "d7:comment";
+  const std::string tail = "4:info" + info + "e";
+  // "d7:comment" + N ":" + padding + tail
+  size_t pad = size - head.size() - tail.size() - 2;
+  while (head.size() + std::to_string(pad).size() + 1 + pad + tail.size() > size) --pad;
+  const std::string bytes = head + std::to_string(pad) + ":" + std::string(pad, 'c') + tail;
+  return {bytes, Hex(Sha1(info))};
+}
+
+std::string TempDirectory() {
+  static int n = 0;
+#if defined(_WIN32)
+  wchar_t buf[MAX_PATH];
+  const DWORD len = GetTempPathW(MAX_PATH, buf);
+  std::wstring w(buf, len);
+  w += L"pellucor-routes-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(n++);
+  CreateDirectoryW(w.c_str(), nullptr);
+  return Utf16ToGbk(std::u16string(w.begin(), w.end()));
+#else
+  const std::string dir =
+      "/tmp/pellucor-routes-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
+  ::mkdir(dir.c_str(), 0777);
+  return dir;
+#endif
+}
+
+GbkText In(const std::string& dir, const std::string& gbkName) {
+  return GbkText(dir + kPathSeparator + gbkName);
+}
+
+std::string Content(const std::string& dir, const std::string& gbkName) {
+  const auto bytes = ReadBytesFromFile(In(dir, gbkName));
+  return bytes ? bytes->str() : "<missing>";
+}
+
+const char kSuccessPrefix[] = "种子获取成功，种子文件<";
+const char kSuccessSuffix[] = ">已经保存到软件运行目录！";
+const char kSeparator[] =
+    "---------------以上为该种子信息预览---------------\r\n正在转化种子，请稍后……\r\n";
+
+// ---------------------------------------------------------------------------------------
+// First route
+
+class FirstRouteTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SeedRandom(7); }
+  std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
+  void Run() { RunFirstRoute(view, dir, host()); }
+  FakeHttpServer server;
+  FakeView view;
+  std::string dir = TempDirectory();
+};
+
+TEST_F(FirstRouteTest, SavesTheTorrentUnderAFourDigitName) {
+  const Torrent t = MakeTorrent(1000);
+  ASSERT_EQ(t.bytes.size(), 1000u);
+  server.Enqueue(FakeHttpServer::Reply("200 OK", "", t.bytes));
+  view.box = GbkText(std::string(MagnetPrefix) + LowerCaseAscii(GbkText(t.hash)).str());
+  Run();
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const RecordedRequest& r = requests[0];
+  EXPECT_EQ(r.requestLine, "POST /download.aspx HTTP/1.1");
+  EXPECT_EQ(r.body, "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A" + t.hash);
+  EXPECT_EQ(view.pendingEventRounds, 1);
+  EXPECT_TRUE(view.messages.empty());
+  ASSERT_EQ(view.log.size(),
+            std::string(kSuccessPrefix).size() + 12 + std::string(kSuccessSuffix).size() + 2);
+  const std::string name = view.log.substr(std::string(kSuccessPrefix).size(), 12);
+  EXPECT_EQ(view.log, kSuccessPrefix + name + kSuccessSuffix + "\r\n");
+  const int number = std::stoi(name.substr(0, 4));
+  EXPECT_GE(number, 1000);
+  EXPECT_LE(number, 2000);
+  EXPECT_EQ(name.substr(4), ".torrent");
+  EXPECT_EQ(Content(dir, name), t.bytes);
+  EXPECT_EQ(view.box, GbkText(""));
+}
+
+TEST_F(FirstRouteTest, Failures) {
+  const Torrent good = MakeTorrent(1500);
+  const Torrent other = MakeTorrent(1500, "other.bin");
+  struct Case {
+    std::string box;
+    std::string reply;  // raw reply; empty: no server answer at all
+    std::string message, log;
+  };
+  const std::string html = "<html>" + std::string(2000, ' ') + "</html>";
+  const Case cases[] = {
+      {"not a link", "", "", BadLinkMessage},
+      {good.hash,
+       FakeHttpServer::Reply("200 OK", "", "<p>您输入的HASH暂未存储</p>" + std::string(3000, ' ')),
+       "您输入的HASH暂未收录", ""},
+      {good.hash, FakeHttpServer::Reply("200 OK", "", good.bytes.substr(0, 999)), "磁力链接失效！",
+       ""},
+      {good.hash, FakeHttpServer::Reply("200 OK", "", ""), "磁力链接失效！", ""},
+      // an HTML page of any length is no torrent; nor is the torrent of another hash
+      {good.hash, FakeHttpServer::Reply("200 OK", "", html), "磁力链接失效！", ""},
+      {good.hash, FakeHttpServer::Reply("200 OK", "", other.bytes), "磁力链接失效！", ""},
+      // the not-stored test ends at a zero byte; what follows is judged as a reply
+      {good.hash,
+       FakeHttpServer::Reply("200 OK", "", std::string("x\0", 2) + "您输入的HASH暂未存储" + html),
+       "磁力链接失效！", ""},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer s;
+    FakeView v;
+    v.box = GbkText(c.box);
+    if (!c.reply.empty()) s.Enqueue(c.reply);
+    RunFirstRoute(v, dir, "127.0.0.1:" + std::to_string(s.port()));
+    EXPECT_EQ(v.log, c.log) << c.reply.substr(0, 60);
+    EXPECT_EQ(v.messages,
+              c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message})
+        << c.reply.substr(0, 60);
+    EXPECT_EQ(v.box, GbkText(c.box));
+  }
+}
+
+TEST_F(FirstRouteTest, UnreachableService) {
+  int port;
+  {
+    FakeHttpServer gone;
+    port = gone.port();
+  }
+  view.box = GbkText(MakeTorrent(1200).hash);
+  RunFirstRoute(view, dir, "127.0.0.1:" + std::to_string(port));
+  EXPECT_EQ(view.messages, std::vector<std::string>{"磁力链接失效！"});
+}
+
+TEST_F(FirstRouteTest, NeverOverwritesAnotherFile) {
+  const Torrent t = MakeTorrent(1100);
+  for (int n = 1000; n <= 2000; ++n) {
+    if (n == 1777) continue;
+    ASSERT_TRUE(
+        WriteBytesToFile(In(dir, std::to_string(n) + ".torrent"), ByteBuffer(std::string("old"))));
+  }
+  server.SetHandler(
+      [&](const RecordedRequest&) { return FakeHttpServer::Reply("200 OK", "", t.bytes); });
+  view.box = GbkText(t.hash);
+  Run();
+  EXPECT_EQ(view.log, std::string(kSuccessPrefix) + "1777.torrent" + kSuccessSuffix + "\r\n");
+  EXPECT_EQ(Content(dir, "1777.torrent"), t.bytes);
+  EXPECT_EQ(Content(dir, "1000.torrent"), "old");
+  // every name taken: nothing is overwritten, and the user is told
+  view.log.clear();
+  view.box = GbkText(t.hash);
+  Run();
+  EXPECT_EQ(view.log, "种子文件保存失败，请检查软件运行目录是否可写！\r\n");
+  EXPECT_EQ(view.box, GbkText(t.hash));
+}
+
+TEST_F(FirstRouteTest, WriteFailureIsReported) {
+  const Torrent t = MakeTorrent(1100);
+  server.Enqueue(FakeHttpServer::Reply("200 OK", "", t.bytes));
+  view.box = GbkText(t.hash);
+  RunFirstRoute(view, dir + kPathSeparator + "missing", host());
+  EXPECT_EQ(view.log, "种子文件保存失败，请检查软件运行目录是否可写！\r\n");
+  EXPECT_EQ(view.box, GbkText(t.hash));
+}
+
+// ---------------------------------------------------------------------------------------
+// Second route
+
+std::string Row(const std::string& name, const std::string& size) {
+  return "<tr><td>" + name + "</td><td style=\"text-align:right\">" + size + "</td></tr>";
+}
+
+// The service's pages as UTF-8 (the route converts them).
+std::string Page(const std::string& rowsUtf8, const std::string& hash) {
+  return "<html><meta charset=UTF-8><table>" + rowsUtf8 +
+         "</table><a href=\"./down.php?hash=" + hash +
+         "\" class=\"btn btn-primary\" target=\"_blank\">" +
+         reinterpret_cast<const char*>(u8"点击下载") + "</a></html>";
+}
+
+std::string Utf8(const char* gbk) {
+  return GbkToUtf8(gbk);
+}
+
+class SecondRouteTest : public ::testing::Test {
+ protected:
+  std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
+  // Serves the page for the form post and `download` for the download request.
+  void Serve(const std::string& page, const std::string& download) {
+    server.SetHandler([=](const RecordedRequest& r) {
+      if (r.target == "/magnet-bt/index.php") return FakeHttpServer::Reply("200 OK", "", page);
+      return download;
+    });
+  }
+  static std::string Download(const std::string& fileNameUtf8, const std::string& bytes) {
+    return FakeHttpServer::Reply(
+        "200 OK", "Content-Disposition: attachment; filename=" + fileNameUtf8 + "\r\n", bytes);
+  }
+  FakeHttpServer server;
+  FakeView view;
+  std::string dir = TempDirectory();
+};
+
+TEST_F(SecondRouteTest, PreviewsAndSavesUnderTheServicesName) {
+  const Torrent t = MakeTorrent(1000);
+  const std::string rows = "\r\n" + Row(Utf8("电影/第一集.mkv"), "700.25 MB") + "\r\n" +
+                           Row("readme.txt", "1 KB") + "\r\n" + Row(Utf8("字幕.srt"), "12 KB") +
+                           "\r\n";
+  Serve(Page(rows, t.hash), Download(Utf8("种子名[pellucor.local].torrent"), t.bytes));
+  view.box = GbkText("  " + std::string(MagnetPrefix) + t.hash + " ");
+  RunSecondRoute(view, dir, host(), "pellucor.local");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].requestLine, "POST /magnet-bt/index.php HTTP/1.1");
+  EXPECT_EQ(requests[0].body, "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + t.hash);
+  EXPECT_EQ(requests[1].requestLine, "GET /magnet-bt/down.php?hash=" + t.hash + " HTTP/1.1");
+  EXPECT_EQ(view.pendingEventRounds, 2);
+  EXPECT_EQ(view.log, std::string("电影/第一集.mkv【文件大小：700.25 MB】\r\n") +
+                          "readme.txt【文件大小：1 KB】\r\n" + "字幕.srt【文件大小：12 KB】\r\n" +
+                          kSeparator + kSuccessPrefix + "种子名.torrent" + kSuccessSuffix +
+                          "\r\n\r\n");
+  EXPECT_EQ(Content(dir, "种子名.torrent"), t.bytes);
+  EXPECT_EQ(view.box, GbkText(""));
+}
+
+TEST_F(SecondRouteTest, RowsOnOneLineCanRunTogether) {
+  const Torrent t = MakeTorrent(1100);
+  Serve(Page(Row("a.mkv", "1 MB") + Row("b.mkv", "2 MB"), t.hash),
+        Download("n[pellucor.local].torrent", t.bytes));
+  view.box = GbkText(t.hash);
+  RunSecondRoute(view, dir, host(), "pellucor.local");
+  // the greedy name runs over the first row's end; its tags vanish and "</td></tr>" breaks
+  EXPECT_EQ(view.log.substr(0, view.log.find("---")), "a.mkv1 MB\r\nb.mkv【文件大小：2 MB】\r\n");
+}
+
+TEST_F(SecondRouteTest, DownloadFailures) {
+  const Torrent t = MakeTorrent(1200);
+  const Torrent other = MakeTorrent(1200, "other");
+  const std::string failureMessage = "该磁力链接无法生成BT种子\r\n";
+  struct Case {
+    std::string reply;
+    bool saved;
+  };
+  const Case cases[] = {
+      {FakeHttpServer::Reply("200 OK", "", Utf8("该磁力链接无法生成BT种子")), false},
+      {Download("n[pellucor.local].torrent", t.bytes.substr(0, 999)), false},
+      {Download("n[pellucor.local].torrent", "<h1>502 Bad Gateway</h1>" + std::string(2000, ' ')),
+       false},
+      {Download("n[pellucor.local].torrent", other.bytes), false},  // another torrent
+      {Download("n[pellucor.local].torrent", t.bytes), true},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer s;
+    s.SetHandler([&](const RecordedRequest& r) {
+      if (r.target == "/magnet-bt/index.php")
+        return FakeHttpServer::Reply("200 OK", "", Page("", t.hash));
+      return c.reply;
+    });
+    FakeView v;
+    v.box = GbkText(t.hash);
+    const std::string d = TempDirectory();
+    RunSecondRoute(v, d, "127.0.0.1:" + std::to_string(s.port()), "pellucor.local");
+    if (c.saved) {
+      EXPECT_EQ(v.log, std::string(kSeparator) + kSuccessPrefix + "n.torrent" + kSuccessSuffix +
+                           "\r\n\r\n");
+    } else {
+      EXPECT_EQ(v.log, kSeparator + failureMessage) << c.reply.substr(0, 80);
+      EXPECT_EQ(v.box, GbkText(t.hash));
+    }
+  }
+}
+
+TEST_F(SecondRouteTest, AnEmptyPageStillTriesTheBareDownloadAddress) {
+  server.SetHandler([](const RecordedRequest&) { return FakeHttpServer::Reply("200 OK", "", ""); });
+  view.box = GbkText(MakeTorrent(1100).hash);
+  RunSecondRoute(view, dir, host(), "pellucor.local");
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(server.Requests()[1].target, "/magnet-bt");
+  EXPECT_EQ(view.log, std::string(kSeparator) + "该磁力链接无法生成BT种子\r\n");
+}
+
+TEST_F(SecondRouteTest, FileNames) {
+  const Torrent t = MakeTorrent(1300);
+  struct Case {
+    std::string headerName;  // UTF-8, as sent
+    std::string saved;       // GBK
+  };
+  const Case cases[] = {
+      {"other[another.site].torrent", t.hash + ".torrent"},  // another site tag: the hash names it
+      {"../../evil[pellucor.local].torrent", "evil.torrent"},
+      {"a:b*c?[pellucor.local].torrent", "a_b_c_.torrent"},
+      {"..[pellucor.local].torrent", t.hash + ".torrent"},
+      {"name. . [pellucor.local].torrent", "name.torrent"},
+  };
+  for (const Case& c : cases) {
+    const std::string d = TempDirectory();
+    FakeHttpServer s;
+    s.SetHandler([&](const RecordedRequest& r) {
+      if (r.target == "/magnet-bt/index.php")
+        return FakeHttpServer::Reply("200 OK", "", Page("", t.hash));
+      return Download(c.headerName, t.bytes);
+    });
+    FakeView v;
+    v.box = GbkText(t.hash);
+    RunSecondRoute(v, d, "127.0.0.1:" + std::to_string(s.port()), "pellucor.local");
+    EXPECT_EQ(v.log,
+              std::string(kSeparator) + kSuccessPrefix + c.saved + kSuccessSuffix + "\r\n\r\n")
+        << c.headerName;
+    EXPECT_EQ(Content(d, c.saved), t.bytes) << c.headerName;
+  }
+}
+
+TEST_F(SecondRouteTest, ExistingFiles) {
+  const Torrent t = MakeTorrent(1300);
+  Serve(Page("", t.hash), Download("n[pellucor.local].torrent", t.bytes));
+  // the same torrent again: kept, reported as saved
+  ASSERT_TRUE(WriteBytesToFile(In(dir, "n.torrent"), ByteBuffer(t.bytes)));
+  view.box = GbkText(t.hash);
+  RunSecondRoute(view, dir, host(), "pellucor.local");
+  EXPECT_EQ(view.log,
+            std::string(kSeparator) + kSuccessPrefix + "n.torrent" + kSuccessSuffix + "\r\n\r\n");
+  // a different file of that name stays; the torrent gets the next free name
+  ASSERT_TRUE(WriteBytesToFile(In(dir, "n.torrent"), ByteBuffer(std::string("other"))));
+  ASSERT_TRUE(WriteBytesToFile(In(dir, "n (2).torrent"), ByteBuffer(std::string("other 2"))));
+  view.log.clear();
+  view.box = GbkText(t.hash);
+  RunSecondRoute(view, dir, host(), "pellucor.local");
+  EXPECT_EQ(view.log, std::string(kSeparator) + kSuccessPrefix + "n (3).torrent" + kSuccessSuffix +
+                          "\r\n\r\n");
+  EXPECT_EQ(Content(dir, "n.torrent"), "other");
+  EXPECT_EQ(Content(dir, "n (3).torrent"), t.bytes);
+}
+
+TEST(SafeFileName, Rules) {
+  struct Case {
+    const char *name, *want;
+  };
+  const Case cases[] = {
+      {"plain", "plain"},
+      {"a/b\\c", "c"},
+      {"\x95\x5C"
+       "x",
+       "\x95\x5C"
+       "x"},                     // 5C as a trail byte is no separator
+      {"\x95\x7C", "\x95\x7C"},  // nor 7C ("|")
+      {"<a>:\"b\"|?*", "_a___b____"},
+      {"a\tb\x01", "a_b_"},
+      {"name. .", "name"},
+      {".", ""},
+      {"..", ""},
+      {"", ""},
+      {"a\x81", "a_"},      // a lead byte without its trail
+      {"\x81\x30z", "_z"},  // an invalid pair
+  };
+  for (const Case& c : cases) EXPECT_EQ(SafeFileName(c.name), GbkText(c.want)) << c.name;
+}
+
+TEST(TorrentCheck, InfoBytesAndHashes) {
+  struct Case {
+    std::string bytes;
+    std::optional<std::string> info;
+  };
+  const Case cases[] = {
+      {"d4:infod4:name1:xee", "d4:name1:xe"},
+      {"d1:ai-3e4:infod1:xli1eli2eeee1:zlee", "d1:xli1eli2eeee"},
+      {"d4:infoi3ee", std::nullopt},           // info is no dictionary
+      {"d4:infod4:name1:xeex", std::nullopt},  // bytes after the dictionary
+      {"d4:name1:xe", std::nullopt},
+      {"l4:infoe", std::nullopt},
+      {"d4:infod4:name5:xe", std::nullopt},  // string runs past the end
+      {"d4:infod1:ai-e", std::nullopt},
+      {"<html>d4:infodee</html>", std::nullopt},
+      {"", std::nullopt},
+      {std::string(200, 'l') + "4:infoe", std::nullopt},  // nesting beyond the bound
+  };
+  for (const Case& c : cases) {
+    const auto got = TorrentInfoBytes(c.bytes);
+    EXPECT_EQ(got ? std::optional<std::string>(std::string(*got)) : std::nullopt, c.info)
+        << c.bytes;
+  }
+  EXPECT_EQ(Hex(Sha1("abc")), "A9993E364706816ABA3E25717850C26C9CD0D89D");
+  EXPECT_EQ(Hex(Sha1("")), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+  const Torrent t = MakeTorrent(1000);
+  EXPECT_TRUE(IsTorrentFor(ByteBuffer(t.bytes), GbkText(t.hash)));
+  EXPECT_TRUE(IsTorrentFor(ByteBuffer(t.bytes), LowerCaseAscii(GbkText(t.hash))));
+  EXPECT_TRUE(IsTorrentFor(ByteBuffer(t.bytes), GbkText(" " + t.hash)));  // not a hash: no check
+  EXPECT_FALSE(IsTorrentFor(ByteBuffer(t.bytes), GbkText(std::string(40, '0'))));
+}
+
+}  // namespace
+}  // namespace pellucor

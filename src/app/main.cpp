@@ -1,0 +1,14 @@
+// Pellucor: turns a magnet link into a .torrent file.
+#include "app/main_window.h"
+#include "base/env.h"
+#include "convert/deployment.h"
+
+int main(int argc, char** argv) {
+  using namespace pellucor;
+  std::unique_ptr<Toolkit> toolkit = NewToolkit(argc, argv);
+  const GbkText directory = RunDirectory();
+  ChangeCurrentDirectory(directory);
+  MainWindow window(*toolkit, {directory, kFirstServiceHost, kSecondServiceHost, kSiteTag});
+  window.Create();
+  return toolkit->RunMessageLoop();
+}

@@ -1,0 +1,97 @@
+#include "app/main_window.h"
+
+#include "base/random.h"
+#include "base/runtime_fault.h"
+#include "convert/deployment.h"
+#include "convert/routes.h"
+
+namespace pellucor {
+
+const std::vector<ControlSpec>& FormControls() {
+  using K = ControlKind;
+  static const std::vector<ControlSpec> controls = {
+      {"标签1", K::Label, 10, 8, 80, 16, "磁力链接：", 14, false, false, false, false},
+      {"超级按钮1", K::SuperBtn, 358, 3, 80, 24, "去官网逛逛", 12, true, false, false, false},
+      {"编辑框磁力", K::EditBox, 6, 30, 432, 24, "", 12, false, false, false, false},
+      {"单选框_种子库", K::RadioBox, 8, 64, 96, 24, "从种子库下载", 12, true, false, false, false},
+      {"单选框_网络", K::RadioBox, 136, 64, 112, 24, "从网络下载种子", 12, true, false, true,
+       false},
+      {"按钮粘贴", K::Button, 40, 89, 80, 32, "粘贴链接", 14, true, false, false, false},
+      {"按钮开始", K::Button, 169, 89, 80, 32, "开始", 14, true, false, false, false},
+      {"按钮清空", K::Button, 299, 89, 80, 32, "清空", 14, true, false, false, false},
+      {"标签2", K::Label, 8, 127, 80, 16, "输出信息：", 12, false, false, false, false},
+      {"编辑框_信息框", K::EditBox, 6, 148, 432, 211, "", 12, false, false, false, true},
+      {"画板1", K::DrawPanel, 64, 248, 80, 40, "", 12, false, true, false, false},
+      {"标签_广告", K::Label, 8, 365, 272, 16, "最新消息（点击图片可直接跳转）：", 12, false, true,
+       false, false},
+      {"图片框1", K::PicBox, 6, 389, 88, 24, "", 12, true, true, false, false},
+  };
+  return controls;
+}
+
+GbkText MainWindowCaption() {
+  return ConcatText("Pellucor，by Brannick，网址：", HomePageUrl);
+}
+
+MainWindow::MainWindow(Toolkit& toolkit, RouteSettings settings)
+    : toolkit_(toolkit), settings_(std::move(settings)) {}
+
+void MainWindow::Create() {
+  // The client area of a 450 x 393 window with a fixed border and a title bar.
+  if (!toolkit_.CreateMainWindow(MainWindowCaption(), 444, 364, FormControls()))
+    RuntimeFault(std::nullopt, "载入启动窗口失败");
+  toolkit_.OnClick(k按钮开始, [this] { StartConversion(); });
+  toolkit_.OnClick(k按钮粘贴, [this] { PasteLink(); });
+  toolkit_.OnClick(k按钮清空, [this] { ClearLink(); });
+  OnWindowCreated();
+  toolkit_.Show();
+}
+
+void MainWindow::OnWindowCreated() {
+  SeedRandom();
+  // The advert banner thread starts here once the promotion code exists.
+}
+
+void MainWindow::StartConversion() {
+  // A click while a route runs (the routes let the window handle events before each request)
+  // would start a second conversion inside the first: ignored.
+  if (converting_) return;
+  converting_ = true;
+  toolkit_.SetText(k按钮开始, "正在转化");
+  if (toolkit_.IsChecked(k单选框_种子库))
+    RunFirstRoute(*this, settings_.directory, settings_.firstHost);
+  if (toolkit_.IsChecked(k单选框_网络))
+    RunSecondRoute(*this, settings_.directory, settings_.secondHost, settings_.siteTag);
+  toolkit_.SetText(k按钮开始, "开始");
+  converting_ = false;
+}
+
+void MainWindow::PasteLink() {
+  toolkit_.SetText(k编辑框磁力, toolkit_.ClipboardText());
+}
+
+void MainWindow::ClearLink() {
+  toolkit_.SetText(k编辑框磁力, "");
+}
+
+GbkText MainWindow::MagnetBoxText() {
+  return toolkit_.Text(k编辑框磁力);
+}
+
+void MainWindow::SetMagnetBoxText(const GbkText& text) {
+  toolkit_.SetText(k编辑框磁力, text);
+}
+
+void MainWindow::AppendToLog(const GbkText& text) {
+  toolkit_.AppendText(k编辑框_信息框, text);
+}
+
+void MainWindow::ShowMessage(const GbkText& text) {
+  toolkit_.ShowMessageBox(text);
+}
+
+void MainWindow::ProcessPendingEvents() {
+  toolkit_.ProcessPendingEvents();
+}
+
+}  // namespace pellucor

@@ -1,0 +1,64 @@
+// MainWindow: the form (thirteen controls), its event bindings, the start button's command and
+// the status log. Built once, through the toolkit seam.
+#pragma once
+
+#include "convert/route_view.h"
+#include "ui/toolkit.h"
+
+namespace pellucor {
+
+// The controls, in the order of the form table.
+enum Control : ControlId {
+  k标签1,
+  k超级按钮1,
+  k编辑框磁力,
+  k单选框_种子库,
+  k单选框_网络,
+  k按钮粘贴,
+  k按钮开始,
+  k按钮清空,
+  k标签2,
+  k编辑框_信息框,
+  k画板1,
+  k标签_广告,
+  k图片框1,
+  kControlCount
+};
+
+const std::vector<ControlSpec>& FormControls();
+GbkText MainWindowCaption();
+
+// Where the routes save torrents and which services they ask.
+struct RouteSettings {
+  GbkText directory;
+  GbkText firstHost, secondHost, siteTag;
+};
+
+class MainWindow : public RouteView {
+ public:
+  MainWindow(Toolkit& toolkit, RouteSettings settings);
+
+  // Creates the window (RuntimeFault "载入启动窗口失败" when it cannot), raises the created
+  // event and shows it.
+  void Create();
+
+  void StartConversion();
+  void PasteLink();
+  void ClearLink();
+
+  // RouteView
+  GbkText MagnetBoxText() override;
+  void SetMagnetBoxText(const GbkText& text) override;
+  void AppendToLog(const GbkText& text) override;
+  void ShowMessage(const GbkText& text) override;
+  void ProcessPendingEvents() override;
+
+ private:
+  void OnWindowCreated();
+
+  Toolkit& toolkit_;
+  RouteSettings settings_;
+  bool converting_ = false;
+};
+
+}  // namespace pellucor

@@ -1,0 +1,220 @@
+// The window toolkit on Qt 6 Widgets (the Linux build). Qt's headers cannot be compiled with
+// GBK narrow literals, so this file is compiled with UTF-8 ones and writes its own Chinese
+// texts as UTF-16 literals; GBK text from the program goes through Q() and Gbk().
+#include <QApplication>
+#include <QButtonGroup>
+#include <QClipboard>
+#include <QFont>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTimer>
+#include <QWidget>
+
+#include "base/codepage.h"
+#include "base/runtime_fault.h"
+#include "ui/toolkit.h"
+
+namespace pellucor {
+namespace {
+
+QString Q(const GbkText& text) {
+  const std::u16string u = GbkToUtf16(text.view());
+  return QString::fromUtf16(u.data(), static_cast<qsizetype>(u.size()));
+}
+
+GbkText Gbk(const QString& s) {
+  return GbkText(
+      Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(s.utf16()), s.size())));
+}
+
+// Frames of the skinned standard controls: flat, RGB(123,158,189).
+const char kSkin[] =
+    "QPushButton[skinned=\"true\"], QLineEdit, QPlainTextEdit {"
+    "  border: 1px solid rgb(123,158,189); background: white; color: black; }"
+    "QPushButton[skinned=\"true\"] { background: rgb(240,240,240); }"
+    "QPushButton[skinned=\"true\"]:hover { background: rgb(229,238,246); }"
+    "QPushButton[skinned=\"true\"]:pressed { background: rgb(204,221,236); }";
+
+class QtToolkit final : public Toolkit {
+ public:
+  QtToolkit(int& argc, char** argv) : app_(argc, argv) {}
+
+  bool CreateMainWindow(const GbkText& caption, int clientWidth, int clientHeight,
+                        const std::vector<ControlSpec>& controls) override {
+    controls_.clear();
+    window_ = std::make_unique<QWidget>(
+        nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                     Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    window_->setWindowTitle(Q(caption));
+    window_->setFixedSize(clientWidth, clientHeight);
+    window_->setStyleSheet(kSkin);
+    auto* group = new QButtonGroup(window_.get());
+    for (const ControlSpec& c : controls) {
+      QWidget* w = Make(c, group);
+      w->setObjectName(Q(c.name));
+      w->setGeometry(c.left, c.top, c.width, c.height);
+      QFont font(QStringLiteral("Microsoft YaHei"));
+      font.setFamilies({QStringLiteral("Microsoft YaHei"), QString::fromUtf16(u"微软雅黑"),
+                        QStringLiteral("WenQuanYi Micro Hei")});
+      font.setPixelSize(c.fontPixels);
+      w->setFont(font);
+      if (c.hand) w->setCursor(Qt::PointingHandCursor);
+      w->setVisible(!c.hidden);
+      controls_.push_back(w);
+    }
+    const QRect screen = app_.primaryScreen() ? app_.primaryScreen()->availableGeometry() : QRect();
+    window_->move(screen.center() - QPoint(clientWidth / 2, clientHeight / 2));
+    return true;
+  }
+
+  void Show() override { window_->show(); }
+  int RunMessageLoop() override { return app_.exec(); }
+
+  GbkText Text(ControlId id) override {
+    QWidget* w = controls_[id];
+    if (auto* e = qobject_cast<QLineEdit*>(w)) return Gbk(e->text());
+    if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+      return Gbk(p->toPlainText().replace('\n', "\r\n"));
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) return Gbk(b->text());
+    if (auto* l = qobject_cast<QLabel*>(w)) return Gbk(l->text());
+    return {};
+  }
+
+  void SetText(ControlId id, const GbkText& text) override {
+    QWidget* w = controls_[id];
+    if (auto* e = qobject_cast<QLineEdit*>(w))
+      e->setText(Q(text));
+    else if (auto* p = qobject_cast<QPlainTextEdit*>(w))
+      p->setPlainText(Q(text));
+    else if (auto* b = qobject_cast<QAbstractButton*>(w))
+      b->setText(Q(text));
+    else if (auto* l = qobject_cast<QLabel*>(w))
+      l->setText(Q(text));
+  }
+
+  bool IsChecked(ControlId id) override {
+    auto* b = qobject_cast<QAbstractButton*>(controls_[id]);
+    return b && b->isChecked();
+  }
+
+  void SetVisible(ControlId id, bool visible) override { controls_[id]->setVisible(visible); }
+  bool IsVisible(ControlId id) override { return !controls_[id]->isHidden(); }
+  void SetSize(ControlId id, int width, int height) override {
+    controls_[id]->resize(width, height);
+  }
+  Rect Geometry(ControlId id) override {
+    const QRect r = controls_[id]->geometry();
+    return {r.x(), r.y(), r.width(), r.height()};
+  }
+  int ClientHeight() override { return window_->height(); }
+  void SetClientHeight(int height) override { window_->setFixedHeight(height); }
+
+  void AppendText(ControlId id, const GbkText& text) override {
+    auto* p = qobject_cast<QPlainTextEdit*>(controls_[id]);
+    if (!p) return;
+    QTextCursor cursor = p->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    p->setTextCursor(cursor);
+    p->ensureCursorVisible();
+    // Line breaks arrive as "\r\n"; the box keeps "\n".
+    p->insertPlainText(Q(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    p->verticalScrollBar()->setValue(p->verticalScrollBar()->maximum());
+  }
+
+  void OnClick(ControlId id, std::function<void()> handler) override {
+    if (auto* b = qobject_cast<QAbstractButton*>(controls_[id]))
+      QObject::connect(b, &QAbstractButton::clicked, b, [handler] { handler(); });
+  }
+
+  GbkText ClipboardText() override { return Gbk(QGuiApplication::clipboard()->text()); }
+
+  int ShowMessageBox(const GbkText& text, int, const GbkText& caption) override {
+    QMessageBox box(QMessageBox::NoIcon, Q(caption), Q(text), QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+    return 0;
+  }
+
+  void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
+
+  void RunOnUiThread(std::function<void()> task) override {
+    QMetaObject::invokeMethod(
+        &app_, [task] { task(); }, Qt::QueuedConnection);
+  }
+
+ private:
+  QWidget* Make(const ControlSpec& c, QButtonGroup* group) {
+    QWidget* parent = window_.get();
+    switch (c.kind) {
+      case ControlKind::Label:
+        return new QLabel(Q(c.caption), parent);
+      case ControlKind::SuperBtn: {
+        auto* b = new QPushButton(Q(c.caption), parent);
+        b->setFlat(true);
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setStyleSheet(
+            "QPushButton { border: none; background: transparent; text-decoration: underline;"
+            " color: rgb(88,48,224); } QPushButton:hover { color: rgb(255,0,0); }");
+        return b;
+      }
+      case ControlKind::EditBox:
+        if (c.multiline) {
+          auto* p = new QPlainTextEdit(parent);
+          p->setUndoRedoEnabled(false);
+          p->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+          p->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+          p->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+          return p;
+        }
+        return new QLineEdit(parent);
+      case ControlKind::RadioBox: {
+        auto* r = new QRadioButton(Q(c.caption), parent);
+        r->setChecked(c.checked);
+        group->addButton(r);
+        return r;
+      }
+      case ControlKind::Button: {
+        auto* b = new QPushButton(Q(c.caption), parent);
+        b->setProperty("skinned", true);
+        return b;
+      }
+      case ControlKind::DrawPanel:
+        return new QWidget(parent);
+      case ControlKind::PicBox: {
+        auto* l = new QLabel(parent);
+        l->setFrameShape(QFrame::Box);
+        l->setScaledContents(true);
+        return l;
+      }
+    }
+    return new QWidget(parent);
+  }
+
+  QApplication app_;
+  std::unique_ptr<QWidget> window_;
+  std::vector<QWidget*> controls_;
+};
+
+void ShowFaultBox(const GbkText& text) {
+  if (QApplication::instance()) {
+    QMessageBox::critical(nullptr, QString::fromUtf16(u"信息："), Q(text));
+  } else {
+    WriteFaultToStderr(text);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<Toolkit> NewToolkit(int& argc, char** argv) {
+  auto toolkit = std::make_unique<QtToolkit>(argc, argv);
+  SetFaultPresenter(ShowFaultBox);
+  return toolkit;
+}
+
+}  // namespace pellucor

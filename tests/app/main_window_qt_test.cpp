@@ -1,0 +1,189 @@
+// The Qt program's window, driven like a user would: QTest clicks and typing, offscreen,
+// against the fake services. Compiled with UTF-8 literals (Qt's headers need them): Chinese
+// texts here are UTF-16 literals.
+#include <QApplication>
+#include <QClipboard>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/main_window.h"
+#include "base/codepage.h"
+#include "base/env.h"
+#include "convert/deployment.h"
+#include "convert/torrent_check.h"
+#include "support/fake_http_server.h"
+
+namespace pellucor {
+namespace {
+
+using testing::FakeHttpServer;
+using testing::RecordedRequest;
+
+QString U(const char16_t* s) {
+  return QString::fromUtf16(s);
+}
+GbkText Gbk(const QString& s) {
+  return GbkText(
+      Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(s.utf16()), s.size())));
+}
+
+template <typename T>
+T* Find(const char16_t* name) {
+  for (QWidget* top : QApplication::topLevelWidgets())
+    if (auto* w = top->findChild<T*>(U(name))) return w;
+  return nullptr;
+}
+
+// A torrent and its info hash.
+std::pair<std::string, std::string> Torrent() {
+  const std::string info =
+      "d6:lengthi1e4:name1:x12:piece lengthi16384e6:pieces20:" + std::string(20, 'p') + "e";
+  const std::string bytes = "d7:comment1000:" + std::string(1000, 'c') + "4:info" + info + "e";
+  static const char k[] = "0123456789ABCDEF";
+  std::string hash;
+  for (uint8_t b : Sha1(info)) {
+    hash.push_back(k[b >> 4]);
+    hash.push_back(k[b & 15]);
+  }
+  return {bytes, hash};
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char arg0[] = "main_window_qt_test";
+    static char* argv[] = {arg0, nullptr};
+    toolkit_ = NewToolkit(argc, argv).release();
+  }
+
+  void SetUp() override {
+    dir_ =
+        "/tmp/pellucor-app-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
+    ::mkdir(dir_.c_str(), 0777);
+    const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
+    window_ = std::make_unique<MainWindow>(
+        *toolkit_, RouteSettings{GbkText(dir_), host, host, "pellucor.local"});
+    window_->Create();
+  }
+
+  void TearDown() override {
+    for (QWidget* top : QApplication::topLevelWidgets()) top->close();
+    window_.reset();
+  }
+
+  static Toolkit* toolkit_;
+  static int counter_;
+  FakeHttpServer server_;
+  std::string dir_;
+  std::unique_ptr<MainWindow> window_;
+};
+Toolkit* MainWindowTest::toolkit_ = nullptr;
+int MainWindowTest::counter_ = 0;
+
+TEST_F(MainWindowTest, TheFormAsSpecified) {
+  const auto& controls = FormControls();
+  ASSERT_EQ(controls.size(), static_cast<size_t>(kControlCount));
+  for (ControlId id = 0; id < kControlCount; ++id) {
+    const ControlSpec& c = controls[id];
+    EXPECT_EQ(toolkit_->Geometry(id), (Rect{c.left, c.top, c.width, c.height})) << c.name;
+    EXPECT_EQ(toolkit_->IsVisible(id), !c.hidden) << c.name;
+    if (c.kind == ControlKind::Button || c.kind == ControlKind::RadioBox ||
+        c.kind == ControlKind::Label) {
+      EXPECT_EQ(toolkit_->Text(id), GbkText(c.caption)) << c.name;
+    }
+  }
+  EXPECT_TRUE(toolkit_->IsChecked(k单选框_网络));
+  EXPECT_FALSE(toolkit_->IsChecked(k单选框_种子库));
+  EXPECT_EQ(toolkit_->ClientHeight(), 364);
+  QWidget* top = Find<QPushButton>(u"按钮开始")->window();
+  EXPECT_EQ(top->windowTitle(),
+            U(u"Pellucor，by Brannick，网址：") + QString::fromUtf8(HomePageUrl));
+  EXPECT_EQ(top->width(), 444);
+}
+
+TEST_F(MainWindowTest, PasteAndClear) {
+  auto* box = Find<QLineEdit>(u"编辑框磁力");
+  auto* log = Find<QPlainTextEdit>(u"编辑框_信息框");
+  ASSERT_TRUE(box && log);
+  log->setPlainText("typed by the user");
+  QTest::keyClicks(box, "typed");
+  QGuiApplication::clipboard()->setText(U(u"magnet:?xt=urn:btih:中"));
+  QTest::mouseClick(Find<QPushButton>(u"按钮粘贴"), Qt::LeftButton);
+  EXPECT_EQ(box->text(), U(u"magnet:?xt=urn:btih:中"));  // replaced, not inserted
+  QGuiApplication::clipboard()->clear();
+  QTest::mouseClick(Find<QPushButton>(u"按钮粘贴"), Qt::LeftButton);
+  EXPECT_EQ(box->text(), QString());
+  QTest::keyClicks(box, "abc");
+  QTest::mouseClick(Find<QPushButton>(u"按钮清空"), Qt::LeftButton);
+  EXPECT_EQ(box->text(), QString());
+  EXPECT_EQ(log->toPlainText(), "typed by the user");
+}
+
+TEST_F(MainWindowTest, ConvertsOnEachRoute) {
+  const auto [bytes, hash] = Torrent();
+  const std::string page =
+      "<table>\r\n<tr><td>x</td><td style=\"text-align:right\">1 B</td></tr>\r\n</table>"
+      "<a href=\"./down.php?hash=" +
+      hash + "\" class=\"btn btn-primary\" target=\"_blank\">" +
+      reinterpret_cast<const char*>(u8"点击下载") + "</a>";
+  server_.SetHandler([page, bytes = bytes](const RecordedRequest& r) {
+    if (r.target == "/magnet-bt/index.php") return FakeHttpServer::Reply("200 OK", "", page);
+    return FakeHttpServer::Reply("200 OK",
+                                 "Content-Disposition: attachment; filename=" +
+                                     std::string(reinterpret_cast<const char*>(u8"种子")) +
+                                     "[pellucor.local].torrent\r\n",
+                                 bytes);
+  });
+  auto* box = Find<QLineEdit>(u"编辑框磁力");
+  auto* log = Find<QPlainTextEdit>(u"编辑框_信息框");
+  auto* start = Find<QPushButton>(u"按钮开始");
+  log->setPlainText("earlier\n");
+  log->moveCursor(QTextCursor::Start);  // the caret elsewhere: messages still go to the end
+  QTest::keyClicks(box, QString::fromStdString("magnet:?xt=urn:btih:" + hash + "&dn=x"));
+  QTest::mouseClick(start, Qt::LeftButton);
+  EXPECT_EQ(log->toPlainText(),
+            U(u"earlier\nx【文件大小：1 B】\n---------------以上为该种子信息预览---------------\n"
+              u"正在转化种子，请稍后……\n种子获取成功，种子文件<种子.torrent>"
+              u"已经保存到软件运行目录！\n\n"));
+  EXPECT_EQ(box->text(), QString());
+  EXPECT_EQ(start->text(), U(u"开始"));
+  const auto saved = ReadBytesFromFile(GbkText(dir_ + "/" + Gbk(U(u"种子.torrent")).str()));
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->str(), bytes);
+  EXPECT_EQ(server_.Requests().size(), 2u);
+}
+
+TEST_F(MainWindowTest, FirstRouteAndAClickDuringAConversion) {
+  const auto [bytes, hash] = Torrent();
+  server_.SetHandler([bytes = bytes](const RecordedRequest&) {
+    return FakeHttpServer::Reply("200 OK", "", bytes);
+  });
+  auto* start = Find<QPushButton>(u"按钮开始");
+  QTest::mouseClick(Find<QRadioButton>(u"单选框_种子库"), Qt::LeftButton);
+  EXPECT_TRUE(toolkit_->IsChecked(k单选框_种子库));
+  EXPECT_FALSE(toolkit_->IsChecked(k单选框_网络));
+  QTest::keyClicks(Find<QLineEdit>(u"编辑框磁力"), QString::fromStdString(hash));
+  // A second click, waiting in the queue, runs while the route lets the window handle events.
+  QMetaObject::invokeMethod(start, "click", Qt::QueuedConnection);
+  QTest::mouseClick(start, Qt::LeftButton);
+  const QString log = Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText();
+  const QRegularExpression line(
+      U(u"^种子获取成功，种子文件<(1[0-9]{3}|2000)\\.torrent>已经保存到软件运行目录！\n$"));
+  EXPECT_TRUE(line.match(log).hasMatch()) << log.toStdString();
+  EXPECT_EQ(server_.Requests().size(), 1u);  // the nested click was ignored
+  EXPECT_EQ(start->text(), U(u"开始"));
+}
+
+}  // namespace
+}  // namespace pellucor

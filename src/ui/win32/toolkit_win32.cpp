@@ -1,0 +1,412 @@
+// The window toolkit on raw Win32 (the Windows build). Text crosses as UTF-16 (the *W
+// functions), converted from and to GBK explicitly, so captions are right on any system locale.
+#if !defined(_WIN32)
+#error "toolkit_win32.cpp is the Windows back end; other builds use ui/qt/"
+#endif
+
+#include <windows.h>
+// after windows.h
+#include <commctrl.h>
+#include <ole2.h>
+#include <windowsx.h>
+
+#include <memory>
+#include <string>
+
+#include "base/codepage.h"
+#include "base/runtime_fault.h"
+#include "ui/toolkit.h"
+
+namespace pellucor {
+namespace {
+
+constexpr COLORREF kSkinFrame = RGB(123, 158, 189);
+constexpr COLORREF kLinkColour = RGB(88, 48, 224);
+constexpr COLORREF kLinkHoverColour = RGB(255, 0, 0);
+constexpr UINT kRunTaskMessage = WM_APP + 1;
+constexpr int kFirstControlId = 1000;
+
+std::wstring W(const GbkText& text) {
+  const std::u16string u = GbkToUtf16(text.view());
+  return std::wstring(u.begin(), u.end());
+}
+
+GbkText Gbk(const std::wstring& w) {
+  return GbkText(Utf16ToGbk(std::u16string(w.begin(), w.end())));
+}
+
+std::wstring WindowTextOf(HWND h) {
+  std::wstring s(static_cast<size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
+  s.resize(static_cast<size_t>(GetWindowTextW(h, s.data(), static_cast<int>(s.size()))));
+  return s;
+}
+
+struct Control {
+  ControlSpec spec;
+  HWND hwnd = nullptr;
+  HFONT font = nullptr;
+  std::function<void()> onClick;
+  bool hover = false;
+  WNDPROC original = nullptr;
+};
+
+class Win32Toolkit final : public Toolkit {
+ public:
+  Win32Toolkit() {
+    OleInitialize(nullptr);
+    INITCOMMONCONTROLSEX icc{};
+    icc.dwSize = sizeof icc;
+    icc.dwICC = ICC_STANDARD_CLASSES;
+    InitCommonControlsEx(&icc);
+  }
+  ~Win32Toolkit() override {
+    for (Control& c : controls_)
+      if (c.font) DeleteObject(c.font);
+    DestroyMainWindow();
+    OleUninitialize();
+  }
+
+  bool CreateMainWindow(const GbkText& caption, int clientWidth, int clientHeight,
+                        const std::vector<ControlSpec>& specs) override {
+    static bool registered = false;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    if (!registered) {
+      WNDCLASSEXW wc{};
+      wc.cbSize = sizeof wc;
+      wc.lpfnWndProc = WindowProc;
+      wc.hInstance = instance;
+      wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+      wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+      wc.lpszClassName = L"PellucorMainWindow";
+      if (!RegisterClassExW(&wc)) return false;
+      registered = true;
+    }
+    DestroyMainWindow();
+    controls_.clear();
+    // Fixed border, title bar, system menu and close button; no minimise or maximise.
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+    RECT r{0, 0, clientWidth, clientHeight};
+    AdjustWindowRectEx(&r, style, FALSE, 0);
+    const int width = r.right - r.left, height = r.bottom - r.top;
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    window_ = CreateWindowExW(0, L"PellucorMainWindow", W(caption).c_str(), style, x, y, width,
+                              height, nullptr, nullptr, instance, this);
+    if (!window_) return false;
+
+    controls_.reserve(specs.size());
+    bool firstRadio = true;
+    for (size_t i = 0; i < specs.size(); ++i) {
+      const ControlSpec& s = specs[i];
+      Control c;
+      c.spec = s;
+      const wchar_t* cls = L"STATIC";
+      DWORD st = WS_CHILD | (s.hidden ? 0 : WS_VISIBLE);
+      DWORD ex = 0;
+      switch (s.kind) {
+        case ControlKind::Label:
+          st |= SS_LEFT | SS_NOTIFY;
+          break;
+        case ControlKind::SuperBtn:
+          cls = L"BUTTON";
+          st |= BS_OWNERDRAW;
+          break;
+        case ControlKind::EditBox:
+          cls = L"EDIT";
+          ex = WS_EX_CLIENTEDGE;
+          st |=
+              WS_TABSTOP | (s.multiline ? ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL | ES_WANTRETURN
+                                        : ES_AUTOHSCROLL);
+          break;
+        case ControlKind::RadioBox:
+          cls = L"BUTTON";
+          st |= BS_AUTORADIOBUTTON | WS_TABSTOP | (firstRadio ? WS_GROUP : 0);
+          firstRadio = false;
+          break;
+        case ControlKind::Button:
+          cls = L"BUTTON";
+          st |= BS_PUSHBUTTON | WS_TABSTOP;
+          break;
+        case ControlKind::DrawPanel:
+          break;
+        case ControlKind::PicBox:
+          st |= SS_BITMAP | SS_NOTIFY | WS_BORDER | SS_REALSIZECONTROL;
+          break;
+      }
+      c.hwnd = CreateWindowExW(
+          ex, cls, W(s.caption).c_str(), st, s.left, s.top, s.width, s.height, window_,
+          reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + i)), instance, nullptr);
+      if (!c.hwnd) return false;
+      if (s.kind == ControlKind::EditBox) SendMessageW(c.hwnd, EM_SETLIMITTEXT, 0, 0);  // no limit
+      if (s.kind == ControlKind::RadioBox && s.checked)
+        SendMessageW(c.hwnd, BM_SETCHECK, BST_CHECKED, 0);
+      c.font = CreateFontW(-s.fontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET,
+                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                           DEFAULT_PITCH | FF_DONTCARE, L"微软雅黑");
+      SendMessageW(c.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(c.font), TRUE);
+      controls_.push_back(c);
+    }
+    // Subclass after the vector stops moving: the procedures find their control by pointer.
+    for (Control& c : controls_) {
+      SetWindowLongPtrW(c.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&c));
+      c.original = reinterpret_cast<WNDPROC>(
+          SetWindowLongPtrW(c.hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ControlProc)));
+    }
+    return true;
+  }
+
+  void Show() override {
+    ShowWindow(window_, SW_SHOWNORMAL);
+    UpdateWindow(window_);
+  }
+
+  int RunMessageLoop() override {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      if (IsDialogMessageW(window_, &msg)) continue;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    return 0;
+  }
+
+  GbkText Text(ControlId id) override { return Gbk(WindowTextOf(controls_[id].hwnd)); }
+  void SetText(ControlId id, const GbkText& text) override {
+    SetWindowTextW(controls_[id].hwnd, W(text).c_str());
+  }
+  bool IsChecked(ControlId id) override {
+    return SendMessageW(controls_[id].hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  }
+  void SetVisible(ControlId id, bool visible) override {
+    ShowWindow(controls_[id].hwnd, visible ? SW_SHOWNA : SW_HIDE);
+  }
+  bool IsVisible(ControlId id) override {
+    return (GetWindowLongW(controls_[id].hwnd, GWL_STYLE) & WS_VISIBLE) != 0;
+  }
+  void SetSize(ControlId id, int width, int height) override {
+    SetWindowPos(controls_[id].hwnd, nullptr, 0, 0, width, height,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  Rect Geometry(ControlId id) override {
+    RECT r;
+    GetWindowRect(controls_[id].hwnd, &r);
+    MapWindowPoints(HWND_DESKTOP, window_, reinterpret_cast<POINT*>(&r), 2);
+    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+  }
+  int ClientHeight() override {
+    RECT r;
+    GetClientRect(window_, &r);
+    return r.bottom;
+  }
+  void SetClientHeight(int height) override {
+    RECT client, outer;
+    GetClientRect(window_, &client);
+    GetWindowRect(window_, &outer);
+    SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left,
+                 (outer.bottom - outer.top) + (height - client.bottom), SWP_NOMOVE | SWP_NOZORDER);
+  }
+
+  void AppendText(ControlId id, const GbkText& text) override {
+    HWND h = controls_[id].hwnd;
+    const int length = GetWindowTextLengthW(h);
+    SendMessageW(h, EM_SETSEL, length, length);
+    SendMessageW(h, EM_SCROLLCARET, 0, 0);
+    SendMessageW(h, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(W(text).c_str()));  // no undo
+  }
+
+  void OnClick(ControlId id, std::function<void()> handler) override {
+    controls_[id].onClick = std::move(handler);
+  }
+
+  GbkText ClipboardText() override {
+    // The Unicode form of the clipboard text, so that Chinese text survives on any locale.
+    if (!OpenClipboard(nullptr)) return {};
+    GbkText text;
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+      if (const auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+        text = Gbk(std::wstring(p));
+        GlobalUnlock(data);
+      }
+    }
+    CloseClipboard();
+    return text;
+  }
+
+  int ShowMessageBox(const GbkText& text, int style, const GbkText& caption) override {
+    UINT s = static_cast<UINT>(style);
+    if (!(s & MB_SYSTEMMODAL)) s |= MB_TASKMODAL;
+    const int pressed = MessageBoxW(nullptr, W(text).c_str(), W(caption).c_str(), s);
+    switch (pressed) {
+      case IDCANCEL:
+        return 1;
+      case IDABORT:
+        return 2;
+      case IDRETRY:
+        return 3;
+      case IDIGNORE:
+        return 4;
+      case IDYES:
+        return 5;
+      case IDNO:
+        return 6;
+      default:
+        return 0;
+    }
+  }
+
+  void ProcessPendingEvents() override {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));  // left for the message loop
+        return;
+      }
+      if (IsDialogMessageW(window_, &msg)) continue;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+
+  void RunOnUiThread(std::function<void()> task) override {
+    PostMessageW(window_, kRunTaskMessage, 0,
+                 reinterpret_cast<LPARAM>(new std::function<void()>(std::move(task))));
+  }
+
+ private:
+  // Destroyed by the program, not closed by the user: no quit message for the loop.
+  void DestroyMainWindow() {
+    HWND w = window_;
+    window_ = nullptr;
+    if (w) DestroyWindow(w);
+  }
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* self = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    switch (msg) {
+      case WM_NCCREATE:
+        SetWindowLongPtrW(
+            hwnd, GWLP_USERDATA,
+            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+        break;
+      case WM_COMMAND:
+        if (self && HIWORD(wp) == BN_CLICKED) {
+          const int index = LOWORD(wp) - kFirstControlId;
+          if (index >= 0 && index < static_cast<int>(self->controls_.size()) &&
+              self->controls_[index].spec.kind != ControlKind::RadioBox &&
+              self->controls_[index].onClick) {
+            auto handler = self->controls_[index].onClick;  // a copy: the handler may run long
+            handler();
+          }
+          return 0;
+        }
+        break;
+      case WM_DRAWITEM:
+        if (self) {
+          self->DrawLink(reinterpret_cast<DRAWITEMSTRUCT*>(lp));
+          return TRUE;
+        }
+        break;
+      case WM_CTLCOLOREDIT:
+      case WM_CTLCOLORSTATIC:
+        break;
+      case kRunTaskMessage: {
+        std::unique_ptr<std::function<void()>> task(reinterpret_cast<std::function<void()>*>(lp));
+        (*task)();
+        return 0;
+      }
+      case WM_DESTROY:
+        if (self && self->window_ == hwnd) {
+          self->window_ = nullptr;
+          PostQuitMessage(0);
+        }
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+  }
+
+  // The controls' own procedure in front of the system one: the hand pointer, the link
+  // button's hover colour and the flat skin frame.
+  static LRESULT CALLBACK ControlProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* c = reinterpret_cast<Control*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    switch (msg) {
+      case WM_SETCURSOR:
+        if (c->spec.hand) {
+          SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)));  // IDC_HAND
+          return TRUE;
+        }
+        break;
+      case WM_MOUSEMOVE:
+        if (c->spec.kind == ControlKind::SuperBtn && !c->hover) {
+          c->hover = true;
+          TRACKMOUSEEVENT t{};
+          t.cbSize = sizeof t;
+          t.dwFlags = TME_LEAVE;
+          t.hwndTrack = hwnd;
+          TrackMouseEvent(&t);
+          InvalidateRect(hwnd, nullptr, TRUE);
+        }
+        break;
+      case WM_MOUSELEAVE:
+        c->hover = false;
+        InvalidateRect(hwnd, nullptr, TRUE);
+        break;
+      case WM_NCPAINT:
+      case WM_PAINT: {
+        const LRESULT r = CallWindowProcW(c->original, hwnd, msg, wp, lp);
+        if (c->spec.kind == ControlKind::Button || c->spec.kind == ControlKind::EditBox)
+          DrawSkinFrame(hwnd);
+        return r;
+      }
+    }
+    return CallWindowProcW(c->original, hwnd, msg, wp, lp);
+  }
+
+  // ControlSkin scheme 1: a flat frame in RGB(123,158,189) over the control's own border.
+  static void DrawSkinFrame(HWND hwnd) {
+    HDC dc = GetWindowDC(hwnd);
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    OffsetRect(&r, -r.left, -r.top);
+    HBRUSH brush = CreateSolidBrush(kSkinFrame);
+    FrameRect(dc, &r, brush);
+    DeleteObject(brush);
+    ReleaseDC(hwnd, dc);
+  }
+
+  void DrawLink(const DRAWITEMSTRUCT* d) {
+    Control* c = nullptr;
+    for (Control& x : controls_)
+      if (x.hwnd == d->hwndItem) c = &x;
+    if (!c) return;
+    FillRect(d->hDC, &d->rcItem, GetSysColorBrush(COLOR_BTNFACE));
+    LOGFONTW lf;
+    GetObjectW(c->font, sizeof lf, &lf);
+    lf.lfUnderline = TRUE;
+    HFONT underlined = CreateFontIndirectW(&lf);
+    HGDIOBJ old = SelectObject(d->hDC, underlined);
+    SetBkMode(d->hDC, TRANSPARENT);
+    SetTextColor(d->hDC, c->hover ? kLinkHoverColour : kLinkColour);
+    std::wstring text = WindowTextOf(d->hwndItem);
+    RECT r = d->rcItem;
+    DrawTextW(d->hDC, text.c_str(), static_cast<int>(text.size()), &r,
+              DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    SelectObject(d->hDC, old);
+    DeleteObject(underlined);
+  }
+
+  HWND window_ = nullptr;
+  std::vector<Control> controls_;
+};
+
+void ShowFaultBox(const GbkText& text) {
+  MessageBoxW(nullptr, W(text).c_str(), W("信息：").c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+}  // namespace
+
+std::unique_ptr<Toolkit> NewToolkit(int&, char**) {
+  SetFaultPresenter(ShowFaultBox);
+  return std::make_unique<Win32Toolkit>();
+}
+
+}  // namespace pellucor

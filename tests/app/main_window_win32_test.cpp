@@ -1,0 +1,165 @@
+// The Windows program's window, driven through its controls' messages (BM_CLICK, WM_SETTEXT)
+// the way a click or typing reaches them, against the fake services. Under Wine with a display.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/main_window.h"
+#include "base/codepage.h"
+#include "base/env.h"
+#include "convert/deployment.h"
+#include "convert/torrent_check.h"
+#include "support/fake_http_server.h"
+#include "support/printers.h"
+
+namespace pellucor {
+namespace {
+
+using testing::FakeHttpServer;
+using testing::RecordedRequest;
+
+std::wstring Wide(const GbkText& text) {
+  const std::u16string u = GbkToUtf16(text.view());
+  return std::wstring(u.begin(), u.end());
+}
+
+std::pair<std::string, std::string> Torrent() {
+  const std::string info =
+      "d6:lengthi1e4:name1:x12:piece lengthi16384e6:pieces20:" + std::string(20, 'p') + "e";
+  const std::string bytes = "d7:comment1000:" + std::string(1000, 'c') + "4:info" + info + "e";
+  static const char k[] = "0123456789ABCDEF";
+  std::string hash;
+  for (uint8_t b : Sha1(info)) {
+    hash.push_back(k[b >> 4]);
+    hash.push_back(k[b & 15]);
+  }
+  return {bytes, hash};
+}
+
+class MainWindowWin32Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int argc = 1;
+    static char arg0[] = "test";
+    static char* argv[] = {arg0, nullptr};
+    toolkit_ = NewToolkit(argc, argv);
+    wchar_t buf[MAX_PATH];
+    const DWORD n = GetTempPathW(MAX_PATH, buf);
+    std::wstring dir(buf, n);
+    dir += L"pellucor-app-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(counter_++);
+    CreateDirectoryW(dir.c_str(), nullptr);
+    dir_ = GbkText(Utf16ToGbk(std::u16string(dir.begin(), dir.end())));
+    const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
+    window_ =
+        std::make_unique<MainWindow>(*toolkit_, RouteSettings{dir_, host, host, "pellucor.local"});
+    window_->Create();
+    top_ = FindWindowW(L"PellucorMainWindow", nullptr);
+  }
+  void TearDown() override {
+    window_.reset();
+    toolkit_.reset();
+  }
+  HWND Item(ControlId id) { return GetDlgItem(top_, 1000 + id); }
+  void Type(ControlId id, const GbkText& text) { SetWindowTextW(Item(id), Wide(text).c_str()); }
+  void Click(ControlId id) { SendMessageW(Item(id), BM_CLICK, 0, 0); }
+
+  static int counter_;
+  std::unique_ptr<Toolkit> toolkit_;
+  FakeHttpServer server_;
+  GbkText dir_;
+  std::unique_ptr<MainWindow> window_;
+  HWND top_ = nullptr;
+};
+int MainWindowWin32Test::counter_ = 0;
+
+TEST_F(MainWindowWin32Test, TheFormAsSpecified) {
+  ASSERT_TRUE(top_);
+  const auto& controls = FormControls();
+  for (ControlId id = 0; id < kControlCount; ++id) {
+    const ControlSpec& c = controls[id];
+    EXPECT_EQ(toolkit_->Geometry(id), (Rect{c.left, c.top, c.width, c.height})) << c.name;
+    EXPECT_EQ(toolkit_->IsVisible(id), !c.hidden) << c.name;
+    if (c.kind == ControlKind::Button || c.kind == ControlKind::RadioBox ||
+        c.kind == ControlKind::Label) {
+      EXPECT_EQ(toolkit_->Text(id), GbkText(c.caption)) << c.name;
+    }
+  }
+  EXPECT_TRUE(toolkit_->IsChecked(k单选框_网络));
+  EXPECT_FALSE(toolkit_->IsChecked(k单选框_种子库));
+  RECT outer;
+  GetWindowRect(top_, &outer);
+  EXPECT_EQ(toolkit_->ClientHeight(), 364);
+  const LONG style = GetWindowLongW(top_, GWL_STYLE);
+  EXPECT_EQ(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+  wchar_t title[256];
+  GetWindowTextW(top_, title, 256);
+  EXPECT_EQ(std::wstring(title), Wide(MainWindowCaption()));
+}
+
+TEST_F(MainWindowWin32Test, PasteAndClear) {
+  toolkit_->SetText(k编辑框_信息框, "typed by the user");
+  const std::wstring clip = Wide("magnet:?xt=urn:btih:中");
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  EmptyClipboard();
+  HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, (clip.size() + 1) * sizeof(wchar_t));
+  std::memcpy(GlobalLock(mem), clip.c_str(), (clip.size() + 1) * sizeof(wchar_t));
+  GlobalUnlock(mem);
+  SetClipboardData(CF_UNICODETEXT, mem);
+  CloseClipboard();
+  Type(k编辑框磁力, "typed");
+  Click(k按钮粘贴);
+  EXPECT_EQ(toolkit_->Text(k编辑框磁力), GbkText("magnet:?xt=urn:btih:中"));
+  Click(k按钮清空);
+  EXPECT_EQ(toolkit_->Text(k编辑框磁力), GbkText(""));
+  EXPECT_EQ(toolkit_->Text(k编辑框_信息框), GbkText("typed by the user"));
+}
+
+TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {
+  const auto [bytes, hash] = Torrent();
+  const std::string page =
+      "<table>\r\n<tr><td>x</td><td style=\"text-align:right\">1 B</td></tr>\r\n</table><a "
+      "href=\"./down.php?hash=" +
+      hash + "\" class=\"btn btn-primary\" target=\"_blank\">" + GbkToUtf8("点击下载") + "</a>";
+  server_.SetHandler([page, bytes = bytes](const RecordedRequest& r) {
+    if (r.target == "/magnet-bt/index.php") return FakeHttpServer::Reply("200 OK", "", page);
+    if (r.target == "/download.aspx") return FakeHttpServer::Reply("200 OK", "", bytes);
+    return FakeHttpServer::Reply("200 OK",
+                                 "Content-Disposition: attachment; filename=" + GbkToUtf8("种子") +
+                                     "[pellucor.local].torrent\r\n",
+                                 bytes);
+  });
+  toolkit_->SetText(k编辑框_信息框, "earlier\r\n");
+  Type(k编辑框磁力, GbkText("magnet:?xt=urn:btih:" + hash + "&dn=x"));
+  Click(k按钮开始);
+  EXPECT_EQ(
+      toolkit_->Text(k编辑框_信息框),
+      GbkText(
+          "earlier\r\nx【文件大小：1 B】\r\n---------------以上为该种子信息预览---------------\r\n"
+          "正在转化种子，请稍后……\r\n种子获取成功，种子文件<种子.torrent>"
+          "已经保存到软件运行目录！\r\n\r\n"));
+  EXPECT_EQ(toolkit_->Text(k编辑框磁力), GbkText(""));
+  EXPECT_EQ(toolkit_->Text(k按钮开始), GbkText("开始"));
+  const auto saved = ReadBytesFromFile(ConcatText(dir_, "\\种子.torrent"));
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->str(), bytes);
+
+  // The first route, with a second click waiting while the route runs: it is ignored.
+  Click(k单选框_种子库);
+  EXPECT_TRUE(toolkit_->IsChecked(k单选框_种子库));
+  EXPECT_FALSE(toolkit_->IsChecked(k单选框_网络));
+  toolkit_->SetText(k编辑框_信息框, "");
+  Type(k编辑框磁力, GbkText(hash));
+  PostMessageW(Item(k按钮开始), BM_CLICK, 0, 0);
+  Click(k按钮开始);
+  const std::string log = toolkit_->Text(k编辑框_信息框).str();
+  const std::string prefix = GbkText("种子获取成功，种子文件<").str();
+  ASSERT_EQ(log.rfind(prefix, 0), 0u) << log;
+  EXPECT_EQ(log.substr(prefix.size() + 4), GbkText(".torrent>已经保存到软件运行目录！\r\n").str());
+  EXPECT_EQ(server_.Requests().size(), 3u);  // two for the second route, one for the first
+}
+
+}  // namespace
+}  // namespace pellucor

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "base/env.h"
 #include "base/random.h"
 #include "base/runtime_fault.h"
 #include "convert/deployment.h"
@@ -49,7 +50,8 @@ void MainWindow::Create() {
 
 void MainWindow::OnWindowCreated() {
   SeedRandom();
-  // The advert banner thread starts here once the promotion code exists.
+  // BannerThread: detached, nothing waits for it. The advert banner fills in its routine.
+  StartThread([](intptr_t) {});
 }
 
 void MainWindow::StartConversion() {

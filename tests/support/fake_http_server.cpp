@@ -69,15 +69,19 @@ std::string RecordedRequest::Header(const std::string& name) const {
   return {};
 }
 
-FakeHttpServer::FakeHttpServer() {
+FakeHttpServer::FakeHttpServer(int port) {
   [[maybe_unused]] static WinsockInit init;
   listener_ = static_cast<intptr_t>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::listen(listener_, 16);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listener_, 16) != 0) {
+    port_ = 0;
+    acceptThread_ = std::thread([] {});
+    return;
+  }
   SocketLength len = sizeof addr;
   ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
   port_ = ntohs(addr.sin_port);
@@ -85,6 +89,11 @@ FakeHttpServer::FakeHttpServer() {
 }
 
 FakeHttpServer::~FakeHttpServer() {
+  if (port_ == 0) {
+    acceptThread_.join();
+    CloseSocket(listener_);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;

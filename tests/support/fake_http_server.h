@@ -31,7 +31,9 @@ class FakeHttpServer {
   // Computes each reply; the default answers 404.
   using Handler = std::function<std::string(const RecordedRequest&)>;
 
-  FakeHttpServer();
+  // Listens on `port`, or on a port the system picks when it is 0; port() is 0 when the port
+  // could not be had.
+  explicit FakeHttpServer(int port = 0);
   ~FakeHttpServer();
   FakeHttpServer(const FakeHttpServer&) = delete;
   FakeHttpServer& operator=(const FakeHttpServer&) = delete;

@@ -1,0 +1,138 @@
+// End to end: the real Pellucor.exe, started as its own process from a fresh directory, with
+// the fake services on the program's built-in address (127.0.0.1:8600). The test types a link
+// into the magnet box, clicks "开始" on each route, and reads the log and the saved files, all
+// through the window's controls.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/codepage.h"
+#include "base/env.h"
+#include "convert/torrent_check.h"
+#include "support/fake_http_server.h"
+#include "support/printers.h"
+
+namespace pellucor {
+namespace {
+
+using testing::FakeHttpServer;
+using testing::RecordedRequest;
+
+// Control ids: 1000 + the control's place in the form table.
+constexpr int kMagnetBox = 1002, kFirstRadio = 1003, kStart = 1006, kLog = 1009;
+
+std::wstring Wide(const GbkText& text) {
+  const std::u16string u = GbkToUtf16(text.view());
+  return std::wstring(u.begin(), u.end());
+}
+GbkText Gbk(const std::wstring& w) {
+  return GbkText(Utf16ToGbk(std::u16string(w.begin(), w.end())));
+}
+
+// A control's text in another process: GetWindowText would only read captions there.
+std::wstring TextOf(HWND h) {
+  const LRESULT length = SendMessageW(h, WM_GETTEXTLENGTH, 0, 0);
+  std::wstring s(static_cast<size_t>(length) + 1, L'\0');
+  s.resize(static_cast<size_t>(
+      SendMessageW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()))));
+  return s;
+}
+
+std::pair<std::string, std::string> Torrent() {
+  const std::string info =
+      "d6:lengthi1e4:name1:x12:piece lengthi16384e6:pieces20:" + std::string(20, 'q') + "e";
+  const std::string bytes = "d7:comment1000:" + std::string(1000, 'c') + "4:info" + info + "e";
+  static const char k[] = "0123456789ABCDEF";
+  std::string hash;
+  for (uint8_t b : Sha1(info)) {
+    hash.push_back(k[b >> 4]);
+    hash.push_back(k[b & 15]);
+  }
+  return {bytes, hash};
+}
+
+TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
+  FakeHttpServer server(8600);
+  if (server.port() == 0) GTEST_SKIP() << "127.0.0.1:8600 is taken";
+  const auto [bytes, hash] = Torrent();
+  const std::string page =
+      "<table>\r\n<tr><td>x.bin</td><td style=\"text-align:right\">1 KB</td></tr>\r\n</table><a "
+      "href=\"./down.php?hash=" +
+      hash + "\" class=\"btn btn-primary\" target=\"_blank\">" + GbkToUtf8("点击下载") + "</a>";
+  server.SetHandler([page, bytes = bytes](const RecordedRequest& r) {
+    if (r.target == "/magnet-bt/index.php") return FakeHttpServer::Reply("200 OK", "", page);
+    if (r.target == "/download.aspx") return FakeHttpServer::Reply("200 OK", "", bytes);
+    if (r.target.rfind("/magnet-bt/down.php", 0) == 0)
+      return FakeHttpServer::Reply("200 OK",
+                                   "Content-Disposition: attachment; filename=" +
+                                       GbkToUtf8("端到端") + "[pellucor.local].torrent\r\n",
+                                   bytes);
+    return FakeHttpServer::Reply("404 Not Found", "", "");  // the advert document, the home page
+  });
+
+  // A fresh run directory with a copy of the program.
+  wchar_t temp[MAX_PATH];
+  std::wstring dir(temp, GetTempPathW(MAX_PATH, temp));
+  dir += L"pellucor-e2e-" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(dir.c_str(), nullptr);
+  const std::wstring exe = dir + L"\\Pellucor.exe";
+  ASSERT_TRUE(CopyFileW(Wide(PELLUCOR_PROGRAM).c_str(), exe.c_str(), FALSE));
+
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::wstring command = L"\"" + exe + L"\"";
+  ASSERT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             dir.c_str(), &si, &pi));
+  // The window is shown once its controls exist and their events are bound.
+  HWND top = nullptr;
+  for (int i = 0; i < 200 && !(top && IsWindowVisible(top)); ++i) {
+    Sleep(100);
+    top = FindWindowW(L"PellucorMainWindow", nullptr);
+  }
+  ASSERT_TRUE(top) << "the window did not appear";
+  auto click = [&](int id) {
+    SendMessageW(top, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(top, id)));
+  };
+
+  // The second route (checked at start), with a magnet link as copied from a page.
+  SetWindowTextW(GetDlgItem(top, kMagnetBox),
+                 Wide(GbkText("magnet:?xt=urn:btih:" + hash + "&dn=x")).c_str());
+  click(kStart);
+  EXPECT_EQ(
+      Gbk(TextOf(GetDlgItem(top, kLog))),
+      GbkText("x.bin【文件大小：1 KB】\r\n---------------以上为该种子信息预览---------------\r\n"
+              "正在转化种子，请稍后……\r\n种子获取成功，种子文件<端到端.torrent>"
+              "已经保存到软件运行目录！\r\n\r\n"));
+  EXPECT_EQ(TextOf(GetDlgItem(top, kMagnetBox)), L"");
+  const auto second = ReadBytesFromFile(GbkText(Gbk(dir).str() + "\\端到端.torrent"));
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->str(), bytes);
+
+  // The first route, with a bare hash.
+  SendMessageW(GetDlgItem(top, kFirstRadio), BM_CLICK, 0, 0);
+  SetWindowTextW(GetDlgItem(top, kLog), L"");
+  SetWindowTextW(GetDlgItem(top, kMagnetBox), Wide(GbkText(hash)).c_str());
+  click(kStart);
+  const GbkText log = Gbk(TextOf(GetDlgItem(top, kLog)));
+  const std::string prefix = GbkText("种子获取成功，种子文件<").str();
+  ASSERT_EQ(log.str().rfind(prefix, 0), 0u) << ::testing::PrintToString(log);
+  const std::string name = log.str().substr(prefix.size(), 12);
+  const auto first = ReadBytesFromFile(GbkText(Gbk(dir).str() + "\\" + name));
+  ASSERT_TRUE(first) << name;
+  EXPECT_EQ(first->str(), bytes);
+
+  PostMessageW(top, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(code, 0u);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+}  // namespace
+}  // namespace pellucor

@@ -21,6 +21,7 @@
 #include "convert/deployment.h"
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
+#include "support/torrents.h"
 
 namespace pellucor {
 namespace {
@@ -45,16 +46,8 @@ T* Find(const char16_t* name) {
 
 // A torrent and its info hash.
 std::pair<std::string, std::string> Torrent() {
-  const std::string info =
-      "d6:lengthi1e4:name1:x12:piece lengthi16384e6:pieces20:" + std::string(20, 'p') + "e";
-  const std::string bytes = "d7:comment1000:" + std::string(1000, 'c') + "4:info" + info + "e";
-  static const char k[] = "0123456789ABCDEF";
-  std::string hash;
-  for (uint8_t b : Sha1(info)) {
-    hash.push_back(k[b >> 4]);
-    hash.push_back(k[b & 15]);
-  }
-  return {bytes, hash};
+  const testing::Torrent t = testing::MakeTorrent(1100);
+  return {t.bytes, t.hash};
 }
 
 class MainWindowTest : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
 #include "support/printers.h"
+#include "support/torrents.h"
 
 namespace pellucor {
 namespace {
@@ -41,16 +42,8 @@ std::wstring TextOf(HWND h) {
 }
 
 std::pair<std::string, std::string> Torrent() {
-  const std::string info =
-      "d6:lengthi1e4:name1:x12:piece lengthi16384e6:pieces20:" + std::string(20, 'q') + "e";
-  const std::string bytes = "d7:comment1000:" + std::string(1000, 'c') + "4:info" + info + "e";
-  static const char k[] = "0123456789ABCDEF";
-  std::string hash;
-  for (uint8_t b : Sha1(info)) {
-    hash.push_back(k[b >> 4]);
-    hash.push_back(k[b & 15]);
-  }
-  return {bytes, hash};
+  const testing::Torrent t = testing::MakeTorrent(1100);
+  return {t.bytes, t.hash};
 }
 
 TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {

@@ -13,6 +13,7 @@
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
 #include "support/printers.h"
+#include "support/torrents.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -40,30 +41,11 @@ class FakeView : public RouteView {
   int pendingEventRounds = 0;
 };
 
-std::string Hex(const std::array<uint8_t, 20>& d) {
-  static const char k[] = "0123456789ABCDEF";
-  std::string s;
-  for (uint8_t b : d) {
-    s.push_back(k[b >> 4]);
-    s.push_back(k[b & 15]);
-  }
-  return s;
-}
+using testing::MakeTorrent;
+using testing::Torrent;
 
-// A torrent of exactly `size` bytes (at least ~120), and its info hash.
-struct Torrent {
-  std::string bytes, hash;
-};
-Torrent MakeTorrent(size_t size, const std::string& name = "file.bin") {
-  const std::string info = "d6:lengthi4096e4:name" + std::to_string(name.size()) + ":" + name +
-                           "12:piece lengthi16384e6:pieces20:" + std::string(20, '\x01') + "e";
-  const std::string head = "d7:comment";
-  const std::string tail = "4:info" + info + "e";
-  // "d7:comment" + N ":" + padding + tail
-  size_t pad = size - head.size() - tail.size() - 2;
-  while (head.size() + std::to_string(pad).size() + 1 + pad + tail.size() > size) --pad;
-  const std::string bytes = head + std::to_string(pad) + ":" + std::string(pad, 'c') + tail;
-  return {bytes, Hex(Sha1(info))};
+std::string Hex(const std::array<uint8_t, 20>& d) {
+  return testing::HexDigest(d);
 }
 
 std::string TempDirectory() {

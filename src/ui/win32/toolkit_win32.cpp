@@ -42,7 +42,7 @@ std::wstring WindowTextOf(HWND h) {
 }
 
 struct Control {
-  ControlSpec spec;
+  ControlSpec layout;
   HWND hwnd = nullptr;
   HFONT font = nullptr;
   std::function<void()> onClick;
@@ -99,7 +99,7 @@ class Win32Toolkit final : public Toolkit {
     for (size_t i = 0; i < specs.size(); ++i) {
       const ControlSpec& s = specs[i];
       Control c;
-      c.spec = s;
+      c.layout = s;
       const wchar_t* cls = L"STATIC";
       DWORD st = WS_CHILD | (s.hidden ? 0 : WS_VISIBLE);
       DWORD ex = 0;
@@ -292,7 +292,7 @@ class Win32Toolkit final : public Toolkit {
         if (self && HIWORD(wp) == BN_CLICKED) {
           const int index = LOWORD(wp) - kFirstControlId;
           if (index >= 0 && index < static_cast<int>(self->controls_.size()) &&
-              self->controls_[index].spec.kind != ControlKind::RadioBox &&
+              self->controls_[index].layout.kind != ControlKind::RadioBox &&
               self->controls_[index].onClick) {
             auto handler = self->controls_[index].onClick;  // a copy: the handler may run long
             handler();
@@ -330,13 +330,13 @@ class Win32Toolkit final : public Toolkit {
     auto* c = reinterpret_cast<Control*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     switch (msg) {
       case WM_SETCURSOR:
-        if (c->spec.hand) {
+        if (c->layout.hand) {
           SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)));  // IDC_HAND
           return TRUE;
         }
         break;
       case WM_MOUSEMOVE:
-        if (c->spec.kind == ControlKind::SuperBtn && !c->hover) {
+        if (c->layout.kind == ControlKind::SuperBtn && !c->hover) {
           c->hover = true;
           TRACKMOUSEEVENT t{};
           t.cbSize = sizeof t;
@@ -353,7 +353,7 @@ class Win32Toolkit final : public Toolkit {
       case WM_NCPAINT:
       case WM_PAINT: {
         const LRESULT r = CallWindowProcW(c->original, hwnd, msg, wp, lp);
-        if (c->spec.kind == ControlKind::Button || c->spec.kind == ControlKind::EditBox)
+        if (c->layout.kind == ControlKind::Button || c->layout.kind == ControlKind::EditBox)
           DrawSkinFrame(hwnd);
         return r;
       }

@@ -5,6 +5,7 @@
 #include "base/runtime_fault.h"
 #include "convert/deployment.h"
 #include "convert/routes.h"
+#include "promo/links.h"
 
 namespace pellucor {
 
@@ -44,6 +45,9 @@ void MainWindow::Create() {
   toolkit_.OnClick(k按钮开始, [this] { StartConversion(); });
   toolkit_.OnClick(k按钮粘贴, [this] { PasteLink(); });
   toolkit_.OnClick(k按钮清空, [this] { ClearLink(); });
+  const UrlOpener open = [this](const GbkText& url) { toolkit_.OpenUrl(url); };
+  toolkit_.OnClick(k超级按钮1, [open] { OpenHomePage(open); });
+  toolkit_.OnClick(k图片框1, [this, open] { OnAdPictureClicked(*this, adLink_, open); });
   OnWindowCreated();
   toolkit_.Show();
 }

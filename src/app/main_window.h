@@ -45,6 +45,8 @@ class MainWindow : public RouteView {
   void StartConversion();
   void PasteLink();
   void ClearLink();
+  // The advert's target address; set on the UI thread when the advert is shown.
+  void SetAdLink(const GbkText& link) { adLink_ = link; }
 
   // RouteView
   GbkText MagnetBoxText() override;
@@ -59,6 +61,7 @@ class MainWindow : public RouteView {
   Toolkit& toolkit_;
   RouteSettings settings_;
   bool converting_ = false;
+  GbkText adLink_;
 };
 
 }  // namespace pellucor

@@ -55,7 +55,11 @@ class Toolkit {
   virtual void SetClientHeight(int height) = 0;
   // Adds `text` at the very end of an edit box, scrolls there, and keeps it out of undo.
   virtual void AppendText(ControlId id, const GbkText& text) = 0;
+  // A click: for buttons the button's click, for a picture box the release of the left
+  // mouse button over it.
   virtual void OnClick(ControlId id, std::function<void()> handler) = 0;
+  // Hands an address to the desktop's default browser.
+  virtual void OpenUrl(const GbkText& url) = 0;
 
   virtual GbkText ClipboardText() = 0;
   // A modal box without owner; the caption defaults to "信息：". Returns the button pressed

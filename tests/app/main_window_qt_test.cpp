@@ -3,6 +3,7 @@
 // texts here are UTF-16 literals.
 #include <QApplication>
 #include <QClipboard>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -22,6 +23,7 @@
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
 #include "support/torrents.h"
+#include "support/unique_name.h"
 
 namespace pellucor {
 namespace {
@@ -61,8 +63,7 @@ class MainWindowTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    dir_ =
-        "/tmp/pellucor-app-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
+    dir_ = "/tmp/pellucor-app-test-" + testing::UniqueSuffix();
     ::mkdir(dir_.c_str(), 0777);
     const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
     window_ = std::make_unique<MainWindow>(
@@ -76,13 +77,11 @@ class MainWindowTest : public ::testing::Test {
   }
 
   static Toolkit* toolkit_;
-  static int counter_;
   FakeHttpServer server_;
   std::string dir_;
   std::unique_ptr<MainWindow> window_;
 };
 Toolkit* MainWindowTest::toolkit_ = nullptr;
-int MainWindowTest::counter_ = 0;
 
 TEST_F(MainWindowTest, TheFormAsSpecified) {
   const auto& controls = FormControls();
@@ -121,6 +120,18 @@ TEST_F(MainWindowTest, PasteAndClear) {
   QTest::mouseClick(Find<QPushButton>(u"按钮清空"), Qt::LeftButton);
   EXPECT_EQ(box->text(), QString());
   EXPECT_EQ(log->toPlainText(), "typed by the user");
+}
+
+TEST_F(MainWindowTest, AdvertPictureClick) {
+  // A link that is no web address: the two lines are written, nothing is opened.
+  window_->SetAdLink("C:\\Windows\\notepad.exe");
+  toolkit_->SetVisible(k图片框1, true);
+  QTest::mouseClick(Find<QLabel>(u"图片框1"), Qt::LeftButton);
+  EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
+            U(u"正在跳转，请稍后……\n跳转完毕！\n"));
+  QTest::mouseClick(Find<QLabel>(u"标签_广告"), Qt::LeftButton);  // the label does nothing
+  EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
+            U(u"正在跳转，请稍后……\n跳转完毕！\n"));
 }
 
 TEST_F(MainWindowTest, ConvertsOnEachRoute) {

@@ -14,6 +14,7 @@
 #include "support/fake_http_server.h"
 #include "support/printers.h"
 #include "support/torrents.h"
+#include "support/unique_name.h"
 
 namespace pellucor {
 namespace {
@@ -41,8 +42,7 @@ class MainWindowWin32Test : public ::testing::Test {
     wchar_t buf[MAX_PATH];
     const DWORD n = GetTempPathW(MAX_PATH, buf);
     std::wstring dir(buf, n);
-    dir += L"pellucor-app-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(counter_++);
+    dir += L"pellucor-app-" + testing::UniqueSuffixW();
     CreateDirectoryW(dir.c_str(), nullptr);
     dir_ = GbkText(Utf16ToGbk(std::u16string(dir.begin(), dir.end())));
     const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
@@ -59,14 +59,12 @@ class MainWindowWin32Test : public ::testing::Test {
   void Type(ControlId id, const GbkText& text) { SetWindowTextW(Item(id), Wide(text).c_str()); }
   void Click(ControlId id) { SendMessageW(Item(id), BM_CLICK, 0, 0); }
 
-  static int counter_;
   std::unique_ptr<Toolkit> toolkit_;
   FakeHttpServer server_;
   GbkText dir_;
   std::unique_ptr<MainWindow> window_;
   HWND top_ = nullptr;
 };
-int MainWindowWin32Test::counter_ = 0;
 
 TEST_F(MainWindowWin32Test, TheFormAsSpecified) {
   ASSERT_TRUE(top_);
@@ -108,6 +106,18 @@ TEST_F(MainWindowWin32Test, PasteAndClear) {
   Click(k按钮清空);
   EXPECT_EQ(toolkit_->Text(k编辑框磁力), GbkText(""));
   EXPECT_EQ(toolkit_->Text(k编辑框_信息框), GbkText("typed by the user"));
+}
+
+TEST_F(MainWindowWin32Test, AdvertPictureClick) {
+  // A link that is no web address: the two lines are written, nothing is opened.
+  window_->SetAdLink("C:\\Windows\\notepad.exe");
+  toolkit_->SetVisible(k图片框1, true);
+  SendMessageW(Item(k图片框1), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  SendMessageW(Item(k图片框1), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  EXPECT_EQ(toolkit_->Text(k编辑框_信息框), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
+  SendMessageW(Item(k标签_广告), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  SendMessageW(Item(k标签_广告), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  EXPECT_EQ(toolkit_->Text(k编辑框_信息框), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
 }
 
 TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {

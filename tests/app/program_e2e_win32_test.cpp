@@ -14,6 +14,7 @@
 #include "support/fake_http_server.h"
 #include "support/printers.h"
 #include "support/torrents.h"
+#include "support/unique_name.h"
 
 namespace pellucor {
 namespace {
@@ -68,7 +69,7 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   // A fresh run directory with a copy of the program.
   wchar_t temp[MAX_PATH];
   std::wstring dir(temp, GetTempPathW(MAX_PATH, temp));
-  dir += L"pellucor-e2e-" + std::to_wstring(GetCurrentProcessId());
+  dir += L"pellucor-e2e-" + testing::UniqueSuffixW();
   CreateDirectoryW(dir.c_str(), nullptr);
   const std::wstring exe = dir + L"\\Pellucor.exe";
   ASSERT_TRUE(CopyFileW(Wide(PELLUCOR_PROGRAM).c_str(), exe.c_str(), FALSE));

@@ -10,6 +10,7 @@
 
 #include "base/codepage.h"
 #include "support/printers.h"
+#include "support/unique_name.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -63,7 +64,7 @@ std::string TempRoot() {
   std::wstring w(buf, n);
   if (!w.empty() && w.back() == L'\\') w.pop_back();
   return Utf16ToUtf8(std::u16string(w.begin(), w.end())) + "\\pellucor-env-test-" +
-         std::to_string(GetCurrentProcessId());
+         testing::UniqueSuffix();
 }
 #else
 bool ReadFileUtf8(const std::string& utf8, std::string* out) {
@@ -91,7 +92,7 @@ std::vector<std::string> ListDir(const std::string& utf8) {
   return names;
 }
 std::string TempRoot() {
-  return "/tmp/pellucor-env-test-" + std::to_string(::getpid());
+  return "/tmp/pellucor-env-test-" + testing::UniqueSuffix();
 }
 #endif
 

@@ -14,6 +14,7 @@
 #include "support/fake_http_server.h"
 #include "support/printers.h"
 #include "support/torrents.h"
+#include "support/unique_name.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -49,17 +50,15 @@ std::string Hex(const std::array<uint8_t, 20>& d) {
 }
 
 std::string TempDirectory() {
-  static int n = 0;
 #if defined(_WIN32)
   wchar_t buf[MAX_PATH];
   const DWORD len = GetTempPathW(MAX_PATH, buf);
   std::wstring w(buf, len);
-  w += L"pellucor-routes-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(n++);
+  w += L"pellucor-routes-" + testing::UniqueSuffixW();
   CreateDirectoryW(w.c_str(), nullptr);
   return Utf16ToGbk(std::u16string(w.begin(), w.end()));
 #else
-  const std::string dir =
-      "/tmp/pellucor-routes-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
+  const std::string dir = "/tmp/pellucor-routes-" + testing::UniqueSuffix();
   ::mkdir(dir.c_str(), 0777);
   return dir;
 #endif

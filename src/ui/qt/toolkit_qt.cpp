@@ -4,16 +4,19 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
+#include <QUrl>
 #include <QWidget>
 
 #include "base/codepage.h"
@@ -40,6 +43,25 @@ const char kSkin[] =
     "QPushButton[skinned=\"true\"] { background: rgb(240,240,240); }"
     "QPushButton[skinned=\"true\"]:hover { background: rgb(229,238,246); }"
     "QPushButton[skinned=\"true\"]:pressed { background: rgb(204,221,236); }";
+
+// Runs a handler when the left mouse button is released over a widget that has no click of
+// its own (the picture box).
+class ReleaseFilter : public QObject {
+ public:
+  ReleaseFilter(QObject* parent, std::function<void()> handler)
+      : QObject(parent), handler_(std::move(handler)) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+      handler_();
+      return true;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> handler_;
+};
 
 class QtToolkit final : public Toolkit {
  public:
@@ -128,9 +150,14 @@ class QtToolkit final : public Toolkit {
   }
 
   void OnClick(ControlId id, std::function<void()> handler) override {
-    if (auto* b = qobject_cast<QAbstractButton*>(controls_[id]))
+    if (auto* b = qobject_cast<QAbstractButton*>(controls_[id])) {
       QObject::connect(b, &QAbstractButton::clicked, b, [handler] { handler(); });
+    } else {
+      controls_[id]->installEventFilter(new ReleaseFilter(controls_[id], std::move(handler)));
+    }
   }
+
+  void OpenUrl(const GbkText& url) override { QDesktopServices::openUrl(QUrl(Q(url))); }
 
   GbkText ClipboardText() override { return Gbk(QGuiApplication::clipboard()->text()); }
 

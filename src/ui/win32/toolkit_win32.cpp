@@ -8,6 +8,7 @@
 // after windows.h
 #include <commctrl.h>
 #include <ole2.h>
+#include <shellapi.h>
 #include <windowsx.h>
 
 #include <memory>
@@ -218,6 +219,10 @@ class Win32Toolkit final : public Toolkit {
     controls_[id].onClick = std::move(handler);
   }
 
+  void OpenUrl(const GbkText& url) override {
+    ShellExecuteW(nullptr, L"open", W(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  }
+
   GbkText ClipboardText() override {
     // The Unicode form of the clipboard text, so that Chinese text survives on any locale.
     if (!OpenClipboard(nullptr)) return {};
@@ -292,7 +297,8 @@ class Win32Toolkit final : public Toolkit {
         if (self && HIWORD(wp) == BN_CLICKED) {
           const int index = LOWORD(wp) - kFirstControlId;
           if (index >= 0 && index < static_cast<int>(self->controls_.size()) &&
-              self->controls_[index].layout.kind != ControlKind::RadioBox &&
+              (self->controls_[index].layout.kind == ControlKind::Button ||
+               self->controls_[index].layout.kind == ControlKind::SuperBtn) &&
               self->controls_[index].onClick) {
             auto handler = self->controls_[index].onClick;  // a copy: the handler may run long
             handler();
@@ -344,6 +350,14 @@ class Win32Toolkit final : public Toolkit {
           t.hwndTrack = hwnd;
           TrackMouseEvent(&t);
           InvalidateRect(hwnd, nullptr, TRUE);
+        }
+        break;
+      case WM_LBUTTONUP:
+        // The picture box reacts to the release of the left button over it.
+        if (c->layout.kind == ControlKind::PicBox && c->onClick) {
+          auto handler = c->onClick;
+          handler();
+          return 0;
         }
         break;
       case WM_MOUSELEAVE:

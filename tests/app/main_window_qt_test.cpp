@@ -22,6 +22,7 @@
 #include "convert/deployment.h"
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
+#include "support/form_checks.h"
 #include "support/torrents.h"
 #include "support/unique_name.h"
 
@@ -84,20 +85,7 @@ class MainWindowTest : public ::testing::Test {
 Toolkit* MainWindowTest::toolkit_ = nullptr;
 
 TEST_F(MainWindowTest, TheFormAsSpecified) {
-  const auto& controls = FormControls();
-  ASSERT_EQ(controls.size(), static_cast<size_t>(kControlCount));
-  for (ControlId id = 0; id < kControlCount; ++id) {
-    const ControlSpec& c = controls[id];
-    EXPECT_EQ(toolkit_->Geometry(id), (Rect{c.left, c.top, c.width, c.height})) << c.name;
-    EXPECT_EQ(toolkit_->IsVisible(id), !c.hidden) << c.name;
-    if (c.kind == ControlKind::Button || c.kind == ControlKind::RadioBox ||
-        c.kind == ControlKind::Label) {
-      EXPECT_EQ(toolkit_->Text(id), GbkText(c.caption)) << c.name;
-    }
-  }
-  EXPECT_TRUE(toolkit_->IsChecked(k单选框_网络));
-  EXPECT_FALSE(toolkit_->IsChecked(k单选框_种子库));
-  EXPECT_EQ(toolkit_->ClientHeight(), 364);
+  testing::ExpectFormAsSpecified(*toolkit_);
   QWidget* top = Find<QPushButton>(u"按钮开始")->window();
   EXPECT_EQ(top->windowTitle(),
             U(u"Pellucor，by Brannick，网址：") + QString::fromUtf8(HomePageUrl));

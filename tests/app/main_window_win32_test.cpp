@@ -12,6 +12,7 @@
 #include "convert/deployment.h"
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
+#include "support/form_checks.h"
 #include "support/printers.h"
 #include "support/torrents.h"
 #include "support/unique_name.h"
@@ -68,21 +69,7 @@ class MainWindowWin32Test : public ::testing::Test {
 
 TEST_F(MainWindowWin32Test, TheFormAsSpecified) {
   ASSERT_TRUE(top_);
-  const auto& controls = FormControls();
-  for (ControlId id = 0; id < kControlCount; ++id) {
-    const ControlSpec& c = controls[id];
-    EXPECT_EQ(toolkit_->Geometry(id), (Rect{c.left, c.top, c.width, c.height})) << c.name;
-    EXPECT_EQ(toolkit_->IsVisible(id), !c.hidden) << c.name;
-    if (c.kind == ControlKind::Button || c.kind == ControlKind::RadioBox ||
-        c.kind == ControlKind::Label) {
-      EXPECT_EQ(toolkit_->Text(id), GbkText(c.caption)) << c.name;
-    }
-  }
-  EXPECT_TRUE(toolkit_->IsChecked(k单选框_网络));
-  EXPECT_FALSE(toolkit_->IsChecked(k单选框_种子库));
-  RECT outer;
-  GetWindowRect(top_, &outer);
-  EXPECT_EQ(toolkit_->ClientHeight(), 364);
+  testing::ExpectFormAsSpecified(*toolkit_);
   const LONG style = GetWindowLongW(top_, GWL_STYLE);
   EXPECT_EQ(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
   wchar_t title[256];

@@ -189,6 +189,35 @@ TEST(DecodeImage, AnimatedGifGivesComposedFramesAndDelays) {
   }
 }
 
+// Files of another encoder (ImageMagick, tests/data/pictures/make.sh) than the writers above.
+TEST(DecodeImage, ReadsAnotherEncodersFiles) {
+  const struct Case {
+    const char* file;
+    int width, height;
+    std::vector<uint32_t> frameColours;  // pixel (0, 0) of each frame
+    int delayMs;
+  } cases[] = {
+      {"other.bmp", 8, 6, {Rgb(10, 200, 30)}, 0},
+      {"other.ico", 16, 16, {Rgb(200, 10, 30)}, 0},
+      {"other-anim.gif", 12, 8, {Rgb(255, 0, 0), Rgb(0, 255, 0), Rgb(0, 0, 255)}, 70},
+      {"other.pcx", 10, 6, {Rgb(255, 0, 0)}, 0},
+      {"other-mono.pcx", 19, 5, {}, 0},  // two colours in an 8-bit file
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::optional<Image> image = DecodeImage(Fixture(c.file));
+    ASSERT_TRUE(image.has_value());
+    EXPECT_EQ(image->width, c.width);
+    EXPECT_EQ(image->height, c.height);
+    if (c.frameColours.empty()) continue;
+    ASSERT_EQ(image->frames.size(), c.frameColours.size());
+    for (size_t i = 0; i < c.frameColours.size(); ++i) {
+      EXPECT_EQ(image->frames[i].pixels[0], c.frameColours[i]) << i;
+      EXPECT_EQ(image->frames[i].delayMs, c.delayMs) << i;
+    }
+  }
+}
+
 TEST(DecodeImage, RefusesEverythingElse) {
   const std::string bmp = SolidBmp(8, 8);
   std::string hugeBmp = bmp;

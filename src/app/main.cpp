@@ -8,7 +8,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<Toolkit> toolkit = NewToolkit(argc, argv);
   const GbkText directory = RunDirectory();
   ChangeCurrentDirectory(directory);
-  MainWindow window(*toolkit, {directory, kFirstServiceHost, kSecondServiceHost, kSiteTag});
+  MainWindow window(*toolkit,
+                    {directory, kFirstServiceHost, kSecondServiceHost, kSiteTag, HomePageUrl});
   window.Create();
   return toolkit->RunMessageLoop();
 }

@@ -1,5 +1,7 @@
 #include "app/main_window.h"
 
+#include <mutex>
+
 #include "base/env.h"
 #include "base/random.h"
 #include "base/runtime_fault.h"
@@ -35,8 +37,51 @@ GbkText MainWindowCaption() {
   return ConcatText("Pellucor，by Brannick，网址：", HomePageUrl);
 }
 
+// What the banner thread sees of the window. The thread is detached and may outlive the
+// window: once the window is gone, its calls do nothing. An advert is handed to the UI thread,
+// which applies it only while the window still exists (the window is destroyed on that thread).
+class AdvertHandOver final : public BannerView,
+                             public std::enable_shared_from_this<AdvertHandOver> {
+ public:
+  AdvertHandOver(Toolkit& toolkit, MainWindow* window) : toolkit_(toolkit), window_(window) {}
+
+  void Detach() {
+    std::lock_guard lock(mutex_);
+    window_ = nullptr;
+  }
+
+  void ProcessPendingEvents() override {
+    std::lock_guard lock(mutex_);
+    if (window_) toolkit_.ProcessPendingEvents();
+  }
+
+  void ShowAdvert(const Advert& advert) override {
+    std::lock_guard lock(mutex_);
+    if (!window_) return;
+    toolkit_.RunOnUiThread([self = shared_from_this(), advert] {
+      MainWindow* window;
+      {
+        std::lock_guard lock(self->mutex_);
+        window = self->window_;
+      }
+      if (window) window->ShowAdvert(advert);
+    });
+  }
+
+ private:
+  Toolkit& toolkit_;
+  std::mutex mutex_;
+  MainWindow* window_;
+};
+
 MainWindow::MainWindow(Toolkit& toolkit, RouteSettings settings)
-    : toolkit_(toolkit), settings_(std::move(settings)) {}
+    : toolkit_(toolkit),
+      settings_(std::move(settings)),
+      handOver_(std::make_shared<AdvertHandOver>(toolkit, this)) {}
+
+MainWindow::~MainWindow() {
+  handOver_->Detach();
+}
 
 void MainWindow::Create() {
   // The client area of a 450 x 393 window with a fixed border and a title bar.
@@ -54,8 +99,19 @@ void MainWindow::Create() {
 
 void MainWindow::OnWindowCreated() {
   SeedRandom();
-  // BannerThread: detached, nothing waits for it. The advert banner fills in its routine.
-  StartThread([](intptr_t) {});
+  // BannerThread: detached, nothing waits for it.
+  StartThread([handOver = handOver_, homePage = settings_.homePage](intptr_t) {
+    LoadAdBanner(*handOver, homePage);
+  });
+}
+
+void MainWindow::ShowAdvert(const Advert& advert) {
+  adLink_ = advert.link;
+  toolkit_.SetPicture(k图片框1, advert.picture);
+  toolkit_.SetVisible(k标签_广告, true);
+  toolkit_.SetVisible(k图片框1, true);
+  toolkit_.SetSize(k图片框1, advert.boxWidth, advert.boxHeight);
+  toolkit_.SetClientHeight(toolkit_.ClientHeight() + advert.windowGrowth);
 }
 
 void MainWindow::StartConversion() {

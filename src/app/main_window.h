@@ -2,7 +2,10 @@
 // the status log. Built once, through the toolkit seam.
 #pragma once
 
+#include <memory>
+
 #include "convert/route_view.h"
+#include "promo/banner.h"
 #include "ui/toolkit.h"
 
 namespace pellucor {
@@ -28,15 +31,20 @@ enum Control : ControlId {
 const std::vector<ControlSpec>& FormControls();
 GbkText MainWindowCaption();
 
-// Where the routes save torrents and which services they ask.
+// Where the routes save torrents, which services they ask, and the publisher's site the
+// advert banner asks.
 struct RouteSettings {
   GbkText directory;
   GbkText firstHost, secondHost, siteTag;
+  GbkText homePage;
 };
+
+class AdvertHandOver;
 
 class MainWindow : public RouteView {
  public:
   MainWindow(Toolkit& toolkit, RouteSettings settings);
+  ~MainWindow() override;
 
   // Creates the window (RuntimeFault "载入启动窗口失败" when it cannot), raises the created
   // event and shows it.
@@ -47,6 +55,8 @@ class MainWindow : public RouteView {
   void ClearLink();
   // The advert's target address; set on the UI thread when the advert is shown.
   void SetAdLink(const GbkText& link) { adLink_ = link; }
+  // Shows the banner's advert (on the UI thread).
+  void ShowAdvert(const Advert& advert);
 
   // RouteView
   GbkText MagnetBoxText() override;
@@ -62,6 +72,8 @@ class MainWindow : public RouteView {
   RouteSettings settings_;
   bool converting_ = false;
   GbkText adLink_;
+  // The banner thread's way to the window; it stays when the window goes.
+  std::shared_ptr<AdvertHandOver> handOver_;
 };
 
 }  // namespace pellucor

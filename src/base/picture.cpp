@@ -67,8 +67,9 @@ struct PictureList {
   int32_t next = 1;
 };
 
+// Never destroyed: a detached thread may still decode while the process exits.
 PictureList& Pictures() {
-  static PictureList list;
+  static PictureList& list = *new PictureList;
   return list;
 }
 

@@ -53,6 +53,9 @@ class Toolkit {
   virtual Rect Geometry(ControlId id) = 0;
   virtual int ClientHeight() = 0;
   virtual void SetClientHeight(int height) = 0;
+  // Shows a picture in a picture box, stretched to the box; an animated GIF plays its frames
+  // in a loop. Bytes in no recognised format leave the box empty.
+  virtual void SetPicture(ControlId id, const ByteBuffer& bytes) = 0;
   // Adds `text` at the very end of an edit box, scrolls there, and keeps it out of undo.
   virtual void AppendText(ControlId id, const GbkText& text) = 0;
   // A click: for buttons the button's click, for a picture box the release of the left

@@ -114,7 +114,7 @@ TEST_F(MainWindowTest, AdvertPictureClick) {
   // A link that is no web address: the two lines are written, nothing is opened.
   window_->SetAdLink("C:\\Windows\\notepad.exe");
   toolkit_->SetVisible(k图片框1, true);
-  QTest::mouseClick(Find<QLabel>(u"图片框1"), Qt::LeftButton);
+  QTest::mouseClick(Find<QWidget>(u"图片框1"), Qt::LeftButton);
   EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
             U(u"正在跳转，请稍后……\n跳转完毕！\n"));
   QTest::mouseClick(Find<QLabel>(u"标签_广告"), Qt::LeftButton);  // the label does nothing

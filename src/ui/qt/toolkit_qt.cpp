@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -20,6 +21,7 @@
 #include <QWidget>
 
 #include "base/codepage.h"
+#include "base/picture.h"
 #include "base/runtime_fault.h"
 #include "ui/toolkit.h"
 
@@ -61,6 +63,62 @@ class ReleaseFilter : public QObject {
 
  private:
   std::function<void()> handler_;
+};
+
+// The picture box: a framed area that shows its picture stretched over the whole inside and
+// plays the frames of an animation in a loop.
+class PictureBox : public QFrame {
+ public:
+  explicit PictureBox(QWidget* parent) : QFrame(parent) {
+    setFrameShape(QFrame::Box);
+    timer_.setSingleShot(true);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { Advance(); });
+  }
+
+  void SetImage(std::optional<Image> image) {
+    timer_.stop();
+    frames_.clear();
+    delays_.clear();
+    current_ = 0;
+    if (image) {
+      for (const PictureFrame& f : image->frames) {
+        QImage q(image->width, image->height, QImage::Format_ARGB32);
+        for (int y = 0; y < image->height; ++y)
+          std::copy_n(f.pixels.begin() + static_cast<ptrdiff_t>(y) * image->width, image->width,
+                      reinterpret_cast<uint32_t*>(q.scanLine(y)));
+        frames_.push_back(std::move(q));
+        delays_.push_back(FrameDelay(f));
+      }
+      if (frames_.size() > 1) timer_.start(delays_[0]);
+    }
+    update();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QFrame::paintEvent(event);
+    if (frames_.empty()) return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(contentsRect(), frames_[current_]);
+  }
+
+ private:
+  // Delays under 20 ms are taken as 100 ms, as browsers do: many GIFs say 0 and mean "the
+  // default".
+  static int FrameDelay(const PictureFrame& f) { return f.delayMs < 20 ? 100 : f.delayMs; }
+
+  void Advance() {
+    if (frames_.size() < 2) return;
+    current_ = (current_ + 1) % frames_.size();
+    timer_.start(delays_[current_]);
+    update();
+  }
+
+  std::vector<QImage> frames_;
+  std::vector<int> delays_;
+  size_t current_ = 0;
+  QTimer timer_;
 };
 
 class QtToolkit final : public Toolkit {
@@ -136,6 +194,10 @@ class QtToolkit final : public Toolkit {
   }
   int ClientHeight() override { return window_->height(); }
   void SetClientHeight(int height) override { window_->setFixedHeight(height); }
+
+  void SetPicture(ControlId id, const ByteBuffer& bytes) override {
+    if (auto* box = dynamic_cast<PictureBox*>(controls_[id])) box->SetImage(DecodeImage(bytes.view()));
+  }
 
   void AppendText(ControlId id, const GbkText& text) override {
     auto* p = qobject_cast<QPlainTextEdit*>(controls_[id]);
@@ -213,12 +275,8 @@ class QtToolkit final : public Toolkit {
       }
       case ControlKind::DrawPanel:
         return new QWidget(parent);
-      case ControlKind::PicBox: {
-        auto* l = new QLabel(parent);
-        l->setFrameShape(QFrame::Box);
-        l->setScaledContents(true);
-        return l;
-      }
+      case ControlKind::PicBox:
+        return new PictureBox(parent);
     }
     return new QWidget(parent);
   }

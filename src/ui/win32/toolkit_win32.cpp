@@ -15,6 +15,7 @@
 #include <string>
 
 #include "base/codepage.h"
+#include "base/picture.h"
 #include "base/runtime_fault.h"
 #include "ui/toolkit.h"
 
@@ -26,6 +27,7 @@ constexpr COLORREF kLinkColour = RGB(88, 48, 224);
 constexpr COLORREF kLinkHoverColour = RGB(255, 0, 0);
 constexpr UINT kRunTaskMessage = WM_APP + 1;
 constexpr int kFirstControlId = 1000;
+constexpr UINT_PTR kAnimationTimer = 1;
 
 std::wstring W(const GbkText& text) {
   const std::u16string u = GbkToUtf16(text.view());
@@ -49,7 +51,15 @@ struct Control {
   std::function<void()> onClick;
   bool hover = false;
   WNDPROC original = nullptr;
+  std::shared_ptr<const Image> picture;  // a picture box's picture
+  size_t frame = 0;                      // the frame on show
 };
+
+// How long an animation shows a frame: delays under 20 ms are taken as 100 ms, as browsers do,
+// since many GIFs say 0 and mean "the default".
+UINT FrameDelay(const PictureFrame& frame) {
+  return frame.delayMs < 20 ? 100 : static_cast<UINT>(frame.delayMs);
+}
 
 class Win32Toolkit final : public Toolkit {
  public:
@@ -131,7 +141,7 @@ class Win32Toolkit final : public Toolkit {
         case ControlKind::DrawPanel:
           break;
         case ControlKind::PicBox:
-          st |= SS_BITMAP | SS_NOTIFY | WS_BORDER | SS_REALSIZECONTROL;
+          st |= SS_NOTIFY | WS_BORDER;  // painted here: see PaintPicture
           break;
       }
       c.hwnd = CreateWindowExW(
@@ -205,6 +215,17 @@ class Win32Toolkit final : public Toolkit {
     GetWindowRect(window_, &outer);
     SetWindowPos(window_, nullptr, 0, 0, outer.right - outer.left,
                  (outer.bottom - outer.top) + (height - client.bottom), SWP_NOMOVE | SWP_NOZORDER);
+  }
+
+  void SetPicture(ControlId id, const ByteBuffer& bytes) override {
+    Control& c = controls_[id];
+    KillTimer(c.hwnd, kAnimationTimer);
+    std::optional<Image> image = DecodeImage(bytes.view());
+    c.picture = image ? std::make_shared<const Image>(std::move(*image)) : nullptr;
+    c.frame = 0;
+    if (c.picture && c.picture->frames.size() > 1)
+      SetTimer(c.hwnd, kAnimationTimer, FrameDelay(c.picture->frames[0]), nullptr);
+    InvalidateRect(c.hwnd, nullptr, FALSE);
   }
 
   void AppendText(ControlId id, const GbkText& text) override {
@@ -364,8 +385,23 @@ class Win32Toolkit final : public Toolkit {
         c->hover = false;
         InvalidateRect(hwnd, nullptr, TRUE);
         break;
+      case WM_TIMER:
+        if (wp == kAnimationTimer && c->picture && c->picture->frames.size() > 1) {
+          c->frame = (c->frame + 1) % c->picture->frames.size();
+          SetTimer(hwnd, kAnimationTimer, FrameDelay(c->picture->frames[c->frame]), nullptr);
+          InvalidateRect(hwnd, nullptr, FALSE);
+          return 0;
+        }
+        break;
+      case WM_ERASEBKGND:
+        if (c->layout.kind == ControlKind::PicBox) return 1;  // WM_PAINT covers every pixel
+        break;
       case WM_NCPAINT:
       case WM_PAINT: {
+        if (msg == WM_PAINT && c->layout.kind == ControlKind::PicBox) {
+          PaintPicture(hwnd, *c);
+          return 0;
+        }
         const LRESULT r = CallWindowProcW(c->original, hwnd, msg, wp, lp);
         if (c->layout.kind == ControlKind::Button || c->layout.kind == ControlKind::EditBox)
           DrawSkinFrame(hwnd);
@@ -373,6 +409,47 @@ class Win32Toolkit final : public Toolkit {
       }
     }
     return CallWindowProcW(c->original, hwnd, msg, wp, lp);
+  }
+
+  // The picture box: its frame stretched over the whole client area, drawn over the window's
+  // background colour where the picture is transparent.
+  static void PaintPicture(HWND hwnd, const Control& c) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    RECT r;
+    GetClientRect(hwnd, &r);
+    if (!c.picture) {
+      FillRect(dc, &r, GetSysColorBrush(COLOR_BTNFACE));
+      EndPaint(hwnd, &ps);
+      return;
+    }
+    const Image& image = *c.picture;
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    const unsigned faceRgb[3] = {GetRValue(face), GetGValue(face), GetBValue(face)};
+    const std::vector<uint32_t>& pixels = image.frames[c.frame].pixels;
+    std::vector<uint32_t> composed(pixels.size());
+    for (size_t i = 0; i < pixels.size(); ++i) {
+      const uint32_t p = pixels[i];
+      const unsigned a = p >> 24;
+      uint32_t out = 0;
+      for (int ch = 0; ch < 3; ++ch) {
+        const unsigned v = p >> (16 - 8 * ch) & 0xFF;
+        out |= ((v * a + faceRgb[ch] * (255 - a) + 127) / 255) << (16 - 8 * ch);
+      }
+      composed[i] = out;
+    }
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = image.width;
+    bi.bmiHeader.biHeight = -image.height;  // rows top to bottom
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    SetStretchBltMode(dc, HALFTONE);
+    SetBrushOrgEx(dc, 0, 0, nullptr);
+    StretchDIBits(dc, 0, 0, r.right, r.bottom, 0, 0, image.width, image.height, composed.data(),
+                  &bi, DIB_RGB_COLORS, SRCCOPY);
+    EndPaint(hwnd, &ps);
   }
 
   // ControlSkin scheme 1: a flat frame in RGB(123,158,189) over the control's own border.

@@ -8,8 +8,14 @@ int main(int argc, char** argv) {
   std::unique_ptr<Toolkit> toolkit = NewToolkit(argc, argv);
   const GbkText directory = RunDirectory();
   ChangeCurrentDirectory(directory);
-  MainWindow window(*toolkit,
-                    {directory, kFirstServiceHost, kSecondServiceHost, kSiteTag, HomePageUrl});
-  window.Create();
-  return toolkit->RunMessageLoop();
+  int code;
+  {
+    MainWindow window(*toolkit,
+                      {directory, kFirstServiceHost, kSecondServiceHost, kSiteTag, HomePageUrl});
+    window.Create();
+    code = toolkit->RunMessageLoop();
+  }
+  toolkit.reset();
+  // The banner thread may still wait on the publisher's site: end without exit-time teardown.
+  EndProcess(code);
 }

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "base/env.h"
@@ -44,6 +45,8 @@ class AdvertHandOver final : public BannerView,
                              public std::enable_shared_from_this<AdvertHandOver> {
  public:
   AdvertHandOver(Toolkit& toolkit, MainWindow* window) : toolkit_(toolkit), window_(window) {}
+
+  std::atomic<bool> finished{false};  // set by the banner thread when its routine ends
 
   void Detach() {
     std::lock_guard lock(mutex_);
@@ -102,7 +105,12 @@ void MainWindow::OnWindowCreated() {
   // BannerThread: detached, nothing waits for it.
   StartThread([handOver = handOver_, homePage = settings_.homePage](intptr_t) {
     LoadAdBanner(*handOver, homePage);
+    handOver->finished = true;
   });
+}
+
+bool MainWindow::BannerFinished() const {
+  return handOver_->finished;
 }
 
 void MainWindow::ShowAdvert(const Advert& advert) {

@@ -57,6 +57,8 @@ class MainWindow : public RouteView {
   void SetAdLink(const GbkText& link) { adLink_ = link; }
   // Shows the banner's advert (on the UI thread).
   void ShowAdvert(const Advert& advert);
+  // Whether the banner thread has finished its routine.
+  bool BannerFinished() const;
 
   // RouteView
   GbkText MagnetBoxText() override;

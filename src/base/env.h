@@ -43,6 +43,12 @@ std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path);
 // Milliseconds since an arbitrary start (system boot on Windows), wrapping at 2^32.
 uint32_t TickCount();
 
+// Ends the process with `exitCode` at once, after flushing the standard streams: other threads
+// stop where they are and no exit-time destructors run. The program ends this way because a
+// detached thread (the advert banner, waiting on a slow site) may still be using the libraries
+// whose global state those destructors would tear down.
+[[noreturn]] void EndProcess(int exitCode);
+
 // A thread started with a handle variable; joins the thread when asked, and lets it run on
 // detached when destroyed without a join.
 class ThreadHandle {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "base/codepage.h"
@@ -115,6 +116,11 @@ std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
   }
   ::close(fd);
   return ByteBuffer(std::move(bytes));
+}
+
+void EndProcess(int exitCode) {
+  std::fflush(nullptr);
+  _exit(exitCode);
 }
 
 uint32_t TickCount() {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "base/codepage.h"
@@ -133,6 +134,13 @@ std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
     bytes.append(buf, n);
   }
   return ByteBuffer(std::move(bytes));
+}
+
+void EndProcess(int exitCode) {
+  std::fflush(nullptr);
+  // Stops the other threads first, then the process; the program's own exit-time destructors
+  // (run by exit(), not here) are skipped.
+  ExitProcess(static_cast<UINT>(exitCode));
 }
 
 uint32_t TickCount() {

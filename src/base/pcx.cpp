@@ -14,17 +14,22 @@ namespace {
 constexpr size_t kHeaderSize = 128;
 constexpr size_t kPaletteSize = 768;
 
-unsigned U8(std::string_view b, size_t i) { return static_cast<unsigned char>(b[i]); }
-unsigned U16(std::string_view b, size_t i) { return U8(b, i) | U8(b, i + 1) << 8; }
+unsigned U8(std::string_view b, size_t i) {
+  return static_cast<unsigned char>(b[i]);
+}
+unsigned U16(std::string_view b, size_t i) {
+  return U8(b, i) | U8(b, i + 1) << 8;
+}
 
-uint32_t Rgb(unsigned r, unsigned g, unsigned b) { return 0xFF000000u | r << 16 | g << 8 | b; }
+uint32_t Rgb(unsigned r, unsigned g, unsigned b) {
+  return 0xFF000000u | r << 16 | g << 8 | b;
+}
 
 // The sixteen colours of the EGA default palette, for 16-colour pictures of the version that
 // carries no palette.
 constexpr std::array<uint32_t, 16> kEgaPalette = {
-    0xFF000000, 0xFF0000AA, 0xFF00AA00, 0xFF00AAAA, 0xFFAA0000, 0xFFAA00AA,
-    0xFFAA5500, 0xFFAAAAAA, 0xFF555555, 0xFF5555FF, 0xFF55FF55, 0xFF55FFFF,
-    0xFFFF5555, 0xFFFF55FF, 0xFFFFFF55, 0xFFFFFFFF};
+    0xFF000000, 0xFF0000AA, 0xFF00AA00, 0xFF00AAAA, 0xFFAA0000, 0xFFAA00AA, 0xFFAA5500, 0xFFAAAAAA,
+    0xFF555555, 0xFF5555FF, 0xFF55FF55, 0xFF55FFFF, 0xFFFF5555, 0xFFFF55FF, 0xFFFFFF55, 0xFFFFFFFF};
 
 }  // namespace
 

@@ -10,7 +10,9 @@ namespace pellucor {
 
 namespace {
 
-unsigned Byte(std::string_view b, size_t i) { return static_cast<unsigned char>(b[i]); }
+unsigned Byte(std::string_view b, size_t i) {
+  return static_cast<unsigned char>(b[i]);
+}
 
 }  // namespace
 

@@ -63,9 +63,8 @@ std::vector<int> FrameDelays(Gdiplus::GpBitmap* bitmap) {
   auto* item = reinterpret_cast<Gdiplus::PropertyItem*>(storage.data());
   if (gp::GdipGetPropertyItem(bitmap, kFrameDelay, size, item) != Gdiplus::Ok) return {};
   const auto* values = static_cast<const LONG*>(item->value);
-  const size_t count =
-      std::min<size_t>(item->length / sizeof(LONG),
-                       (size - sizeof(Gdiplus::PropertyItem)) / sizeof(LONG));
+  const size_t count = std::min<size_t>(item->length / sizeof(LONG),
+                                        (size - sizeof(Gdiplus::PropertyItem)) / sizeof(LONG));
   std::vector<int> delays;
   for (size_t i = 0; i < count; ++i) delays.push_back(static_cast<int>(values[i]) * 10);
   return delays;
@@ -79,8 +78,8 @@ bool CopyFrame(Gdiplus::GpBitmap* bitmap, int width, int height, PictureFrame& f
     return false;
   frame.pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
   for (int y = 0; y < height; ++y) {
-    const auto* row = reinterpret_cast<const uint32_t*>(static_cast<const unsigned char*>(data.Scan0) +
-                                                        static_cast<ptrdiff_t>(y) * data.Stride);
+    const auto* row = reinterpret_cast<const uint32_t*>(
+        static_cast<const unsigned char*>(data.Scan0) + static_cast<ptrdiff_t>(y) * data.Stride);
     std::copy(row, row + width, frame.pixels.begin() + static_cast<ptrdiff_t>(y) * width);
   }
   gp::GdipBitmapUnlockBits(bitmap, &data);
@@ -94,8 +93,8 @@ std::optional<Image> DecodeSystemPicture(PictureFormat format, std::string_view 
   std::string data(bytes);
   // A cursor file is an icon file whose directory holds hot spots: GDI+ reads it as an icon.
   if (format == PictureFormat::Cur) data[2] = 1;
-  std::unique_ptr<IStream, StreamRelease> stream(
-      SHCreateMemStream(reinterpret_cast<const BYTE*>(data.data()), static_cast<UINT>(data.size())));
+  std::unique_ptr<IStream, StreamRelease> stream(SHCreateMemStream(
+      reinterpret_cast<const BYTE*>(data.data()), static_cast<UINT>(data.size())));
   if (!stream) return std::nullopt;
   Gdiplus::GpBitmap* raw = nullptr;
   if (gp::GdipCreateBitmapFromStream(stream.get(), &raw) != Gdiplus::Ok || !raw)

@@ -39,7 +39,8 @@ std::optional<Image> DecodeSystemPicture(PictureFormat format, std::string_view 
   if (format == PictureFormat::Jpeg) return DecodeJpeg(bytes);
   const char* name = ReaderFormat(format);
   if (!name) return std::nullopt;
-  const QByteArray data = QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  const QByteArray data =
+      QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size()));
   QBuffer buffer;
   buffer.setData(data);
   buffer.open(QIODevice::ReadOnly);
@@ -66,7 +67,8 @@ std::optional<Image> DecodeSystemPicture(PictureFormat format, std::string_view 
     out.pixels.resize(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
     for (int y = 0; y < image.height; ++y) {
       const auto* line = reinterpret_cast<const uint32_t*>(frame.constScanLine(y));
-      std::copy(line, line + image.width, out.pixels.begin() + static_cast<ptrdiff_t>(y) * image.width);
+      std::copy(line, line + image.width,
+                out.pixels.begin() + static_cast<ptrdiff_t>(y) * image.width);
     }
     if (format == PictureFormat::Gif) out.delayMs = reader.nextImageDelay();
     image.frames.push_back(std::move(out));

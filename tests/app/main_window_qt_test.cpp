@@ -3,6 +3,8 @@
 // texts here are UTF-16 literals.
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -10,8 +12,11 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +26,7 @@
 #include "base/env.h"
 #include "convert/deployment.h"
 #include "convert/torrent_check.h"
+#include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
 #include "support/torrents.h"
@@ -68,17 +74,32 @@ class MainWindowTest : public ::testing::Test {
     ::mkdir(dir_.c_str(), 0777);
     const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
     window_ = std::make_unique<MainWindow>(
-        *toolkit_, RouteSettings{GbkText(dir_), host, host, "pellucor.local"});
+        *toolkit_,
+        RouteSettings{GbkText(dir_), host, host, "pellucor.local", GbkText(site_.Url(""))});
     window_->Create();
   }
 
+  // Lets the window run until `done` or for at most `ms` milliseconds.
+  static bool RunUntil(const std::function<bool()>& done, int ms = 10000) {
+    for (QElapsedTimer t; !done();) {
+      if (!t.isValid()) t.start();
+      if (t.elapsed() > ms) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      QThread::msleep(5);
+    }
+    return true;
+  }
+
   void TearDown() override {
+    // The banner thread ends before the next test (or the program's exit) begins.
+    EXPECT_TRUE(RunUntil([this] { return window_->BannerFinished(); }));
     for (QWidget* top : QApplication::topLevelWidgets()) top->close();
     window_.reset();
   }
 
   static Toolkit* toolkit_;
   FakeHttpServer server_;
+  FakeHttpServer site_;  // the publisher's site: 404 for everything unless a test sets it up
   std::string dir_;
   std::unique_ptr<MainWindow> window_;
 };
@@ -118,6 +139,49 @@ TEST_F(MainWindowTest, AdvertPictureClick) {
   EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
             U(u"正在跳转，请稍后……\n跳转完毕！\n"));
   QTest::mouseClick(Find<QLabel>(u"标签_广告"), Qt::LeftButton);  // the label does nothing
+  EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
+            U(u"正在跳转，请稍后……\n跳转完毕！\n"));
+}
+
+// Receives the addresses the program hands to the desktop's browser.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+ public slots:
+  void Open(const QUrl& url) { urls.push_back(url); }
+};
+
+// The publisher's site offers an animated advert from the start.
+class MainWindowAdvertTest : public MainWindowTest {
+ protected:
+  void SetUp() override {
+    site_.SetHandler(testing::AdvertSite(site_, testing::AnimatedAdvert(), "http://ad.example/x"));
+    MainWindowTest::SetUp();
+  }
+};
+
+TEST_F(MainWindowAdvertTest, AppearsPlaysAndOpensItsLink) {
+  ASSERT_TRUE(RunUntil([] { return toolkit_->IsVisible(k图片框1); })) << "no advert";
+  testing::ExpectAdvertShown(*toolkit_, {6, 389, 432, 90}, 364 + 118);
+  EXPECT_EQ(site_.Requests().size(), 3u);  // the document twice, the picture
+
+  // The box shows the animation: its middle turns from red to blue and back.
+  QWidget* box = Find<QWidget>(u"图片框1");
+  std::set<QRgb> seen;
+  RunUntil(
+      [&] {
+        seen.insert(box->grab().toImage().pixel(216, 45) & 0xFFFFFF);
+        return seen.count(0xFF0000) && seen.count(0x0000FF);
+      },
+      5000);
+  EXPECT_TRUE(seen.count(0xFF0000) && seen.count(0x0000FF)) << seen.size();
+
+  UrlCatcher catcher;
+  QDesktopServices::setUrlHandler("http", &catcher, "Open");
+  QTest::mouseClick(box, Qt::LeftButton);
+  QDesktopServices::unsetUrlHandler("http");
+  EXPECT_EQ(catcher.urls, QList<QUrl>{QUrl("http://ad.example/x")});
   EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
             U(u"正在跳转，请稍后……\n跳转完毕！\n"));
 }
@@ -179,3 +243,5 @@ TEST_F(MainWindowTest, FirstRouteAndAClickDuringAConversion) {
 
 }  // namespace
 }  // namespace pellucor
+
+#include "main_window_qt_test.moc"

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <set>
 
 #include "app/main_window.h"
 #include "base/codepage.h"
 #include "base/env.h"
 #include "convert/deployment.h"
 #include "convert/torrent_check.h"
+#include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
 #include "support/printers.h"
@@ -47,14 +50,30 @@ class MainWindowWin32Test : public ::testing::Test {
     CreateDirectoryW(dir.c_str(), nullptr);
     dir_ = GbkText(Utf16ToGbk(std::u16string(dir.begin(), dir.end())));
     const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
-    window_ =
-        std::make_unique<MainWindow>(*toolkit_, RouteSettings{dir_, host, host, "pellucor.local"});
+    window_ = std::make_unique<MainWindow>(
+        *toolkit_, RouteSettings{dir_, host, host, "pellucor.local", GbkText(site_.Url(""))});
     window_->Create();
     top_ = FindWindowW(L"PellucorMainWindow", nullptr);
   }
   void TearDown() override {
+    // The banner thread ends before the next test (or the program's exit) begins.
+    EXPECT_TRUE(RunUntil([this] { return window_->BannerFinished(); }));
     window_.reset();
     toolkit_.reset();
+  }
+  // Lets the window handle its messages until `done` or for at most `ms` milliseconds.
+  static bool RunUntil(const std::function<bool()>& done, DWORD ms = 10000) {
+    const DWORD start = GetTickCount();
+    while (!done()) {
+      if (GetTickCount() - start > ms) return false;
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+      Sleep(5);
+    }
+    return true;
   }
   HWND Item(ControlId id) { return GetDlgItem(top_, 1000 + id); }
   void Type(ControlId id, const GbkText& text) { SetWindowTextW(Item(id), Wide(text).c_str()); }
@@ -62,6 +81,7 @@ class MainWindowWin32Test : public ::testing::Test {
 
   std::unique_ptr<Toolkit> toolkit_;
   FakeHttpServer server_;
+  FakeHttpServer site_;  // the publisher's site: 404 for everything unless a test sets it up
   GbkText dir_;
   std::unique_ptr<MainWindow> window_;
   HWND top_ = nullptr;
@@ -105,6 +125,41 @@ TEST_F(MainWindowWin32Test, AdvertPictureClick) {
   SendMessageW(Item(k标签_广告), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
   SendMessageW(Item(k标签_广告), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
   EXPECT_EQ(toolkit_->Text(k编辑框_信息框), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
+}
+
+// The publisher's site offers an animated advert from the start, whose link is a program.
+class MainWindowWin32AdvertTest : public MainWindowWin32Test {
+ protected:
+  void SetUp() override {
+    site_.SetHandler(
+        testing::AdvertSite(site_, testing::AnimatedAdvert(), "C:\\windows\\notepad.exe"));
+    MainWindowWin32Test::SetUp();
+  }
+};
+
+TEST_F(MainWindowWin32AdvertTest, AppearsPlaysAndOpensNoProgram) {
+  ASSERT_TRUE(RunUntil([this] { return toolkit_->IsVisible(k图片框1); })) << "no advert";
+  testing::ExpectAdvertShown(*toolkit_, {6, 389, 432, 90}, 364 + 118);
+  EXPECT_EQ(site_.Requests().size(), 3u);  // the document twice, the picture
+
+  // The box shows the animation: its middle turns from red to blue and back.
+  HWND box = Item(k图片框1);
+  std::set<COLORREF> seen;
+  RunUntil(
+      [&] {
+        HDC dc = GetDC(box);
+        seen.insert(GetPixel(dc, 216, 45));
+        ReleaseDC(box, dc);
+        return seen.count(RGB(255, 0, 0)) && seen.count(RGB(0, 0, 255));
+      },
+      5000);
+  EXPECT_TRUE(seen.count(RGB(255, 0, 0)) && seen.count(RGB(0, 0, 255))) << seen.size();
+
+  SendMessageW(box, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  SendMessageW(box, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  EXPECT_EQ(toolkit_->Text(k编辑框_信息框), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
+  RunUntil([] { return false; }, 1000);
+  EXPECT_EQ(FindWindowW(L"Notepad", nullptr), nullptr) << "the advert link was run";
 }
 
 TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {

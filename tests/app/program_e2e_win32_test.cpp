@@ -11,6 +11,7 @@
 #include "base/codepage.h"
 #include "base/env.h"
 #include "convert/torrent_check.h"
+#include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/printers.h"
 #include "support/torrents.h"
@@ -23,7 +24,8 @@ using testing::FakeHttpServer;
 using testing::RecordedRequest;
 
 // Control ids: 1000 + the control's place in the form table.
-constexpr int kMagnetBox = 1002, kFirstRadio = 1003, kStart = 1006, kLog = 1009;
+constexpr int kMagnetBox = 1002, kFirstRadio = 1003, kStart = 1006, kLog = 1009, kAdCaption = 1011,
+              kPictureBox = 1012;
 
 std::wstring Wide(const GbkText& text) {
   const std::u16string u = GbkToUtf16(text.view());
@@ -55,7 +57,11 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
       "<table>\r\n<tr><td>x.bin</td><td style=\"text-align:right\">1 KB</td></tr>\r\n</table><a "
       "href=\"./down.php?hash=" +
       hash + "\" class=\"btn btn-primary\" target=\"_blank\">" + GbkToUtf8("点击下载") + "</a>";
-  server.SetHandler([page, bytes = bytes](const RecordedRequest& r) {
+  // The publisher's site on the same address: an animated advert whose link is a program.
+  const FakeHttpServer::Handler site =
+      testing::AdvertSite(server, testing::AnimatedAdvert(), "C:\\windows\\notepad.exe");
+  server.SetHandler([page, bytes = bytes, site](const RecordedRequest& r) {
+    if (r.target == "/ggurl.html" || r.target == "/ad.gif") return site(r);
     if (r.target == "/magnet-bt/index.php") return FakeHttpServer::Reply("200 OK", "", page);
     if (r.target == "/download.aspx") return FakeHttpServer::Reply("200 OK", "", bytes);
     if (r.target.rfind("/magnet-bt/down.php", 0) == 0)
@@ -63,7 +69,7 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
                                    "Content-Disposition: attachment; filename=" +
                                        GbkToUtf8("端到端") + "[pellucor.local].torrent\r\n",
                                    bytes);
-    return FakeHttpServer::Reply("404 Not Found", "", "");  // the advert document, the home page
+    return FakeHttpServer::Reply("404 Not Found", "", "");
   });
 
   // A fresh run directory with a copy of the program.
@@ -87,6 +93,24 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
     top = FindWindowW(L"PellucorMainWindow", nullptr);
   }
   ASSERT_TRUE(top) << "the window did not appear";
+
+  // The advert comes into view: the window grows by the picture's height and the caption's.
+  RECT client{};
+  for (int i = 0; i < 100 && client.bottom != 364 + 118; ++i) {
+    Sleep(100);
+    GetClientRect(top, &client);
+  }
+  EXPECT_EQ(client.bottom, 364 + 118);
+  HWND box = GetDlgItem(top, kPictureBox);
+  RECT r{};
+  GetWindowRect(box, &r);
+  MapWindowPoints(HWND_DESKTOP, top, reinterpret_cast<POINT*>(&r), 2);
+  EXPECT_TRUE(IsWindowVisible(box));
+  EXPECT_TRUE(IsWindowVisible(GetDlgItem(top, kAdCaption)));
+  EXPECT_EQ(r.left, 6);
+  EXPECT_EQ(r.top, 389);
+  EXPECT_EQ(r.right - r.left, 432);
+  EXPECT_EQ(r.bottom - r.top, 90);
   auto click = [&](int id) {
     SendMessageW(top, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(top, id)));
@@ -118,6 +142,14 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   const auto first = ReadBytesFromFile(GbkText(Gbk(dir).str() + "\\" + name));
   ASSERT_TRUE(first) << name;
   EXPECT_EQ(first->str(), bytes);
+
+  // A click on the advert: the two lines, and the link (a program, not a web address) is not run.
+  SetWindowTextW(GetDlgItem(top, kLog), L"");
+  SendMessageW(box, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  SendMessageW(box, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  EXPECT_EQ(Gbk(TextOf(GetDlgItem(top, kLog))), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
+  Sleep(1000);
+  EXPECT_EQ(FindWindowW(L"Notepad", nullptr), nullptr) << "the advert link was run";
 
   PostMessageW(top, WM_CLOSE, 0, 0);
   if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);

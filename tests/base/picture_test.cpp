@@ -32,7 +32,9 @@ std::string Fixture(const std::string& name) {
   return out.str();
 }
 
-uint32_t Rgb(unsigned r, unsigned g, unsigned b) { return 0xFF000000u | r << 16 | g << 8 | b; }
+uint32_t Rgb(unsigned r, unsigned g, unsigned b) {
+  return 0xFF000000u | r << 16 | g << 8 | b;
+}
 
 // Whether two colours agree within `tolerance` on every channel that `mask` selects.
 bool Near(uint32_t a, uint32_t b, int tolerance, uint32_t mask) {
@@ -56,7 +58,7 @@ TEST(PictureFormat, RecognisesExactlyTheSignatureTable) {
       {"BMxyz", PictureFormat::None},
       {std::string("\0\0\x01\0\x01\0", 6), PictureFormat::Ico},
       {std::string("\0\0\x01\0\0\x01", 6), PictureFormat::Ico},  // 256 pictures
-      {std::string("\0\0\x01\0\0\0", 6), PictureFormat::None},    // no picture in it
+      {std::string("\0\0\x01\0\0\0", 6), PictureFormat::None},   // no picture in it
       {std::string("\0\0\x02\0\x02\0", 6), PictureFormat::Cur},
       {std::string("\0\0\x02\0\0\0", 6), PictureFormat::None},
       {std::string("\0\0\x03\0\x01\0", 6), PictureFormat::None},
@@ -104,36 +106,61 @@ TEST(DecodeImage, EveryFormatGivesItsSizeAndColours) {
     std::vector<Probe> probes;
     int tolerance = 0;
   } cases[] = {
-      {"bmp", MakeBmp(7, 5, gradient), 7, 5,
+      {"bmp",
+       MakeBmp(7, 5, gradient),
+       7,
+       5,
        {{0, 0, gradient(0, 0)}, {6, 4, gradient(6, 4)}, {3, 2, gradient(3, 2)}}},
-      {"ico", MakeIcon(16, 16, iconPixel), 16, 16,
+      {"ico",
+       MakeIcon(16, 16, iconPixel),
+       16,
+       16,
        {{0, 0, 0, 0xFF000000}, {15, 15, iconPixel(15, 15)}, {4, 9, iconPixel(4, 9)}}},
-      {"cur", MakeIcon(16, 16, iconPixel, 2), 16, 16,
+      {"cur",
+       MakeIcon(16, 16, iconPixel, 2),
+       16,
+       16,
        {{0, 0, 0, 0xFF000000}, {15, 0, iconPixel(15, 0)}, {7, 3, iconPixel(7, 3)}}},
-      {"gif checkerboard", MakeGif(9, 7, {0xFF0000, 0x00FF00}, {[] {
-                                   GifFrame f;
-                                   f.width = 9;
-                                   f.height = 7;
-                                   for (int y = 0; y < 7; ++y)
-                                     for (int x = 0; x < 9; ++x)
-                                       f.indices.push_back(static_cast<uint8_t>((x + y) % 2));
-                                   return f;
-                                 }()}),
-       9, 7, {{0, 0, red}, {1, 0, green}, {8, 6, red}, {8, 5, green}}},
-      {"gif 87a", [] {
+      {"gif checkerboard",
+       MakeGif(9, 7, {0xFF0000, 0x00FF00}, {[] {
+                 GifFrame f;
+                 f.width = 9;
+                 f.height = 7;
+                 for (int y = 0; y < 7; ++y)
+                   for (int x = 0; x < 9; ++x)
+                     f.indices.push_back(static_cast<uint8_t>((x + y) % 2));
+                 return f;
+               }()}),
+       9,
+       7,
+       {{0, 0, red}, {1, 0, green}, {8, 6, red}, {8, 5, green}}},
+      {"gif 87a",
+       [] {
          std::string g = MakeGif(3, 2, {0x0000FF}, {SolidGifFrame(3, 2, 0)});
          return "GIF87a" + g.substr(6);
        }(),
-       3, 2, {{2, 1, Rgb(0, 0, 255)}}},
+       3,
+       2,
+       {{2, 1, Rgb(0, 0, 255)}}},
       {"pcx 8-bit palette",
        MakePcx8(
            10, 6, [](int x, int) { return static_cast<uint8_t>(x * 25); },
            [](int i) { return static_cast<uint32_t>(i << 16 | (255 - i) << 8 | 7); }),
-       10, 6, {{0, 0, Rgb(0, 255, 7)}, {9, 5, Rgb(225, 30, 7)}, {4, 3, Rgb(100, 155, 7)}}},
-      {"pcx 8-bit three planes", MakePcx24(5, 4, gradient), 5, 4,
+       10,
+       6,
+       {{0, 0, Rgb(0, 255, 7)}, {9, 5, Rgb(225, 30, 7)}, {4, 3, Rgb(100, 155, 7)}}},
+      {"pcx 8-bit three planes",
+       MakePcx24(5, 4, gradient),
+       5,
+       4,
        {{0, 0, gradient(0, 0)}, {4, 3, gradient(4, 3)}, {2, 1, gradient(2, 1)}}},
-      {"pcx 1-bit", MakePcx1(17, 3, [](int x, int) { return x % 3 == 0; }), 17, 3,
-       {{0, 0, Rgb(255, 255, 255)}, {1, 0, Rgb(0, 0, 0)}, {15, 2, Rgb(255, 255, 255)},
+      {"pcx 1-bit",
+       MakePcx1(17, 3, [](int x, int) { return x % 3 == 0; }),
+       17,
+       3,
+       {{0, 0, Rgb(255, 255, 255)},
+        {1, 0, Rgb(0, 0, 0)},
+        {15, 2, Rgb(255, 255, 255)},
         {16, 2, Rgb(0, 0, 0)}}},
       {"jpeg", Fixture("rgb.jpg"), 48, 32, {{2, 2, red}, {45, 29, Rgb(0, 0, 255)}}, 8},
       {"jpeg grey", Fixture("gray.jpg"), 16, 8, {{8, 4, Rgb(128, 128, 128)}}, 4},
@@ -161,8 +188,8 @@ TEST(DecodeImage, AnimatedGifGivesComposedFramesAndDelays) {
   second.left = 5;
   second.top = 2;
   GifFrame third = SolidGifFrame(2, 2, 2, 5);
-  const std::string gif =
-      MakeGif(20, 10, {0xFFFFFF, 0xFF0000, 0x0000FF}, {SolidGifFrame(20, 10, 0, 10), second, third});
+  const std::string gif = MakeGif(20, 10, {0xFFFFFF, 0xFF0000, 0x0000FF},
+                                  {SolidGifFrame(20, 10, 0, 10), second, third});
   const std::optional<Image> image = DecodeImage(gif);
   ASSERT_TRUE(image.has_value());
   EXPECT_EQ(image->width, 20);

@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(image->width > 0 && image->height > 0 && image->width <= kMaxPictureSide &&
           image->height <= kMaxPictureSide && !image->frames.empty());
     for (const PictureFrame& f : image->frames)
-      Check(f.pixels.size() == static_cast<size_t>(image->width) * image->height &&
-            f.delayMs >= 0);
+      Check(f.pixels.size() == static_cast<size_t>(image->width) * image->height && f.delayMs >= 0);
   }
   const int32_t handle = DecodePicture(ByteBuffer(bytes.data(), bytes.size()));
   Check((handle != 0) == image.has_value());

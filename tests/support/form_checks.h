@@ -26,4 +26,12 @@ inline void ExpectFormAsSpecified(Toolkit& toolkit) {
   EXPECT_EQ(toolkit.ClientHeight(), 364);
 }
 
+// The advert area once the banner showed its picture.
+inline void ExpectAdvertShown(Toolkit& toolkit, Rect box, int clientHeight) {
+  EXPECT_TRUE(toolkit.IsVisible(k标签_广告));
+  EXPECT_TRUE(toolkit.IsVisible(k图片框1));
+  EXPECT_EQ(toolkit.Geometry(k图片框1), box);
+  EXPECT_EQ(toolkit.ClientHeight(), clientHeight);
+}
+
 }  // namespace pellucor::testing

@@ -126,7 +126,7 @@ inline std::string MakeGif(int w, int h, std::vector<uint32_t> palette,
     std::string data;
     uint32_t bits = 0;
     int count = 0;
-    auto emit = [&](unsigned code) {
+    auto put = [&](unsigned code) {
       bits |= code << count;
       count += 9;
       while (count >= 8) {
@@ -135,17 +135,17 @@ inline std::string MakeGif(int w, int h, std::vector<uint32_t> palette,
         count -= 8;
       }
     };
-    emit(256);
+    put(256);
     int sinceClear = 0;
     for (uint8_t i : f.indices) {
       if (sinceClear == 250) {
-        emit(256);
+        put(256);
         sinceClear = 0;
       }
-      emit(i);
+      put(i);
       ++sinceClear;
     }
-    emit(257);
+    put(257);
     if (count > 0) data.push_back(static_cast<char>(bits & 0xFF));
     for (size_t p = 0; p < data.size(); p += 255) {
       const size_t n = std::min<size_t>(255, data.size() - p);

@@ -196,7 +196,8 @@ class QtToolkit final : public Toolkit {
   void SetClientHeight(int height) override { window_->setFixedHeight(height); }
 
   void SetPicture(ControlId id, const ByteBuffer& bytes) override {
-    if (auto* box = dynamic_cast<PictureBox*>(controls_[id])) box->SetImage(DecodeImage(bytes.view()));
+    if (auto* box = dynamic_cast<PictureBox*>(controls_[id]))
+      box->SetImage(DecodeImage(bytes.view()));
   }
 
   void AppendText(ControlId id, const GbkText& text) override {

@@ -16,6 +16,7 @@
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
+#include "support/main_window_of_win32.h"
 #include "support/printers.h"
 #include "support/torrents.h"
 #include "support/unique_name.h"
@@ -53,7 +54,7 @@ class MainWindowWin32Test : public ::testing::Test {
     window_ = std::make_unique<MainWindow>(
         *toolkit_, RouteSettings{dir_, host, host, "pellucor.local", GbkText(site_.Url(""))});
     window_->Create();
-    top_ = FindWindowW(L"PellucorMainWindow", nullptr);
+    top_ = testing::MainWindowOf(GetCurrentProcessId());
   }
   void TearDown() override {
     // The banner thread ends before the next test (or the program's exit) begins.

@@ -13,6 +13,7 @@
 #include "convert/torrent_check.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
+#include "support/main_window_of_win32.h"
 #include "support/printers.h"
 #include "support/torrents.h"
 #include "support/unique_name.h"
@@ -43,6 +44,18 @@ std::wstring TextOf(HWND h) {
       SendMessageW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()))));
   return s;
 }
+
+// Ends the program however the test ends: a program left running would keep the test's
+// output pipes open.
+struct ProcessGuard {
+  PROCESS_INFORMATION pi{};
+  ~ProcessGuard() {
+    if (!pi.hProcess) return;
+    if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+};
 
 std::pair<std::string, std::string> Torrent() {
   const testing::Torrent t = testing::MakeTorrent(1100);
@@ -82,7 +95,8 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
 
   STARTUPINFOW si{};
   si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
+  ProcessGuard program;
+  PROCESS_INFORMATION& pi = program.pi;
   std::wstring command = L"\"" + exe + L"\"";
   ASSERT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                              dir.c_str(), &si, &pi));
@@ -90,7 +104,7 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   HWND top = nullptr;
   for (int i = 0; i < 200 && !(top && IsWindowVisible(top)); ++i) {
     Sleep(100);
-    top = FindWindowW(L"PellucorMainWindow", nullptr);
+    top = testing::MainWindowOf(pi.dwProcessId);
   }
   ASSERT_TRUE(top) << "the window did not appear";
 
@@ -156,8 +170,6 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   DWORD code = 1;
   GetExitCodeProcess(pi.hProcess, &code);
   EXPECT_EQ(code, 0u);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
 }
 
 }  // namespace

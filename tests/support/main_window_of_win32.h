@@ -8,24 +8,27 @@
 
 namespace pellucor::testing {
 
+struct WindowSearch {
+  DWORD pid;
+  HWND found;
+};
+
+// An EnumWindows callback (stdcall on 32-bit Windows, which a lambda cannot be).
+inline BOOL CALLBACK MatchMainWindow(HWND h, LPARAM p) {
+  auto* search = reinterpret_cast<WindowSearch*>(p);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(h, &owner);
+  wchar_t cls[64] = {};
+  GetClassNameW(h, cls, 64);
+  if (owner != search->pid || std::wstring(cls) != L"PellucorMainWindow") return TRUE;
+  search->found = h;
+  return FALSE;
+}
+
 // The main window of process `pid`.
 inline HWND MainWindowOf(DWORD pid) {
-  struct Search {
-    DWORD pid;
-    HWND found;
-  } search{pid, nullptr};
-  EnumWindows(
-      [](HWND h, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(h, &owner);
-        wchar_t cls[64] = {};
-        GetClassNameW(h, cls, 64);
-        if (owner != s->pid || std::wstring(cls) != L"PellucorMainWindow") return TRUE;
-        s->found = h;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  WindowSearch search{pid, nullptr};
+  EnumWindows(MatchMainWindow, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 

@@ -1,0 +1,218 @@
+// pellucor-service: the web services of the Pellucor desktop tool, on one address.
+//
+//   pellucor-service [serve] [options]     serve the three sites (Ctrl-C stops)
+//   pellucor-service import [--data DIR] FILE...
+//                                          check .torrent files and add them to the store
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "service/demo_seed.h"
+#include "service/http_server.h"
+#include "service/resolver.h"
+#include "service/sites.h"
+#include "service/store.h"
+
+namespace {
+
+using namespace pellucor::service;
+
+const char kUsage[] =
+    "usage: pellucor-service [serve] [options]\n"
+    "       pellucor-service import [--data DIR] FILE...\n"
+    "options:\n"
+    "  --listen ADDR:PORT          address to serve on (127.0.0.1:8600)\n"
+    "  --data DIR                  the store's directory (./pellucor-data)\n"
+    "  --site-tag TAG              the tag in download names (pellucor.local)\n"
+    "  --resolve-timeout SECONDS   how long to look for metadata in the swarm (20)\n"
+    "  --max-fetches N             swarm lookups at once (16)\n"
+    "  --dht-bootstrap H:P,...     DHT nodes to start from (none: the DHT starts empty)\n"
+    "  --no-dht                    no DHT; only --peer and the demo seed are asked\n"
+    "  --peer H:P,...              peers to ask for metadata directly\n"
+    "  --advert-picture FILE       the advert picture (with --advert-link: advert on)\n"
+    "  --advert-link URL           where a click on the advert leads\n"
+    "  --no-advert                 no advert, whatever else is given\n"
+    "  --demo                      make a demo torrent under DATA/demo, seed it on loopback\n"
+    "                              and print its magnet link\n";
+
+std::vector<std::string> SplitList(const std::string& s) {
+  std::vector<std::string> items;
+  std::stringstream in(s);
+  for (std::string item; std::getline(in, item, ',');)
+    if (!item.empty()) items.push_back(item);
+  return items;
+}
+
+bool ReadFile(const std::string& path, std::string* bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream out;
+  out << in.rdbuf();
+  *bytes = out.str();
+  return static_cast<bool>(in) || in.eof();
+}
+
+std::unique_ptr<Store> OpenStore(const std::string& dataDir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dataDir, ec);
+  std::string error;
+  auto store = Store::Open(dataDir + "/torrents.sqlite", &error);
+  if (!store) std::cerr << "pellucor-service: " << error << "\n";
+  return store;
+}
+
+int Import(const std::string& dataDir, const std::vector<std::string>& files) {
+  auto store = OpenStore(dataDir);
+  if (!store) return 1;
+  int failed = 0;
+  for (const std::string& file : files) {
+    std::string bytes, error;
+    TorrentMeta meta;
+    if (!ReadFile(file, &bytes)) {
+      std::cerr << file << ": cannot be read\n";
+      ++failed;
+    } else if (!store->Add(bytes, "import", &error, &meta)) {
+      std::cerr << file << ": " << error << "\n";
+      ++failed;
+    } else {
+      std::cout << meta.infoHash << "  " << meta.name << "\n";
+    }
+  }
+  return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string command = "serve";
+  if (!args.empty() && (args[0] == "serve" || args[0] == "import")) {
+    command = args[0];
+    args.erase(args.begin());
+  }
+  std::string listen = "127.0.0.1:8600", dataDir = "pellucor-data", advertPicture;
+  SiteSettings site;
+  ResolverSettings resolverSettings;
+  bool noAdvert = false, demo = false;
+  std::vector<std::string> files;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= args.size()) {
+        std::cerr << "pellucor-service: " << a << " needs a value\n" << kUsage;
+        std::exit(2);
+      }
+      return args[++i];
+    };
+    if (a == "--listen")
+      listen = value();
+    else if (a == "--data")
+      dataDir = value();
+    else if (a == "--site-tag")
+      site.siteTag = value();
+    else if (a == "--resolve-timeout")
+      resolverSettings.timeoutSeconds = std::atoi(value().c_str());
+    else if (a == "--max-fetches")
+      resolverSettings.maxParallel = std::atoi(value().c_str());
+    else if (a == "--dht-bootstrap")
+      resolverSettings.dhtBootstrap = SplitList(value());
+    else if (a == "--no-dht")
+      resolverSettings.dht = false;
+    else if (a == "--peer")
+      resolverSettings.peers = SplitList(value());
+    else if (a == "--advert-picture")
+      advertPicture = value();
+    else if (a == "--advert-link")
+      site.advertLink = value();
+    else if (a == "--no-advert")
+      noAdvert = true;
+    else if (a == "--demo")
+      demo = true;
+    else if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (command == "import" && a.rfind("--", 0) != 0) {
+      files.push_back(a);
+    } else {
+      std::cerr << "pellucor-service: unknown argument " << a << "\n" << kUsage;
+      return 2;
+    }
+  }
+  if (command == "import") {
+    if (files.empty()) {
+      std::cerr << kUsage;
+      return 2;
+    }
+    return Import(dataDir, files);
+  }
+
+  if (resolverSettings.timeoutSeconds <= 0 || resolverSettings.maxParallel <= 0) {
+    std::cerr << "pellucor-service: --resolve-timeout and --max-fetches must be above 0\n";
+    return 2;
+  }
+  if (site.advertLink.find_first_of("\r\n") != std::string::npos) {
+    std::cerr << "pellucor-service: the advert link must be one line\n";
+    return 2;
+  }
+  if (!noAdvert && !advertPicture.empty()) {
+    if (!ReadFile(advertPicture, &site.advertPicture)) {
+      std::cerr << "pellucor-service: cannot read " << advertPicture << "\n";
+      return 1;
+    }
+    site.advert = true;
+  }
+  const size_t colon = listen.rfind(':');
+  const std::string host = colon == std::string::npos ? listen : listen.substr(0, colon);
+  const int port = colon == std::string::npos ? 8600 : std::atoi(listen.c_str() + colon + 1);
+  if (port < 0 || port > 65535) {
+    std::cerr << "pellucor-service: bad port in " << listen << "\n";
+    return 2;
+  }
+
+  auto store = OpenStore(dataDir);
+  if (!store) return 1;
+  std::unique_ptr<DemoSeed> seed;
+  if (demo) {
+    std::string error;
+    seed = DemoSeed::Start(dataDir + "/demo", &error);
+    if (!seed) {
+      std::cerr << "pellucor-service: " << error << "\n";
+      return 1;
+    }
+    resolverSettings.peers.push_back(seed->Peer());
+  }
+
+  boost::asio::io_context io(1);
+  Resolver resolver(io, resolverSettings);
+  Sites sites(*store, &resolver, site);
+  HttpServer server(io, {}, [&sites](const Request& r, Responder respond) {
+    sites.Handle(r, std::move(respond));
+  });
+  std::string error;
+  if (!server.Listen(host.empty() ? "127.0.0.1" : host, static_cast<uint16_t>(port), &error)) {
+    std::cerr << "pellucor-service: " << error << "\n";
+    return 1;
+  }
+  boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code&, int) {
+    server.Stop();
+    io.stop();
+  });
+  std::cout << "pellucor-service: serving http://" << host << ":" << server.Port()
+            << "  (store: " << dataDir << ", " << store->Count() << " torrents)" << std::endl;
+  if (seed)
+    std::cout << "demo seed on " << seed->Peer()
+              << "\ndemo magnet link (paste it into Pellucor):\n  " << seed->MagnetLink()
+              << std::endl;
+  io.run();
+  return 0;
+}

@@ -1,0 +1,314 @@
+#include "service/sites.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <iterator>
+
+#include "convert/magnet.h"
+
+namespace pellucor::service {
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n";
+
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return c - 'A' + 10;
+}
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::optional<std::string> PercentDecode(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out.push_back(' ');
+    } else if (s[i] == '%') {
+      if (i + 2 >= s.size() || !IsHex(s[i + 1]) || !IsHex(s[i + 2])) return std::nullopt;
+      out.push_back(static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
+
+const char kPageHead[] =
+    "<!DOCTYPE html>\n<html><head><meta charset=\"UTF-8\"><title>Pellucor</title></head><body>\n";
+const char kPageTail[] = "</body></html>\n";
+
+// Pages whose text the desktop tool looks for are UTF-8 and say so in lower case, which makes
+// the tool convert them before it searches; the file list page says "UTF-8" (upper case), as
+// the tool converts that page itself.
+const char kUtf8Lower[] = "text/html; charset=utf-8";
+const char kUtf8Upper[] = "text/html; charset=UTF-8";
+
+Response Page(http::status status, const char* type, const std::string& body) {
+  return MakeResponse(status, type, kPageHead + body + kPageTail);
+}
+
+Response TorrentReply(const std::string& bytes) {
+  return MakeResponse(http::status::ok, "application/x-bittorrent", bytes);
+}
+
+// A torrent name as it may stand in a header line: no control characters, no path separators.
+std::string HeaderSafeName(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) continue;
+    out.push_back(c == '/' || c == '\\' ? '_' : c);
+  }
+  return out.empty() ? "torrent" : out;
+}
+
+// The value of `name` in the target's query string.
+std::optional<std::string> QueryValue(std::string_view target, std::string_view name) {
+  const size_t q = target.find('?');
+  if (q == std::string_view::npos) return std::nullopt;
+  const auto form = ParseForm(target.substr(q + 1));
+  if (!form) return std::nullopt;
+  const auto it = form->find(std::string(name));
+  if (it == form->end()) return std::nullopt;
+  return it->second;
+}
+
+std::string_view TargetOf(const Request& request) {
+  const auto t = request.target();
+  return std::string_view(t.data(), t.size());
+}
+
+std::string_view PathOf(std::string_view target) {
+  return target.substr(0, target.find('?'));
+}
+
+// The address clients reached us under, for absolute links: the Host header when it is a plain
+// host[:port], else the loopback default.
+std::string HostOf(const Request& request) {
+  const std::string host(request[http::field::host]);
+  if (host.empty() || host.size() > 255) return "127.0.0.1:8600";
+  for (char c : host)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' ||
+          c == '[' || c == ']'))
+      return "127.0.0.1:8600";
+  return host;
+}
+
+}  // namespace
+
+std::optional<std::map<std::string, std::string>> ParseForm(std::string_view body) {
+  std::map<std::string, std::string> fields;
+  while (!body.empty()) {
+    const size_t amp = body.find('&');
+    const std::string_view pair = body.substr(0, amp);
+    body = amp == std::string_view::npos ? std::string_view() : body.substr(amp + 1);
+    if (pair.empty()) continue;
+    const size_t eq = pair.find('=');
+    const auto name = PercentDecode(pair.substr(0, eq));
+    const auto value =
+        PercentDecode(eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1));
+    if (!name || !value) return std::nullopt;
+    fields.emplace(*name, *value);
+  }
+  return fields;
+}
+
+std::optional<std::string> HashFromValue(std::string_view value) {
+  // Blanks never belong to a hash or a link; the tool's first route may send some around the
+  // hash, inside the link it builds.
+  std::string text;
+  for (char c : value)
+    if (kBlanks.find(c) == std::string_view::npos) text.push_back(c);
+  std::string hash;
+  if (const auto fromLink = MagnetUriHash(GbkText(text))) {
+    hash = fromLink->str();
+  } else if (text.size() == 40 && std::all_of(text.begin(), text.end(), IsHex)) {
+    hash = text;
+  } else {
+    return std::nullopt;
+  }
+  for (char& c : hash) c = Lower(c);
+  return hash;
+}
+
+std::string HumanSize(int64_t bytes) {
+  if (bytes < 0) bytes = 0;
+  if (bytes < 1000) return std::to_string(bytes) + " B";
+  static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  size_t unit = 0;
+  // Keep the number below 1000 so that "999.99 XB" is the longest form.
+  while (value >= 999.995 && unit + 1 < std::size(kUnits)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+Sites::Sites(Store& store, Resolver* resolver, SiteSettings settings)
+    : store_(store), resolver_(resolver), settings_(std::move(settings)) {}
+
+void Sites::Handle(const Request& request, Responder respond) {
+  const std::string_view path = PathOf(TargetOf(request));
+  const bool get = request.method() == http::verb::get || request.method() == http::verb::head;
+  const bool post = request.method() == http::verb::post;
+  auto methodNotAllowed = [&](const char* allowed) {
+    Response r = MakeResponse(http::status::method_not_allowed, "text/plain; charset=utf-8",
+                              "method not allowed\n");
+    r.set(http::field::allow, allowed);
+    respond(std::move(r));
+  };
+  if (path == "/download.aspx") {
+    if (!post) return methodNotAllowed("POST");
+    return FirstService(request, std::move(respond));
+  }
+  if (path == "/magnet-bt/index.php") {
+    if (!post) return methodNotAllowed("POST");
+    return SecondServiceForm(request, std::move(respond));
+  }
+  if (path == "/magnet-bt/down.php") {
+    if (!get) return methodNotAllowed("GET, HEAD");
+    return SecondServiceDownload(request, std::move(respond));
+  }
+  if (path == "/ggurl.html") {
+    if (!get) return methodNotAllowed("GET, HEAD");
+    return AdvertDocument(request, std::move(respond));
+  }
+  if (path == "/advert-picture" && settings_.advert && !settings_.advertPicture.empty()) {
+    if (!get) return methodNotAllowed("GET, HEAD");
+    return respond(
+        MakeResponse(http::status::ok, "application/octet-stream", settings_.advertPicture));
+  }
+  if (path == "/" || path == "/index.html") {
+    if (!get) return methodNotAllowed("GET, HEAD");
+    return respond(
+        Page(http::status::ok, kUtf8Lower,
+             "<h1>Pellucor</h1>\n<p>Pellucor 把磁力链接转换成 .torrent 种子文件：粘贴链接或 40 位"
+             "的信息哈希，选择下载方式，按“开始”，种子就保存在程序旁边。</p>\n"
+             "<p>本站同时提供两种转换服务：种子库（按信息哈希存储的种子）和网络下载（从 BitTorrent "
+             "网络获取种子信息）。</p>\n"));
+  }
+  respond(Page(http::status::not_found, kUtf8Lower, "<p>404 Not Found</p>\n"));
+}
+
+std::shared_ptr<const StoredTorrent> Sites::Stored(const std::string& hash) {
+  if (const auto it = cache_.find(hash); it != cache_.end()) return it->second;
+  auto found = store_.Find(hash);
+  if (!found) return nullptr;
+  // Stored torrents never change, so a copy in memory stays true; the cache starts over when
+  // it is full.
+  if (cache_.size() >= kCacheEntries) cache_.clear();
+  auto shared = std::make_shared<const StoredTorrent>(std::move(*found));
+  cache_.emplace(hash, shared);
+  return shared;
+}
+
+void Sites::Lookup(const std::string& hash, LookupDone done) {
+  if (auto found = Stored(hash)) return done(std::move(found));
+  if (!resolver_) return done(nullptr);
+  resolver_->Fetch(hash, [this, hash, done = std::move(done)](std::optional<std::string> bytes) {
+    if (!bytes) return done(nullptr);
+    std::string error;
+    store_.Add(*bytes, "swarm", &error);
+    done(Stored(hash));
+  });
+}
+
+void Sites::FirstService(const Request& request, Responder respond) {
+  const auto form = ParseForm(request.body());
+  const auto field = form ? form->find("hash") : decltype(form->end()){};
+  if (!form || field == form->end()) {
+    return respond(Page(http::status::bad_request, kUtf8Lower, "<p>缺少表单字段 hash。</p>\n"));
+  }
+  const auto hash = HashFromValue(field->second);
+  auto notStored = [](const std::string& shown) {
+    return Page(http::status::not_found, kUtf8Lower,
+                "<p>您输入的HASH暂未存储：" + HtmlEscape(shown) + "</p>\n");
+  };
+  if (!hash) return respond(notStored(field->second));
+  Lookup(*hash, [respond, notStored, hash = *hash](std::shared_ptr<const StoredTorrent> found) {
+    respond(found ? TorrentReply(found->bytes) : notStored(hash));
+  });
+}
+
+void Sites::SecondServiceForm(const Request& request, Responder respond) {
+  const auto form = ParseForm(request.body());
+  const auto field = form ? form->find("magnet") : decltype(form->end()){};
+  if (!form || field == form->end()) {
+    return respond(Page(http::status::bad_request, kUtf8Upper, "<p>缺少表单字段 magnet。</p>\n"));
+  }
+  const auto hash = HashFromValue(field->second);
+  auto cannot = [] {
+    return Page(http::status::not_found, kUtf8Upper, "<p>该磁力链接无法生成BT种子</p>\n");
+  };
+  if (!hash) return respond(cannot());
+  Lookup(*hash, [respond, cannot](std::shared_ptr<const StoredTorrent> found) {
+    if (!found) return respond(cannot());
+    std::string body = "<h2>" + HtmlEscape(found->meta.name) + "</h2>\n<table>\n";
+    for (const TorrentFile& f : found->meta.files)
+      body += "<tr><td>" + HtmlEscape(f.path) + "</td><td style=\"text-align:right\">" +
+              HumanSize(f.size) + "</td></tr>\n";
+    body += "</table>\n<p><a href=\"./down.php?hash=" + found->meta.infoHash +
+            "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
+    respond(Page(http::status::ok, kUtf8Upper, body));
+  });
+}
+
+void Sites::SecondServiceDownload(const Request& request, Responder respond) {
+  const auto value = QueryValue(TargetOf(request), "hash");
+  const auto hash = value ? HashFromValue(*value) : std::nullopt;
+  const auto found = hash ? Stored(*hash) : nullptr;
+  if (!found) {
+    return respond(Page(http::status::not_found, kUtf8Upper, "<p>该磁力链接无法生成BT种子</p>\n"));
+  }
+  Response r = TorrentReply(found->bytes);
+  // The name goes out as raw UTF-8 bytes; the desktop tool reads the header block as UTF-8.
+  r.set(http::field::content_disposition,
+        "attachment; filename=" + HeaderSafeName(found->meta.name) + "[" + settings_.siteTag +
+            "].torrent");
+  respond(std::move(r));
+}
+
+void Sites::AdvertDocument(const Request& request, Responder respond) {
+  if (!settings_.advert) return respond(Page(http::status::ok, kUtf8Lower, "<p>暂无广告</p>\n"));
+  // One value a line, ended by "\n" alone: the tool takes everything up to the line's end.
+  respond(MakeResponse(http::status::ok, kUtf8Lower,
+                       std::string(kPageHead) + "Pellucor广告投放ok\n广告图片地址：http://" +
+                           HostOf(request) + "/advert-picture\n广告地址：" + settings_.advertLink +
+                           "\n" + kPageTail));
+}
+
+}  // namespace pellucor::service

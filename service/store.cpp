@@ -1,0 +1,236 @@
+#include "service/store.h"
+
+#include <sqlite3.h>
+
+#include <ctime>
+#include <utility>
+#include <vector>
+
+namespace pellucor::service {
+namespace {
+
+void SetError(std::string* error, std::string message) {
+  if (error) *error = std::move(message);
+}
+
+// A prepared statement, finalised when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  sqlite3_stmt* get() const { return stmt_; }
+
+  // The bound text and blobs must outlive the statement (SQLITE_STATIC spares a copy).
+  bool BindText(int index, std::string_view text) {
+    return sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC,
+                               SQLITE_UTF8) == SQLITE_OK;
+  }
+  bool BindBlob(int index, std::string_view blob) {
+    return sqlite3_bind_blob64(stmt_, index, blob.data(), blob.size(), SQLITE_STATIC) == SQLITE_OK;
+  }
+  bool BindInt(int index, int64_t value) {
+    return sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
+  }
+
+  std::string ColumnBytes(int column) const {
+    const void* data = sqlite3_column_blob(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    return data ? std::string(static_cast<const char*>(data), static_cast<size_t>(size))
+                : std::string();
+  }
+  int64_t ColumnInt(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// Runs fixed SQL that takes no input.
+bool Execute(sqlite3* db, const char* sql, std::string* error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  SetError(error, message ? message : sqlite3_errmsg(db));
+  sqlite3_free(message);
+  return false;
+}
+
+// The file list as one line per file, "size<TAB>path". The size never holds a tab, so the first
+// one ends it; backslash and line feed in paths are escaped so that any path survives the trip.
+std::string EncodeFiles(const std::vector<TorrentFile>& files) {
+  std::string out;
+  for (const TorrentFile& f : files) {
+    out += std::to_string(f.size);
+    out += '\t';
+    for (char c : f.path) {
+      switch (c) {
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        default:
+          out += c;
+      }
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+bool DecodeFiles(std::string_view text, std::vector<TorrentFile>* files) {
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    if (end == std::string_view::npos) return false;
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    const size_t tab = line.find('\t');
+    if (tab == 0 || tab == std::string_view::npos) return false;
+    TorrentFile f;
+    for (char c : line.substr(0, tab)) {
+      if (c < '0' || c > '9') return false;
+      f.size = f.size * 10 + (c - '0');
+    }
+    for (size_t i = tab + 1; i < line.size(); ++i) {
+      if (line[i] != '\\') {
+        f.path += line[i];
+        continue;
+      }
+      if (++i == line.size()) return false;
+      switch (line[i]) {
+        case '\\':
+          f.path += '\\';
+          break;
+        case 'n':
+          f.path += '\n';
+          break;
+        default:
+          return false;
+      }
+    }
+    files->push_back(std::move(f));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Store> Store::Open(const std::string& path, std::string* error) {
+  sqlite3* db = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    SetError(error, path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::unique_ptr<Store> store(new Store(db));  // closes the connection on every return below
+  // Another process (or a second Store) may hold the write lock for a moment.
+  sqlite3_busy_timeout(db, 5000);
+
+  // Write-ahead logging: a commit is one append to the log, so a process killed mid-write leaves
+  // the last committed state, and readers never see a half-written import.
+  {
+    Statement wal(db, "PRAGMA journal_mode=WAL");
+    if (!wal.ok() || sqlite3_step(wal.get()) != SQLITE_ROW) {
+      SetError(error, path + ": " + sqlite3_errmsg(db));
+      return nullptr;
+    }
+    const unsigned char* mode = sqlite3_column_text(wal.get(), 0);
+    if (!mode || std::string_view(reinterpret_cast<const char*>(mode)) != "wal") {
+      SetError(error, path + ": write-ahead logging is not available");
+      return nullptr;
+    }
+  }
+  // FULL syncs the log at every commit. NORMAL would already survive a killed process, but could
+  // lose the last imports on power loss after Add had reported them stored; imports come one at
+  // a time from people, so the extra sync per commit costs nothing that matters.
+  if (!Execute(db, "PRAGMA synchronous=FULL", error)) return nullptr;
+  if (!Execute(db,
+               "CREATE TABLE IF NOT EXISTS torrents("
+               "info_hash TEXT PRIMARY KEY NOT NULL,"
+               "name TEXT NOT NULL,"
+               "total_size INTEGER NOT NULL,"
+               "files TEXT NOT NULL,"  // one "size<TAB>path" line per file
+               "bytes BLOB NOT NULL,"
+               "added_at INTEGER NOT NULL,"
+               "source TEXT NOT NULL)",
+               error))
+    return nullptr;
+  return store;
+}
+
+Store::~Store() {
+  sqlite3_close_v2(db_);
+}
+
+bool Store::Add(std::string_view torrentBytes, const std::string& source, std::string* error,
+                TorrentMeta* meta) {
+  const std::optional<TorrentMeta> described = DescribeTorrent(torrentBytes);
+  if (!described) {
+    SetError(error, "not a valid torrent file");
+    return false;
+  }
+  const std::string files = EncodeFiles(described->files);
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  // IMMEDIATE takes the write lock up front, so waiting for another writer happens here under
+  // the busy timeout rather than failing halfway through.
+  if (!Execute(db_, "BEGIN IMMEDIATE", error)) return false;
+  bool written = false;
+  {
+    Statement insert(db_,
+                     "INSERT OR IGNORE INTO torrents"
+                     "(info_hash, name, total_size, files, bytes, added_at, source)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?)");
+    written = insert.ok() && insert.BindText(1, described->infoHash) &&
+              insert.BindText(2, described->name) && insert.BindInt(3, described->totalSize) &&
+              insert.BindText(4, files) && insert.BindBlob(5, torrentBytes) &&
+              insert.BindInt(6, now) && insert.BindText(7, source) &&
+              sqlite3_step(insert.get()) == SQLITE_DONE;
+    if (!written) SetError(error, sqlite3_errmsg(db_));
+  }
+  if (!written || !Execute(db_, "COMMIT", error)) {
+    Execute(db_, "ROLLBACK", nullptr);
+    return false;
+  }
+  if (meta) *meta = *described;
+  return true;
+}
+
+std::optional<StoredTorrent> Store::Find(std::string_view infoHash) {
+  const std::optional<std::string> hash = NormaliseInfoHash(infoHash);
+  if (!hash) return std::nullopt;
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement select(db_,
+                   "SELECT name, total_size, files, bytes, added_at, source"
+                   " FROM torrents WHERE info_hash = ?");
+  if (!select.ok() || !select.BindText(1, *hash) || sqlite3_step(select.get()) != SQLITE_ROW)
+    return std::nullopt;
+  StoredTorrent t;
+  t.meta.infoHash = *hash;
+  t.meta.name = select.ColumnBytes(0);
+  t.meta.totalSize = select.ColumnInt(1);
+  if (!DecodeFiles(select.ColumnBytes(2), &t.meta.files)) return std::nullopt;
+  t.bytes = select.ColumnBytes(3);
+  t.addedAt = select.ColumnInt(4);
+  t.source = select.ColumnBytes(5);
+  return t;
+}
+
+int64_t Store::Count() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement count(db_, "SELECT COUNT(*) FROM torrents");
+  if (!count.ok() || sqlite3_step(count.get()) != SQLITE_ROW) return -1;
+  return count.ColumnInt(0);
+}
+
+}  // namespace pellucor::service

@@ -1,0 +1,163 @@
+// End to end without a window: a libtorrent seed on loopback, the service with an empty store
+// asking the swarm, and the desktop tool's two conversion routes. Compiled like the service
+// (UTF-8 literals; Boost's headers need them): the tool's GBK texts come from G().
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+
+#include "base/codepage.h"
+#include "base/env.h"
+#include "convert/routes.h"
+#include "convert/torrent_check.h"
+#include "service/demo_seed.h"
+#include "service/http_server.h"
+#include "service/resolver.h"
+#include "service/sites.h"
+#include "service/store.h"
+#include "support/printers.h"
+#include "support/unique_name.h"
+
+namespace pellucor::service {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The tool's text (GBK) of a UTF-8 literal.
+std::string G(const char* utf8) {
+  return Utf16ToGbk(Utf8ToUtf16(utf8));
+}
+
+class RecordingView : public RouteView {
+ public:
+  explicit RecordingView(GbkText box) : box(std::move(box)) {}
+  GbkText MagnetBoxText() override { return box; }
+  void SetMagnetBoxText(const GbkText& text) override { box = text; }
+  void AppendToLog(const GbkText& text) override { log += text.str(); }
+  void ShowMessage(const GbkText& text) override { messages.push_back(text.str()); }
+  void ProcessPendingEvents() override {}
+  GbkText box;
+  std::string log;
+  std::vector<std::string> messages;
+};
+
+// The service on 127.0.0.1 with a fresh store, asking the given peers (no DHT).
+class Service {
+ public:
+  Service(const fs::path& dir, std::vector<std::string> peers, int timeoutSeconds) {
+    std::string error;
+    fs::create_directories(dir);
+    store_ = Store::Open((dir / "torrents.sqlite").string(), &error);
+    EXPECT_TRUE(store_) << error;
+    ResolverSettings settings;
+    settings.dht = false;
+    settings.peers = std::move(peers);
+    settings.timeoutSeconds = timeoutSeconds;
+    resolver_ = std::make_unique<Resolver>(io_, settings);
+    sites_ = std::make_unique<Sites>(*store_, resolver_.get(), SiteSettings{});
+    server_ = std::make_unique<HttpServer>(
+        io_, HttpServerSettings{},
+        [this](const Request& r, Responder done) { sites_->Handle(r, std::move(done)); });
+    EXPECT_TRUE(server_->Listen("127.0.0.1", 0, &error)) << error;
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~Service() {
+    io_.stop();
+    thread_.join();
+  }
+  GbkText Host() const { return GbkText("127.0.0.1:" + std::to_string(server_->Port())); }
+
+ private:
+  boost::asio::io_context io_{1};
+  std::unique_ptr<Store> store_;
+  std::unique_ptr<Resolver> resolver_;
+  std::unique_ptr<Sites> sites_;
+  std::unique_ptr<HttpServer> server_;
+  std::thread thread_;
+};
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("pellucor-e2e-" + testing::UniqueSuffix());
+    fs::create_directories(dir_ / "out");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // The saved files in the tool's directory.
+  std::vector<fs::path> Saved() const {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(dir_ / "out")) files.push_back(e.path());
+    return files;
+  }
+  // The tool names files in GBK; the file system holds UTF-8.
+  static GbkText Gbk(const fs::path& path) {
+    return GbkText(Utf16ToGbk(Utf8ToUtf16(path.string())));
+  }
+  GbkText OutDir() const { return Gbk(dir_ / "out"); }
+
+  fs::path dir_;
+};
+
+TEST_F(EndToEnd, BothRoutesFetchAHashTheStoreNeverSaw) {
+  std::string error;
+  const auto seed = DemoSeed::Start((dir_ / "seed").string(), &error);
+  ASSERT_TRUE(seed) << error;
+  const auto seedInfo = TorrentInfoBytes(seed->TorrentBytes());
+  ASSERT_TRUE(seedInfo);
+
+  // The first route: a fresh store, so the service must ask the seed.
+  {
+    Service service(dir_ / "service1", {seed->Peer()}, 20);
+    RecordingView view(GbkText(seed->MagnetLink()));
+    RunFirstRoute(view, OutDir(), service.Host());
+    EXPECT_EQ(view.messages, std::vector<std::string>{});
+    const std::string prefix = G("种子获取成功，种子文件<");
+    EXPECT_EQ(view.log.rfind(prefix, 0), 0u) << ::testing::PrintToString(GbkText(view.log));
+    const auto saved = Saved();
+    ASSERT_EQ(saved.size(), 1u);
+    const auto bytes = ReadBytesFromFile(Gbk(saved[0]));
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(TorrentInfoBytes(bytes->view()), seedInfo);  // byte-identical info
+    fs::remove(saved[0]);
+  }
+  // The second route, on another fresh store.
+  {
+    Service service(dir_ / "service2", {seed->Peer()}, 20);
+    RecordingView view(GbkText(seed->MagnetLink()));
+    RunSecondRoute(view, OutDir(), service.Host(), "pellucor.local");
+    for (const char* line : {"数据/样例.bin【文件大小：1.00 MB】\r\n", "说明.txt【文件大小：",
+                             "---------------以上为该种子信息预览---------------\r\n",
+                             "种子获取成功，种子文件<Pellucor演示.torrent>"})
+      EXPECT_NE(view.log.find(G(line)), std::string::npos)
+          << line << "\n"
+          << ::testing::PrintToString(GbkText(view.log));
+    const auto bytes =
+        ReadBytesFromFile(ConcatText(OutDir(), kPathSeparator, G("Pellucor演示.torrent")));
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(TorrentInfoBytes(bytes->view()), seedInfo);
+  }
+}
+
+TEST_F(EndToEnd, AHashNobodySeedsGivesTheNotFoundMessages) {
+  Service service(dir_ / "service", {}, 2);
+  const GbkText link("magnet:?xt=urn:btih:" + std::string(40, 'C'));
+  const auto start = std::chrono::steady_clock::now();
+  RecordingView first(link);
+  RunFirstRoute(first, OutDir(), service.Host());
+  EXPECT_EQ(first.messages, std::vector<std::string>{G("您输入的HASH暂未收录")});
+  RecordingView second(link);
+  RunSecondRoute(second, OutDir(), service.Host(), "pellucor.local");
+  EXPECT_EQ(second.log, G("---------------以上为该种子信息预览---------------\r\n"
+                          "正在转化种子，请稍后……\r\n该磁力链接无法生成BT种子\r\n"));
+  EXPECT_TRUE(Saved().empty());
+  // Two lookups of about two seconds each (the second route asks the swarm once: its download
+  // request only reads the store).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+}
+
+}  // namespace
+}  // namespace pellucor::service

@@ -1,0 +1,308 @@
+// The service over real sockets on 127.0.0.1: the three sites against a store in a temporary
+// directory (no swarm), and the server's limits.
+#include "service/sites.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+
+#include "service/http_server.h"
+#include "service/store.h"
+#include "support/unique_name.h"
+
+namespace pellucor::service {
+namespace {
+
+// One bencoded torrent with the given files (path → size).
+std::string MakeTorrent(const std::string& name,
+                        const std::vector<std::pair<std::string, int64_t>>& files) {
+  auto str = [](const std::string& s) { return std::to_string(s.size()) + ":" + s; };
+  std::string info = "d5:filesl";
+  for (const auto& [path, size] : files) {
+    info += "d6:lengthi" + std::to_string(size) + "e4:pathl";
+    size_t start = 0;
+    for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1)
+      info += str(path.substr(start, slash - start));
+    info += str(path.substr(start)) + "ee";
+  }
+  info += "e4:name" + str(name) + "12:piece lengthi16384e6:pieces20:" + std::string(20, 'x') + "e";
+  return "d4:info" + info + "e";
+}
+
+// Sends raw bytes and reads the whole reply (the server closes after a request that says
+// "Connection: close", or after its deadline); 5 s at most.
+std::string Exchange(int port, const std::string& request, int sendPauseMs = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return "";
+  }
+  if (sendPauseMs == 0) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  } else {  // a slow client: one byte at a time
+    for (char c : request) {
+      if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(sendPauseMs));
+    }
+  }
+  std::string reply;
+  char buf[65536];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+    reply.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return reply;
+}
+
+std::string Post(const std::string& path, const std::string& body) {
+  return "POST " + path +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: "
+         "application/x-www-form-urlencoded\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+std::string Get(const std::string& target) {
+  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:8600\r\nConnection: close\r\n\r\n";
+}
+std::string Status(const std::string& reply) {
+  return reply.substr(0, reply.find("\r\n"));
+}
+std::string Body(const std::string& reply) {
+  const size_t end = reply.find("\r\n\r\n");
+  return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+std::string Headers(const std::string& reply) {
+  return reply.substr(0, reply.find("\r\n\r\n"));
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("pellucor-service-" + testing::UniqueSuffix());
+    std::filesystem::create_directories(dir_);
+    std::string error;
+    store_ = Store::Open((dir_ / "torrents.sqlite").string(), &error);
+    ASSERT_TRUE(store_) << error;
+    TorrentMeta meta;
+    ASSERT_TRUE(store_->Add(torrent_, "import", &error, &meta)) << error;
+    hash_ = meta.infoHash;
+    SiteSettings settings;
+    settings.advert = true;
+    settings.advertPicture = std::string(1500, 'p');
+    settings.advertLink = "http://ad.example/";
+    sites_ = std::make_unique<Sites>(*store_, nullptr, settings);
+    HttpServerSettings limits;
+    limits.maxBodyBytes = 4096;
+    limits.readTimeout = std::chrono::milliseconds(500);
+    server_ = std::make_unique<HttpServer>(io_, limits, [this](const Request& r, Responder done) {
+      sites_->Handle(r, std::move(done));
+    });
+    ASSERT_TRUE(server_->Listen("127.0.0.1", 0, &error)) << error;
+    port_ = server_->Port();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  void TearDown() override {
+    io_.stop();
+    if (thread_.joinable()) thread_.join();
+    server_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  const std::string torrent_ =
+      MakeTorrent("电影 & <合集>", {{"a/第一集.mkv", 734264934}, {"b.txt", 12}, {"c.nfo", 1000}});
+  std::filesystem::path dir_;
+  std::unique_ptr<Store> store_;
+  std::string hash_;
+  std::unique_ptr<Sites> sites_;
+  boost::asio::io_context io_{1};
+  std::unique_ptr<HttpServer> server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+TEST(ServiceHelpers, FormsHashesSizes) {
+  const auto form = ParseForm("hash=magnet%3A%3Fxt%3Durn%3Abtih%3AABC&x=1+2&hash=second&flag");
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->at("hash"), "magnet:?xt=urn:btih:ABC");  // the first of repeated names
+  EXPECT_EQ(form->at("x"), "1 2");
+  EXPECT_EQ(form->at("flag"), "");
+  for (const char* broken : {"a=%4", "a=%zz", "%=1"}) EXPECT_FALSE(ParseForm(broken)) << broken;
+
+  const std::string hex = "0123456789abcdef0123456789abcdef01234567";
+  const struct {
+    const char* value;
+    std::optional<std::string> hash;
+  } hashes[] = {
+      {"magnet:?xt=urn:btih:0123456789ABCDEF0123456789ABCDEF01234567", hex},
+      {"  magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567&dn=x  ", hex},
+      {"MAGNET:?XT=URN:BTIH:0123456789abcdef0123456789abcdef01234567", hex},
+      {"0123456789abcdef0123456789abcdef01234567\r\n", hex},
+      {"magnet:?xt=urn:btih:  0123456789ABCDEF0123456789ABCDEF01234567  ", hex},
+      {"magnet:?dn=x&xt=urn:btih:AERUKZ4JVPG66AJDIVTYTK6N54ASGRLH",
+       hex},  // base32 of the same 20 bytes
+      {"magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef0123456", std::nullopt},
+      {"magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef0123456g", std::nullopt},
+      {"magnet:?xt=urn:sha1:0123456789abcdef0123456789abcdef01234567", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : hashes) EXPECT_EQ(HashFromValue(c.value), c.hash) << c.value;
+
+  const struct {
+    int64_t bytes;
+    const char* text;
+  } sizes[] = {{0, "0 B"},
+               {999, "999 B"},
+               {1000, "0.98 KB"},
+               {1024, "1.00 KB"},
+               {1048575, "1.00 MB"},
+               {734264934, "700.25 MB"},
+               {1023LL << 30, "1.00 TB"},
+               {-5, "0 B"},
+               {INT64_MAX, "8.00 EB"}};
+  for (const auto& c : sizes) {
+    EXPECT_EQ(HumanSize(c.bytes), c.text) << c.bytes;
+    EXPECT_LE(HumanSize(c.bytes).size(), 9u) << c.bytes;
+  }
+  EXPECT_EQ(HtmlEscape("a<b>&\"c\""), "a&lt;b&gt;&amp;&quot;c&quot;");
+}
+
+TEST_F(ServiceTest, FirstService) {
+  const std::string prefix = "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A";
+  std::string upper = hash_;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string reply = Exchange(port_, Post("/download.aspx", prefix + upper));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_NE(Headers(reply).find("Content-Type: application/x-bittorrent"), std::string::npos);
+  EXPECT_EQ(Body(reply), torrent_);  // byte-identical
+
+  const struct {
+    const char* name;
+    std::string body;
+    std::string status;
+    std::string text;  // in the page
+  } misses[] = {
+      {"unknown hash", prefix + std::string(40, 'a'), "HTTP/1.1 404 Not Found",
+       "您输入的HASH暂未存储"},
+      {"not a hash", prefix + "xyz", "HTTP/1.1 404 Not Found", "您输入的HASH暂未存储"},
+      {"no hash field", "magnet=1", "HTTP/1.1 400 Bad Request", "hash"},
+      {"broken escape", "hash=%G1", "HTTP/1.1 400 Bad Request", "hash"},
+  };
+  for (const auto& m : misses) {
+    reply = Exchange(port_, Post("/download.aspx", m.body));
+    EXPECT_EQ(Status(reply), m.status) << m.name;
+    EXPECT_NE(Body(reply).find(m.text), std::string::npos) << m.name;
+    EXPECT_NE(Headers(reply).find("charset=utf-8"), std::string::npos) << m.name;
+  }
+}
+
+TEST_F(ServiceTest, SecondService) {
+  std::string reply = Exchange(
+      port_, Post("/magnet-bt/index.php", "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + hash_));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_NE(Headers(reply).find("charset=UTF-8"), std::string::npos);
+  EXPECT_EQ(reply.find("charset=utf-8"), std::string::npos);  // the tool converts it itself
+  const std::string body = Body(reply);
+  for (const std::string row : {"<tr><td>a/第一集.mkv</td><td style=\"text-align:right\">700.25 "
+                                "MB</td></tr>",
+                                "<tr><td>b.txt</td><td style=\"text-align:right\">12 B</td></tr>"})
+    EXPECT_NE(body.find(row), std::string::npos) << row << "\n" << body;
+  const std::string link = "<a href=\"./down.php?hash=" + hash_ +
+                           "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a>";
+  EXPECT_NE(body.find(link), std::string::npos) << body;
+
+  reply = Exchange(port_, Get("/magnet-bt/down.php?hash=" + hash_));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_NE(Headers(reply).find(
+                "Content-Disposition: attachment; filename=电影 & <合集>[pellucor.local].torrent"),
+            std::string::npos)
+      << Headers(reply);
+  EXPECT_EQ(Body(reply), torrent_);
+
+  for (const std::string& r :
+       {Exchange(port_, Post("/magnet-bt/index.php",
+                             "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + std::string(40, 'b'))),
+        Exchange(port_, Get("/magnet-bt/down.php?hash=" + std::string(40, 'b'))),
+        Exchange(port_, Get("/magnet-bt/down.php"))}) {
+    EXPECT_EQ(Status(r), "HTTP/1.1 404 Not Found");
+    EXPECT_NE(Body(r).find("该磁力链接无法生成BT种子"), std::string::npos);
+  }
+}
+
+TEST_F(ServiceTest, PublisherSite) {
+  std::string reply = Exchange(port_, Get("/ggurl.html"));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_NE(Headers(reply).find("text/html; charset=utf-8"), std::string::npos);
+  EXPECT_NE(
+      Body(reply).find("Pellucor广告投放ok\n广告图片地址：http://127.0.0.1:8600/advert-picture\n"
+                       "广告地址：http://ad.example/\n"),
+      std::string::npos)
+      << Body(reply);
+  reply = Exchange(port_, Get("/advert-picture"));
+  EXPECT_EQ(Body(reply), std::string(1500, 'p'));
+  reply = Exchange(port_, Get("/"));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_NE(Body(reply).find("Pellucor"), std::string::npos);
+}
+
+// The server's own rules: what never reaches a site.
+TEST_F(ServiceTest, RefusesWhatItCannotServe) {
+  const struct {
+    const char* name;
+    std::string request;
+    std::string status;
+  } cases[] = {
+      {"unknown path", Get("/nothing/here"), "HTTP/1.1 404 Not Found"},
+      {"wrong method", Get("/download.aspx"), "HTTP/1.1 405 Method Not Allowed"},
+      {"body over the limit", Post("/download.aspx", "hash=" + std::string(5000, 'a')),
+       "HTTP/1.1 413 Payload Too Large"},
+      {"announced body over the limit",
+       "POST /download.aspx HTTP/1.1\r\nContent-Length: 100000000\r\n\r\nhash=",
+       "HTTP/1.1 413 Payload Too Large"},
+      {"header block over the limit",
+       "GET / HTTP/1.1\r\nX-Big: " + std::string(20000, 'h') + "\r\n\r\n",
+       "HTTP/1.1 431 Request Header Fields Too Large"},
+      {"not HTTP", "HELLO THERE\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"bad content length", "POST /download.aspx HTTP/1.1\r\nContent-Length: x\r\n\r\n",
+       "HTTP/1.1 400 Bad Request"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Status(Exchange(port_, c.request)), c.status) << c.name;
+}
+
+TEST_F(ServiceTest, SlowClientIsDisconnectedAndOthersAreServed) {
+  // One byte every 100 ms: the 500 ms deadline for a whole request passes first.
+  std::string slow;
+  std::thread slowClient([&] { slow = Exchange(port_, Get("/"), 100); });
+  // Meanwhile others are served at once: the slow one holds no thread.
+  EXPECT_EQ(Status(Exchange(port_, Get("/"))), "HTTP/1.1 200 OK");
+  slowClient.join();
+  EXPECT_EQ(slow, "");
+}
+
+TEST_F(ServiceTest, TwoHundredConcurrentDownloads) {
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 200; ++i)
+    clients.emplace_back([&] {
+      const std::string reply = Exchange(port_, Get("/magnet-bt/down.php?hash=" + hash_));
+      if (Status(reply) == "HTTP/1.1 200 OK" && Body(reply) == torrent_) ++good;
+    });
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(good, 200);
+}
+
+}  // namespace
+}  // namespace pellucor::service

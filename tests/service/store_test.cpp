@@ -1,0 +1,498 @@
+#include "service/store.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <initializer_list>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "convert/torrent_check.h"
+#include "service/torrent_meta.h"
+
+namespace pellucor::service {
+namespace {
+
+// A tiny bencode writer. Dictionaries keep the order given, so tests can write unusual orders.
+std::string S(std::string_view s) {
+  return std::to_string(s.size()) + ":" + std::string(s);
+}
+std::string I(int64_t v) {
+  return "i" + std::to_string(v) + "e";
+}
+std::string L(std::initializer_list<std::string> items) {
+  std::string out = "l";
+  for (const std::string& item : items) out += item;
+  return out + "e";
+}
+std::string D(std::initializer_list<std::pair<std::string, std::string>> entries) {
+  std::string out = "d";
+  for (const auto& [key, value] : entries) out += S(key) + value;
+  return out + "e";
+}
+std::string Path(std::initializer_list<std::string> components) {
+  std::string out = "l";
+  for (const std::string& c : components) out += S(c);
+  return out + "e";
+}
+std::string Torrent(const std::string& info, const std::string& announce = "http://t.test/a") {
+  return D({{"announce", S(announce)}, {"info", info}});
+}
+std::string Single(const std::string& name, int64_t length) {
+  return D({{"length", I(length)},
+            {"name", S(name)},
+            {"piece length", I(16384)},
+            {"pieces", S(std::string(20, '\x07'))}});
+}
+std::string Multi(const std::string& files) {
+  return D({{"files", files}, {"name", S("album")}, {"piece length", I(16384)}});
+}
+std::string FileEntry(int64_t length, const std::string& path) {
+  return D({{"length", I(length)}, {"path", path}});
+}
+std::string Leaf(int64_t length) {
+  return D({{"", D({{"length", I(length)}, {"pieces root", S(std::string(32, 'r'))}})}});
+}
+std::string Tree(const std::string& tree) {
+  return D(
+      {{"file tree", tree}, {"meta version", I(2)}, {"name", S("v2")}, {"piece length", I(16384)}});
+}
+std::string Nested(int depth) {
+  return std::string(depth, 'l') + std::string(depth, 'e');
+}
+
+std::string Hex(const std::array<uint8_t, 20>& digest) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : digest) out += std::string{kHex[b >> 4], kHex[b & 15]};
+  return out;
+}
+
+// "size path" per line, to compare file lists readably.
+std::string Listing(const std::vector<TorrentFile>& files) {
+  std::string out;
+  for (const TorrentFile& f : files) out += std::to_string(f.size) + " " + f.path + "\n";
+  return out;
+}
+
+TEST(DescribeTorrent, AcceptsLayouts) {
+  struct Case {
+    const char* label;
+    std::string info;
+    std::string name;
+    int64_t total;
+    std::string files;
+  };
+  const std::string kGbkFilm = "\xb5\xe7\xd3\xb0";  // 电影 in the Chinese code page
+  const Case cases[] = {
+      {"single file", Single("file.bin", 12345), "file.bin", 12345, "12345 file.bin\n"},
+      {"empty single file", Single("empty", 0), "empty", 0, "0 empty\n"},
+      {"multi file",
+       Multi(L({FileEntry(5, Path({"dir", "sub", "a.txt"})), FileEntry(7, Path({"b.txt"}))})),
+       "album", 12, "5 dir/sub/a.txt\n7 b.txt\n"},
+      {"utf-8 keys preferred",
+       D({{"files", L({D({{"length", I(9)},
+                          {"path", Path({kGbkFilm, "1.mkv"})},
+                          {"path.utf-8", Path({"电影", "1.mkv"})}})})},
+          {"name", S(kGbkFilm)},
+          {"name.utf-8", S("电影合集")}}),
+       "电影合集", 9, "9 电影/1.mkv\n"},
+      {"chinese utf-8 names", Multi(L({FileEntry(3, Path({"第一季", "第一集.mkv"}))})), "album", 3,
+       "3 第一季/第一集.mkv\n"},
+      {"chinese single file", Single("中文名称.mp4", 42), "中文名称.mp4", 42, "42 中文名称.mp4\n"},
+      {"v2 file tree", Tree(D({{"b.txt", Leaf(4)}, {"dir", D({{"a.txt", Leaf(3)}})}})), "v2", 7,
+       "4 b.txt\n3 dir/a.txt\n"},
+      {"hybrid uses the v1 list",
+       D({{"file tree", D({{"x", Leaf(1)}})},
+          {"files", L({FileEntry(2, Path({"y"}))})},
+          {"name", S("h")}}),
+       "h", 2, "2 y\n"},
+      {"deep but bounded nesting", D({{"x-extra", Nested(60)}, {"length", I(1)}, {"name", S("n")}}),
+       "n", 1, "1 n\n"},
+  };
+  for (const Case& c : cases) {
+    const std::optional<TorrentMeta> meta = DescribeTorrent(Torrent(c.info));
+    ASSERT_TRUE(meta.has_value()) << c.label;
+    EXPECT_EQ(meta->name, c.name) << c.label;
+    EXPECT_EQ(meta->totalSize, c.total) << c.label;
+    EXPECT_EQ(Listing(meta->files), c.files) << c.label;
+  }
+}
+
+TEST(DescribeTorrent, RefusesMalformed) {
+  const std::string valid = Torrent(Single("x", 1));
+  ASSERT_TRUE(DescribeTorrent(valid).has_value());
+  const int64_t kMax = std::numeric_limits<int64_t>::max();
+  const std::string leaf = D({{"", D({{"length", I(1)}})}});
+  const std::pair<const char*, std::string> cases[] = {
+      // bencoding
+      {"empty input", ""},
+      {"integer at top", "i1e"},
+      {"list at top", L({S("info"), Single("x", 1)})},
+      {"trailing byte", valid + "x"},
+      {"second dictionary", valid + "de"},
+      {"truncated", valid.substr(0, valid.size() - 1)},
+      {"leading zero", Torrent(D({{"length", "i01e"}, {"name", S("x")}}))},
+      {"negative zero", Torrent(D({{"length", "i-0e"}, {"name", S("x")}}))},
+      {"empty integer", Torrent(D({{"length", "ie"}, {"name", S("x")}}))},
+      {"sign only", Torrent(D({{"length", "i-e"}, {"name", S("x")}}))},
+      {"integer overflow", Torrent(D({{"length", "i9223372036854775808e"}, {"name", S("x")}}))},
+      {"string past the end", D({{"announce", "100000:short"}, {"info", Single("x", 1)}})},
+      {"string length leading zero", Torrent(D({{"length", I(1)}, {"name", "01:x"}}))},
+      {"integer key", "di1e" + S("v") + S("info") + Single("x", 1) + "e"},
+      {"duplicate key", Torrent(D({{"length", I(1)}, {"name", S("x")}, {"name", S("y")}}))},
+      {"duplicate info", D({{"info", Single("x", 1)}, {"info", Single("y", 2)}})},
+      {"nesting too deep",
+       Torrent(D({{"extra", Nested(1000000)}, {"length", I(1)}, {"name", S("n")}}))},
+      // structure
+      {"no info", D({{"announce", S("x")}})},
+      {"info not a dictionary", D({{"info", L({Single("x", 1)})}})},
+      {"no name", Torrent(D({{"length", I(1)}}))},
+      {"name not a string", Torrent(D({{"length", I(1)}, {"name", I(5)}}))},
+      {"empty name", Torrent(Single("", 1))},
+      {"name ..", Torrent(Single("..", 1))},
+      {"name with slash", Torrent(Single("a/b", 1))},
+      {"unsafe name.utf-8",
+       Torrent(D({{"length", I(1)}, {"name", S("x")}, {"name.utf-8", S("..")}}))},
+      {"negative length", Torrent(Single("x", -1))},
+      {"length not an integer", Torrent(D({{"length", S("1")}, {"name", S("x")}}))},
+      {"neither length nor files", Torrent(D({{"name", S("x")}, {"piece length", I(1)}}))},
+      {"length and files",
+       Torrent(D({{"files", L({FileEntry(1, Path({"a"}))})}, {"length", I(1)}, {"name", S("x")}}))},
+      // file lists
+      {"empty file list", Torrent(Multi("le"))},
+      {"file not a dictionary", Torrent(Multi(L({S("a")})))},
+      {"negative file length", Torrent(Multi(L({FileEntry(-5, Path({"a"}))})))},
+      {"file without length", Torrent(Multi(L({D({{"path", Path({"a"})}})})))},
+      {"file without path", Torrent(Multi(L({D({{"length", I(1)}})})))},
+      {"empty path", Torrent(Multi(L({FileEntry(1, "le")})))},
+      {"empty component", Torrent(Multi(L({FileEntry(1, Path({"a", ""}))})))},
+      {"dot component", Torrent(Multi(L({FileEntry(1, Path({"."}))})))},
+      {"dot-dot component", Torrent(Multi(L({FileEntry(1, Path({"a", "..", "b"}))})))},
+      {"slash in component", Torrent(Multi(L({FileEntry(1, Path({"a/b"}))})))},
+      {"zero byte in component", Torrent(Multi(L({FileEntry(1, Path({std::string("a\0b", 3)}))})))},
+      {"component not a string", Torrent(Multi(L({FileEntry(1, L({I(1)}))})))},
+      {"unsafe path.utf-8",
+       Torrent(
+           Multi(L({D({{"length", I(1)}, {"path", Path({"a"})}, {"path.utf-8", Path({".."})}})})))},
+      {"total overflows",
+       Torrent(Multi(L({FileEntry(kMax, Path({"a"})), FileEntry(kMax, Path({"b"}))})))},
+      // file trees
+      {"empty file tree", Torrent(Tree("de"))},
+      {"empty directory", Torrent(Tree(D({{"dir", "de"}})))},
+      {"negative leaf length", Torrent(Tree(D({{"a", Leaf(-1)}})))},
+      {"leaf without length", Torrent(Tree(D({{"a", D({{"", "de"}})}})))},
+      {"leaf beside other keys",
+       Torrent(Tree(D({{"a", D({{"", D({{"length", I(1)}})}, {"b", leaf}})}})))},
+      {"file tree dot-dot", Torrent(Tree(D({{"..", leaf}})))},
+      {"file tree root is a file", Torrent(Tree(leaf))},
+  };
+  for (const auto& [label, bytes] : cases) EXPECT_FALSE(DescribeTorrent(bytes)) << label;
+}
+
+TEST(DescribeTorrent, HashesRawInfoBytes) {
+  const std::string infos[] = {
+      Single("x", 1),
+      D({{"pieces", S(std::string(20, '\0'))},
+         {"piece length", I(16384)},
+         {"name", S("x")},
+         {"length", I(1)}}),  // keys in reverse
+      D({{"length", I(1)},
+         {"name", S("x")},
+         {"zz", D({{"b", I(1)}, {"a", L({S("y")})}})},
+         {"private", I(1)},
+         {"comment", S("extra keys stay in the hash")}}),
+      D({{"length", I(1)}, {"name", S("中文")}}),
+  };
+  std::set<std::string> hashes;
+  for (const std::string& info : infos) {
+    const std::optional<TorrentMeta> meta = DescribeTorrent(Torrent(info));
+    ASSERT_TRUE(meta) << info;
+    EXPECT_EQ(meta->infoHash, Hex(pellucor::Sha1(info))) << info;
+    hashes.insert(meta->infoHash);
+    // Keys outside the info dictionary do not change the hash.
+    EXPECT_EQ(DescribeTorrent(Torrent(info, "udp://other.test:80"))->infoHash, meta->infoHash);
+  }
+  EXPECT_EQ(hashes.size(), std::size(infos));
+}
+
+TEST(NormaliseInfoHash, Table) {
+  const std::string lower = "0123456789abcdef0123456789abcdef01234567";
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {lower, lower},
+      {"0123456789ABCDEF0123456789ABCDEF01234567", lower},
+      {"0123456789aBcDeF0123456789AbCdEf01234567", lower},
+      {"", std::nullopt},
+      {lower.substr(1), std::nullopt},
+      {lower + "0", std::nullopt},
+      {"g123456789abcdef0123456789abcdef01234567", std::nullopt},
+      {" 123456789abcdef0123456789abcdef01234567", std::nullopt},
+      {"AERUKZ4JVPG66AJDIVTYTK6N54ASGRLH", std::nullopt},  // base32 is for links only
+      {std::string(40, '\0'), std::nullopt},
+  };
+  for (const auto& [in, want] : cases) EXPECT_EQ(NormaliseInfoHash(in), want) << in;
+}
+
+// A distinct torrent per number, with zero bytes and some bulk in its pieces.
+std::string NumberedTorrent(int n, size_t pieceCount = 1) {
+  std::string pieces;
+  for (size_t i = 0; i < pieceCount * 20; ++i) pieces += static_cast<char>((n + i) % 7 * 37);
+  return Torrent(D({{"length", I(n + 1)},
+                    {"name", S("file-" + std::to_string(n))},
+                    {"piece length", I(16384)},
+                    {"pieces", S(pieces)}}));
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+class StoreTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/pellucor-store-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string DbPath() const { return dir_ + "/torrents.db"; }
+  std::unique_ptr<Store> OpenStore() {
+    std::string error;
+    std::unique_ptr<Store> store = Store::Open(DbPath(), &error);
+    EXPECT_TRUE(store) << error;
+    return store;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(StoreTest, RoundTrip) {
+  const std::string torrents[] = {
+      NumberedTorrent(1, 50),
+      Torrent(Multi(L({FileEntry(5, Path({"a\tb", "c\\d\ne"})), FileEntry(0, Path({"空"}))}))),
+      Torrent(D({{"length", I(3)}, {"name", S("\xb5\xe7\xd3\xb0")}})),  // a legacy code-page name
+      Torrent(Tree(D({{"b", Leaf(4)}, {"dir", D({{"a", Leaf(3)}})}}))),
+  };
+  std::unique_ptr<Store> store = OpenStore();
+  ASSERT_TRUE(store);
+  ASSERT_NE(torrents[0].find('\0'), std::string::npos);
+  for (const std::string& bytes : torrents) {
+    const std::optional<TorrentMeta> want = DescribeTorrent(bytes);
+    ASSERT_TRUE(want);
+    const int64_t before = std::time(nullptr);
+    std::string error;
+    TorrentMeta meta;
+    ASSERT_TRUE(store->Add(bytes, "import", &error, &meta)) << error;
+    EXPECT_EQ(meta.infoHash, want->infoHash);
+    const std::optional<StoredTorrent> found = store->Find(Upper(want->infoHash));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->bytes, bytes);
+    EXPECT_EQ(found->meta.infoHash, want->infoHash);
+    EXPECT_EQ(found->meta.name, want->name);
+    EXPECT_EQ(found->meta.totalSize, want->totalSize);
+    EXPECT_EQ(Listing(found->meta.files), Listing(want->files));
+    EXPECT_EQ(found->source, "import");
+    EXPECT_GE(found->addedAt, before);
+    EXPECT_LE(found->addedAt, std::time(nullptr));
+  }
+  EXPECT_EQ(store->Count(), static_cast<int64_t>(std::size(torrents)));
+  const std::string hash = DescribeTorrent(torrents[0])->infoHash;
+  for (const std::string& miss : {DescribeTorrent(NumberedTorrent(2))->infoHash, hash.substr(1),
+                                  hash + "0", hash.substr(0, 39) + "g", std::string("' OR 1=1 --")})
+    EXPECT_FALSE(store->Find(miss)) << miss;
+}
+
+TEST_F(StoreTest, DuplicateKeepsFirst) {
+  const std::string first = Torrent(Single("x", 1), "http://first.test/");
+  const std::string second = Torrent(Single("x", 1), "http://second.test/");
+  std::unique_ptr<Store> store = OpenStore();
+  ASSERT_TRUE(store);
+  std::string error;
+  ASSERT_TRUE(store->Add(first, "import", &error)) << error;
+  ASSERT_TRUE(store->Add(second, "swarm", &error)) << error;
+  const std::optional<StoredTorrent> found = store->Find(DescribeTorrent(first)->infoHash);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->bytes, first);
+  EXPECT_EQ(found->source, "import");
+  EXPECT_EQ(store->Count(), 1);
+}
+
+TEST_F(StoreTest, RefusesCorrupt) {
+  const std::string good = NumberedTorrent(3);
+  std::unique_ptr<Store> store = OpenStore();
+  ASSERT_TRUE(store);
+  for (const std::string& bad :
+       {good.substr(0, good.size() - 1), good + "x", std::string("<html>")}) {
+    std::string error;
+    EXPECT_FALSE(store->Add(bad, "import", &error));
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_EQ(store->Count(), 0);
+  EXPECT_FALSE(store->Find(DescribeTorrent(good)->infoHash));
+}
+
+TEST_F(StoreTest, OpenFailures) {
+  const std::string notDatabase = dir_ + "/notes.txt";
+  FILE* f = fopen(notDatabase.c_str(), "w");
+  ASSERT_TRUE(f);
+  fputs(std::string(4096, 'x').c_str(), f);
+  fclose(f);
+  for (const std::string& path : {dir_ + "/missing/torrents.db", notDatabase}) {
+    std::string error;
+    EXPECT_FALSE(Store::Open(path, &error)) << path;
+    EXPECT_FALSE(error.empty()) << path;
+  }
+}
+
+TEST_F(StoreTest, ReopenKeepsData) {
+  {
+    std::unique_ptr<Store> store = OpenStore();
+    ASSERT_TRUE(store);
+    for (int n = 0; n < 3; ++n) ASSERT_TRUE(store->Add(NumberedTorrent(n), "demo", nullptr));
+  }
+  std::unique_ptr<Store> store = OpenStore();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->Count(), 3);
+  for (int n = 0; n < 3; ++n) {
+    const std::optional<StoredTorrent> found =
+        store->Find(DescribeTorrent(NumberedTorrent(n))->infoHash);
+    ASSERT_TRUE(found) << n;
+    EXPECT_EQ(found->bytes, NumberedTorrent(n));
+    EXPECT_EQ(found->source, "demo");
+  }
+}
+
+TEST_F(StoreTest, ConcurrentAdds) {
+  std::unique_ptr<Store> store = OpenStore();
+  ASSERT_TRUE(store);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&store, t] {
+      for (int i = 0; i < 25; ++i) {
+        std::string error;
+        EXPECT_TRUE(store->Add(NumberedTorrent(t * 100 + i), "import", &error)) << error;
+        EXPECT_TRUE(store->Find(DescribeTorrent(NumberedTorrent(t * 100 + i))->infoHash));
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(store->Count(), 100);
+}
+
+// The first column of every row `sql` returns, read with a connection of its own.
+std::vector<std::string> Column(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  std::vector<std::string> values;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_exec(
+        db, sql,
+        [](void* out, int, char** row, char**) {
+          static_cast<std::vector<std::string>*>(out)->push_back(row[0] ? row[0] : "(null)");
+          return 0;
+        },
+        &values, nullptr);
+  }
+  sqlite3_close(db);
+  return values;
+}
+
+// The child: imports torrents until killed, writing each stored hash to `fd` once Add returned.
+[[noreturn]] void ImportUntilKilled(const std::string& path, int round, int fd) {
+  std::unique_ptr<Store> store = Store::Open(path, nullptr);
+  if (!store) _exit(2);
+  for (int i = 0;; ++i) {
+    // Now and then a large torrent, so that one commit spans many pages.
+    const std::string bytes = NumberedTorrent(round * 1000000 + i, i % 16 == 0 ? 5000 : 20);
+    TorrentMeta meta;
+    if (!store->Add(bytes, "import", nullptr, &meta)) _exit(3);
+    const std::string line = meta.infoHash + "\n";
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(4);
+  }
+}
+
+// Everything `fd` delivers until `deadline`, or until it closes when there is no deadline.
+std::string ReadPipe(int fd, std::optional<std::chrono::steady_clock::time_point> deadline) {
+  std::string out;
+  char buffer[4096];
+  for (;;) {
+    int timeout = -1;
+    if (deadline) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      timeout = static_cast<int>(left.count());
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout) <= 0) break;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+TEST_F(StoreTest, SurvivesKilledImports) {
+  std::mt19937 random(std::random_device{}());
+  std::set<std::string> reported;  // hashes whose Add had returned in a child
+  int64_t lastCount = 0;
+  for (int round = 0; round < 4; ++round) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      ImportUntilKilled(DbPath(), round, fds[1]);
+    }
+    close(fds[1]);
+    const auto killAt =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(100 + random() % 200);
+    std::string lines = ReadPipe(fds[0], killAt);
+    kill(pid, SIGKILL);
+    lines += ReadPipe(fds[0], std::nullopt);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+    for (size_t at = 0; at + 41 <= lines.size(); at += 41) reported.insert(lines.substr(at, 40));
+
+    ASSERT_EQ(Column(DbPath(), "PRAGMA integrity_check"), std::vector<std::string>{"ok"})
+        << "round " << round;
+    const std::vector<std::string> hashes = Column(DbPath(), "SELECT info_hash FROM torrents");
+    std::unique_ptr<Store> store = OpenStore();
+    ASSERT_TRUE(store);
+    const int64_t count = store->Count();
+    EXPECT_EQ(count, static_cast<int64_t>(hashes.size()));
+    EXPECT_GE(count, lastCount);
+    EXPECT_GE(count, static_cast<int64_t>(reported.size()));
+    lastCount = count;
+    for (const std::string& hash : hashes) {
+      const std::optional<StoredTorrent> found = store->Find(hash);
+      ASSERT_TRUE(found) << hash;
+      const std::optional<TorrentMeta> meta = DescribeTorrent(found->bytes);
+      ASSERT_TRUE(meta) << hash;
+      EXPECT_EQ(meta->infoHash, hash);
+    }
+    for (const std::string& hash : reported) EXPECT_TRUE(store->Find(hash)) << hash;
+  }
+  EXPECT_GT(reported.size(), 0u) << "the children stored nothing before being killed";
+}
+
+}  // namespace
+}  // namespace pellucor::service

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 
@@ -93,7 +93,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Responder respond = [self = shared_from_this(), answered](Response r) {
       if (answered->exchange(true)) return;
       auto response = std::make_shared<Response>(std::move(r));
-      asio::post(self->stream_.get_executor(), [self, response] { self->Write(response); });
+      asio::dispatch(self->stream_.get_executor(), [self, response] { self->Write(response); });
     };
     server_->handler(request_, std::move(respond));
   }

@@ -22,7 +22,7 @@ namespace pellucor::service {
 namespace http = boost::beast::http;
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
-// Completes a request; may be called later, from any thread (the write is posted to the
+// Completes a request; may be called at once or later, from any thread (the write runs on the
 // connection's executor). Calling it more than once has no effect after the first.
 using Responder = std::function<void(Response)>;
 using HttpHandler = std::function<void(const Request&, Responder)>;

@@ -1,8 +1,10 @@
 #include "service/demo_seed.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include <libtorrent/add_torrent_params.hpp>
@@ -54,13 +56,28 @@ std::string SampleBytes(size_t n) {
 
 struct DemoSeed::Impl {
   std::unique_ptr<lt::session> session;
+  lt::torrent_handle handle;
   std::string bytes, hash, name;
+  // Re-announces on the DHT until the seed stops.
+  std::thread announcer;
+  std::mutex mutex;
+  std::condition_variable stop;
+  bool stopping = false;
 };
 
 DemoSeed::DemoSeed(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-DemoSeed::~DemoSeed() = default;
 
-std::unique_ptr<DemoSeed> DemoSeed::Start(const std::string& directory, std::string* error) {
+DemoSeed::~DemoSeed() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->stop.notify_all();
+  if (impl_->announcer.joinable()) impl_->announcer.join();
+}
+
+std::unique_ptr<DemoSeed> DemoSeed::Start(const std::string& directory, std::string* error,
+                                          const std::string& dhtBootstrap) {
   const fs::path root = fs::path(directory);
   const fs::path content = root / kDemoName;
   if (!Ensure(content / "说明.txt",
@@ -92,7 +109,12 @@ std::unique_ptr<DemoSeed> DemoSeed::Start(const std::string& directory, std::str
 
   lt::settings_pack pack;
   pack.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-  pack.set_bool(lt::settings_pack::enable_dht, false);
+  pack.set_bool(lt::settings_pack::enable_dht, !dhtBootstrap.empty());
+  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, dhtBootstrap);
+  // A DHT of loopback nodes: every node has the same address, which the default rules refuse.
+  pack.set_bool(lt::settings_pack::dht_restrict_routing_ips, false);
+  pack.set_bool(lt::settings_pack::dht_restrict_search_ips, false);
+  pack.set_bool(lt::settings_pack::dht_enforce_node_id, false);
   pack.set_bool(lt::settings_pack::enable_lsd, false);
   pack.set_bool(lt::settings_pack::enable_upnp, false);
   pack.set_bool(lt::settings_pack::enable_natpmp, false);
@@ -104,7 +126,7 @@ std::unique_ptr<DemoSeed> DemoSeed::Start(const std::string& directory, std::str
   params.save_path = root.string();
   params.flags |= lt::torrent_flags::seed_mode;
   params.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-  impl->session->add_torrent(std::move(params), ec);
+  impl->handle = impl->session->add_torrent(std::move(params), ec);
   if (ec) {
     if (error) *error = "seeding the demo torrent: " + ec.message();
     return nullptr;
@@ -114,6 +136,15 @@ std::unique_ptr<DemoSeed> DemoSeed::Start(const std::string& directory, std::str
   if (impl->session->listen_port() == 0) {
     if (error) *error = "the demo seed could not listen on 127.0.0.1";
     return nullptr;
+  }
+  if (!dhtBootstrap.empty()) {
+    Impl* state = impl.get();
+    impl->announcer = std::thread([state] {
+      std::unique_lock lock(state->mutex);
+      while (
+          !state->stop.wait_for(lock, std::chrono::seconds(1), [state] { return state->stopping; }))
+        state->handle.force_dht_announce();
+    });
   }
   return std::unique_ptr<DemoSeed>(new DemoSeed(std::move(impl)));
 }

@@ -10,8 +10,10 @@ namespace pellucor::service {
 class DemoSeed {
  public:
   // Makes (or reuses) the demo files under `directory` and starts seeding them on 127.0.0.1.
-  // Nothing (and `*error` set) when that fails.
-  static std::unique_ptr<DemoSeed> Start(const std::string& directory, std::string* error);
+  // With `dhtBootstrap` ("host:port,..."), the seed also joins that DHT and announces itself
+  // there every second. Nothing (and `*error` set) when that fails.
+  static std::unique_ptr<DemoSeed> Start(const std::string& directory, std::string* error,
+                                         const std::string& dhtBootstrap = "");
   ~DemoSeed();
 
   std::string InfoHash() const;    // 40 lower-case hex digits

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
+#include <libtorrent/session.hpp>
+#include <libtorrent/settings_pack.hpp>
 
 #include "base/codepage.h"
 #include "base/env.h"
@@ -47,13 +49,16 @@ class RecordingView : public RouteView {
 // The service on 127.0.0.1 with a fresh store, asking the given peers (no DHT).
 class Service {
  public:
-  Service(const fs::path& dir, std::vector<std::string> peers, int timeoutSeconds) {
+  // With `dhtBootstrap`, the service finds peers through that DHT alone.
+  Service(const fs::path& dir, std::vector<std::string> peers, int timeoutSeconds,
+          const std::string& dhtBootstrap = "") {
     std::string error;
     fs::create_directories(dir);
     store_ = Store::Open((dir / "torrents.sqlite").string(), &error);
     EXPECT_TRUE(store_) << error;
     ResolverSettings settings;
-    settings.dht = false;
+    settings.dht = !dhtBootstrap.empty();
+    if (settings.dht) settings.dhtBootstrap = {dhtBootstrap};
     settings.peers = std::move(peers);
     settings.timeoutSeconds = timeoutSeconds;
     resolver_ = std::make_unique<Resolver>(io_, settings);
@@ -140,6 +145,33 @@ TEST_F(EndToEnd, BothRoutesFetchAHashTheStoreNeverSaw) {
     ASSERT_TRUE(bytes);
     EXPECT_EQ(TorrentInfoBytes(bytes->view()), seedInfo);
   }
+}
+
+TEST_F(EndToEnd, TheSecondRouteFindsTheSeedThroughALoopbackDht) {
+  // A DHT of three loopback nodes: a bootstrap node, the seed and the service.
+  lt::settings_pack pack;
+  pack.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
+  pack.set_bool(lt::settings_pack::enable_dht, true);
+  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, "");
+  pack.set_bool(lt::settings_pack::enable_lsd, false);
+  pack.set_bool(lt::settings_pack::enable_upnp, false);
+  pack.set_bool(lt::settings_pack::enable_natpmp, false);
+  lt::session node(pack);
+  for (int i = 0; i < 100 && node.listen_port() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string bootstrap = "127.0.0.1:" + std::to_string(node.listen_port());
+  std::string error;
+  const auto seed = DemoSeed::Start((dir_ / "seed").string(), &error, bootstrap);
+  ASSERT_TRUE(seed) << error;
+  Service service(dir_ / "service", {}, 20, bootstrap);
+  RecordingView view(GbkText(seed->MagnetLink()));
+  RunSecondRoute(view, OutDir(), service.Host(), "pellucor.local");
+  EXPECT_NE(view.log.find(G("种子获取成功，种子文件<Pellucor演示.torrent>")), std::string::npos)
+      << ::testing::PrintToString(GbkText(view.log));
+  const auto bytes =
+      ReadBytesFromFile(ConcatText(OutDir(), kPathSeparator, G("Pellucor演示.torrent")));
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(TorrentInfoBytes(bytes->view()), TorrentInfoBytes(seed->TorrentBytes()));
 }
 
 TEST_F(EndToEnd, AHashNobodySeedsGivesTheNotFoundMessages) {

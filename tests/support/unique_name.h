@@ -1,7 +1,10 @@
-// Names for test directories that no earlier run has left behind (process ids repeat under
-// Wine, so they alone are not enough).
+// Names for test directories that no earlier run has left behind and no test running beside
+// this one uses: the tick count, a counter, and a random number (process ids repeat under Wine,
+// and test programs started side by side by ctest share their tick).
 #pragma once
 
+#include <atomic>
+#include <random>
 #include <string>
 
 #include "base/env.h"
@@ -9,8 +12,9 @@
 namespace pellucor::testing {
 
 inline std::string UniqueSuffix() {
-  static int n = 0;
-  return std::to_string(TickCount()) + "-" + std::to_string(n++);
+  static std::atomic<int> n{0};
+  static const unsigned salt = std::random_device{}();
+  return std::to_string(TickCount()) + "-" + std::to_string(salt) + "-" + std::to_string(n++);
 }
 
 inline std::wstring UniqueSuffixW() {

@@ -15,6 +15,8 @@
 #include <libtorrent/torrent_flags.hpp>
 #include <libtorrent/torrent_info.hpp>
 
+#include "service/resolver.h"
+
 namespace pellucor::service {
 
 namespace fs = std::filesystem;
@@ -77,7 +79,7 @@ DemoSeed::~DemoSeed() {
 }
 
 std::unique_ptr<DemoSeed> DemoSeed::Start(const std::string& directory, std::string* error,
-                                          const std::string& dhtBootstrap) {
+                                          const std::vector<std::string>& dhtBootstrap) {
   const fs::path root = fs::path(directory);
   const fs::path content = root / kDemoName;
   if (!Ensure(content / "说明.txt",
@@ -107,19 +109,8 @@ std::unique_ptr<DemoSeed> DemoSeed::Start(const std::string& directory, std::str
   impl->hash = lt::aux::to_hex(info->info_hashes().v1);
   impl->name = info->name();
 
-  lt::settings_pack pack;
-  pack.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-  pack.set_bool(lt::settings_pack::enable_dht, !dhtBootstrap.empty());
-  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, dhtBootstrap);
-  // A DHT of loopback nodes: every node has the same address, which the default rules refuse.
-  pack.set_bool(lt::settings_pack::dht_restrict_routing_ips, false);
-  pack.set_bool(lt::settings_pack::dht_restrict_search_ips, false);
-  pack.set_bool(lt::settings_pack::dht_enforce_node_id, false);
-  pack.set_bool(lt::settings_pack::enable_lsd, false);
-  pack.set_bool(lt::settings_pack::enable_upnp, false);
-  pack.set_bool(lt::settings_pack::enable_natpmp, false);
-  pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
-  pack.set_int(lt::settings_pack::alert_mask, lt::alert_category::error);
+  const lt::settings_pack pack =
+      SessionSettings("127.0.0.1:0", !dhtBootstrap.empty(), dhtBootstrap);
   impl->session = std::make_unique<lt::session>(pack);
   lt::add_torrent_params params;
   params.ti = info;

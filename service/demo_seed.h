@@ -4,16 +4,17 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pellucor::service {
 
 class DemoSeed {
  public:
   // Makes (or reuses) the demo files under `directory` and starts seeding them on 127.0.0.1.
-  // With `dhtBootstrap` ("host:port,..."), the seed also joins that DHT and announces itself
+  // With `dhtBootstrap` ("host:port" nodes), the seed also joins that DHT and announces itself
   // there every second. Nothing (and `*error` set) when that fails.
   static std::unique_ptr<DemoSeed> Start(const std::string& directory, std::string* error,
-                                         const std::string& dhtBootstrap = "");
+                                         const std::vector<std::string>& dhtBootstrap = {});
   ~DemoSeed();
 
   std::string InfoHash() const;    // 40 lower-case hex digits

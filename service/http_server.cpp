@@ -3,8 +3,8 @@
 #include <atomic>
 #include <optional>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 

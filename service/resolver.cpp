@@ -145,22 +145,8 @@ class Core : public std::enable_shared_from_this<Core> {
   // Creates the session; separate from the constructor because the alert notification holds a
   // weak pointer to this object.
   void Start() {
-    lt::settings_pack pack;
-    pack.set_str(lt::settings_pack::listen_interfaces, settings_.listenInterfaces);
-    pack.set_bool(lt::settings_pack::enable_dht, settings_.dht);
-    // Replaces libtorrent's public default node, so a closed swarm stays closed.
-    pack.set_str(lt::settings_pack::dht_bootstrap_nodes, Join(settings_.dhtBootstrap));
-    if (ClosedSwarm(settings_.dhtBootstrap)) {
-      pack.set_bool(lt::settings_pack::dht_restrict_routing_ips, false);
-      pack.set_bool(lt::settings_pack::dht_restrict_search_ips, false);
-      pack.set_bool(lt::settings_pack::dht_enforce_node_id, false);
-      pack.set_bool(lt::settings_pack::dht_prefer_verified_node_ids, false);
-    }
-    pack.set_bool(lt::settings_pack::enable_lsd, false);
-    pack.set_bool(lt::settings_pack::enable_upnp, false);
-    pack.set_bool(lt::settings_pack::enable_natpmp, false);
-    // Loopback swarms have every peer on one address.
-    pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+    lt::settings_pack pack =
+        SessionSettings(settings_.listenInterfaces, settings_.dht, settings_.dhtBootstrap);
     pack.set_int(lt::settings_pack::alert_mask,
                  lt::alert_category::status | lt::alert_category::error | lt::alert_category::dht |
                      lt::alert_category::peer);
@@ -441,6 +427,25 @@ class Core : public std::enable_shared_from_this<Core> {
 };
 
 }  // namespace
+
+lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,
+                                  const std::vector<std::string>& dhtBootstrap) {
+  lt::settings_pack pack;
+  pack.set_str(lt::settings_pack::listen_interfaces, listenInterfaces);
+  pack.set_bool(lt::settings_pack::enable_dht, dht);
+  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, Join(dhtBootstrap));
+  if (ClosedSwarm(dhtBootstrap)) {
+    pack.set_bool(lt::settings_pack::dht_restrict_routing_ips, false);
+    pack.set_bool(lt::settings_pack::dht_restrict_search_ips, false);
+    pack.set_bool(lt::settings_pack::dht_enforce_node_id, false);
+    pack.set_bool(lt::settings_pack::dht_prefer_verified_node_ids, false);
+  }
+  pack.set_bool(lt::settings_pack::enable_lsd, false);
+  pack.set_bool(lt::settings_pack::enable_upnp, false);
+  pack.set_bool(lt::settings_pack::enable_natpmp, false);
+  pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+  return pack;
+}
 
 struct Resolver::Impl {
   std::shared_ptr<Core> core;

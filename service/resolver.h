@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <libtorrent/settings_pack.hpp>
 
 namespace pellucor::service {
 
@@ -23,6 +24,14 @@ struct ResolverSettings {
   int timeoutSeconds = 20;
   int maxParallel = 16;  // fetches running at once; more wait their turn
 };
+
+// The settings every libtorrent session of the service starts from: listening on
+// `listenInterfaces`; the DHT on when `dht` is set, starting from `dhtBootstrap` alone (the
+// public default node is replaced, so a closed swarm stays closed; when every node is private
+// or loopback, the rules against many nodes on one address are relaxed); no local peer
+// discovery or port mapping; several connections to one address (loopback swarms).
+lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,
+                                  const std::vector<std::string>& dhtBootstrap);
 
 class Resolver {
  public:

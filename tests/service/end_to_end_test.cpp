@@ -9,7 +9,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <libtorrent/session.hpp>
-#include <libtorrent/settings_pack.hpp>
 
 #include "base/codepage.h"
 #include "base/env.h"
@@ -149,19 +148,12 @@ TEST_F(EndToEnd, BothRoutesFetchAHashTheStoreNeverSaw) {
 
 TEST_F(EndToEnd, TheSecondRouteFindsTheSeedThroughALoopbackDht) {
   // A DHT of three loopback nodes: a bootstrap node, the seed and the service.
-  lt::settings_pack pack;
-  pack.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-  pack.set_bool(lt::settings_pack::enable_dht, true);
-  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, "");
-  pack.set_bool(lt::settings_pack::enable_lsd, false);
-  pack.set_bool(lt::settings_pack::enable_upnp, false);
-  pack.set_bool(lt::settings_pack::enable_natpmp, false);
-  lt::session node(pack);
+  lt::session node(SessionSettings("127.0.0.1:0", true, {}));
   for (int i = 0; i < 100 && node.listen_port() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const std::string bootstrap = "127.0.0.1:" + std::to_string(node.listen_port());
   std::string error;
-  const auto seed = DemoSeed::Start((dir_ / "seed").string(), &error, bootstrap);
+  const auto seed = DemoSeed::Start((dir_ / "seed").string(), &error, {bootstrap});
   ASSERT_TRUE(seed) << error;
   Service service(dir_ / "service", {}, 20, bootstrap);
   RecordingView view(GbkText(seed->MagnetLink()));

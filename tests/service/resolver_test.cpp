@@ -73,14 +73,8 @@ MadeTorrent MakeTorrent(const fs::path& root, const fs::path& content, bool hybr
 }
 
 lt::settings_pack LoopbackPack(bool dht, const std::string& bootstrap) {
-  lt::settings_pack pack;
-  pack.set_str(lt::settings_pack::listen_interfaces, "127.0.0.1:0");
-  pack.set_bool(lt::settings_pack::enable_dht, dht);
-  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, bootstrap);
-  pack.set_bool(lt::settings_pack::enable_lsd, false);
-  pack.set_bool(lt::settings_pack::enable_upnp, false);
-  pack.set_bool(lt::settings_pack::enable_natpmp, false);
-  pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, true);
+  lt::settings_pack pack = SessionSettings(
+      "127.0.0.1:0", dht, bootstrap.empty() ? std::vector<std::string>{} : std::vector{bootstrap});
   pack.set_int(lt::settings_pack::alert_mask, 0);
   return pack;
 }

@@ -42,6 +42,13 @@ struct Image {
 // Pictures come from the web: anything larger than this is refused rather than decoded.
 constexpr int kMaxPictureSide = 16384;
 constexpr int64_t kMaxPicturePixels = 64 * 1024 * 1024;  // summed over all frames
+constexpr int kMaxPictureFrames = 1000;  // a GIF animation is cut off after this many frames
+
+// How long an animation shows a frame: delays under 20 ms count as 100 ms, as browsers do, since
+// many GIFs say 0 and mean "the default".
+inline int ShownDelayMs(const PictureFrame& frame) {
+  return frame.delayMs < 20 ? 100 : frame.delayMs;
+}
 
 // Decodes a picture in a recognised format; nothing for any other signature, for corrupt or
 // truncated data and for pictures over the limits.

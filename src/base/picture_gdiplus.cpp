@@ -31,7 +31,6 @@ namespace gp = Gdiplus::DllExports;
 constexpr GUID kFrameDimensionTime = {
     0x6aedbd6d, 0x3fb5, 0x418a, {0x83, 0xa6, 0x7f, 0x45, 0x22, 0x9d, 0xc8, 0x72}};
 constexpr PROPID kFrameDelay = 0x5100;  // one LONG a frame, in hundredths of a second
-constexpr int kMaxFrames = 1000;        // a GIF animation is cut off after this many frames
 
 // GDI+ is started once and stays for the life of the process: pictures are decoded on any
 // thread, and shutting it down while another thread decodes would pull it from under them.
@@ -111,7 +110,7 @@ std::optional<Image> DecodeSystemPicture(PictureFormat format, std::string_view 
       gp::GdipImageGetFrameCount(bitmap.get(), &kFrameDimensionTime, &frames) != Gdiplus::Ok ||
       frames == 0)
     frames = 1;
-  frames = std::min<UINT>(frames, kMaxFrames);
+  frames = std::min<UINT>(frames, kMaxPictureFrames);
   while (frames > 1 && !PictureSizeAllowed(width, height, frames)) --frames;
 
   Image image;

@@ -15,9 +15,6 @@ namespace pellucor {
 
 namespace {
 
-// A GIF animation is cut off after this many frames.
-constexpr int kMaxFrames = 1000;
-
 const char* ReaderFormat(PictureFormat format) {
   switch (format) {
     case PictureFormat::Bmp:
@@ -51,7 +48,7 @@ std::optional<Image> DecodeSystemPicture(PictureFormat format, std::string_view 
   if (size.isValid() && !PictureSizeAllowed(size.width(), size.height())) return std::nullopt;
 
   Image image;
-  while (static_cast<int>(image.frames.size()) < kMaxFrames) {
+  while (static_cast<int>(image.frames.size()) < kMaxPictureFrames) {
     QImage frame = reader.read();
     if (frame.isNull()) break;
     if (image.frames.empty()) {

@@ -25,11 +25,9 @@ using testing::SolidBmp;
 using testing::SolidGifFrame;
 
 std::string Fixture(const std::string& name) {
-  std::ifstream in(std::string(PELLUCOR_TESTDATA_DIR) + "/pictures/" + name, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  EXPECT_FALSE(out.str().empty()) << name;
-  return out.str();
+  std::string bytes = testing::PictureFixture(name);
+  EXPECT_FALSE(bytes.empty()) << name;
+  return bytes;
 }
 
 uint32_t Rgb(unsigned r, unsigned g, unsigned b) {

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,13 +24,6 @@ class RecordingView : public BannerView {
   int events = 0;
   std::vector<Advert> adverts;
 };
-
-std::string Fixture(const std::string& name) {
-  std::ifstream in(std::string(PELLUCOR_TESTDATA_DIR) + "/pictures/" + name, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 std::string Padded(std::string bytes, size_t size) {
   bytes.resize(size, '\0');
@@ -145,7 +136,7 @@ TEST(LoadAdBanner, FollowsTheDocumentAndMeasuresThePicture) {
        0,
        28},
       {"PNG",
-       {marker + labels, "text/html", Padded(Fixture("picture.png"), 1200)},
+       {marker + labels, "text/html", Padded(testing::PictureFixture("picture.png"), 1200)},
        {"/ggurl.html", "/ggurl.html", "/p/ad"},
        true,
        0,

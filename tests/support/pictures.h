@@ -4,11 +4,21 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace pellucor::testing {
+
+// A picture file of tests/data/pictures (empty when it cannot be read).
+inline std::string PictureFixture(const std::string& name) {
+  std::ifstream in(std::string(PELLUCOR_TESTDATA_DIR) + "/pictures/" + name, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
 
 // A colour as 0xAARRGGBB; the writers below drop alpha except where noted.
 using PixelFn = std::function<uint32_t(int x, int y)>;

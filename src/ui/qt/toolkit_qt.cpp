@@ -87,7 +87,7 @@ class PictureBox : public QFrame {
           std::copy_n(f.pixels.begin() + static_cast<ptrdiff_t>(y) * image->width, image->width,
                       reinterpret_cast<uint32_t*>(q.scanLine(y)));
         frames_.push_back(std::move(q));
-        delays_.push_back(FrameDelay(f));
+        delays_.push_back(ShownDelayMs(f));
       }
       if (frames_.size() > 1) timer_.start(delays_[0]);
     }
@@ -104,10 +104,6 @@ class PictureBox : public QFrame {
   }
 
  private:
-  // Delays under 20 ms are taken as 100 ms, as browsers do: many GIFs say 0 and mean "the
-  // default".
-  static int FrameDelay(const PictureFrame& f) { return f.delayMs < 20 ? 100 : f.delayMs; }
-
   void Advance() {
     if (frames_.size() < 2) return;
     current_ = (current_ + 1) % frames_.size();

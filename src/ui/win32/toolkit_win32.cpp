@@ -55,12 +55,6 @@ struct Control {
   size_t frame = 0;                      // the frame on show
 };
 
-// How long an animation shows a frame: delays under 20 ms are taken as 100 ms, as browsers do,
-// since many GIFs say 0 and mean "the default".
-UINT FrameDelay(const PictureFrame& frame) {
-  return frame.delayMs < 20 ? 100 : static_cast<UINT>(frame.delayMs);
-}
-
 class Win32Toolkit final : public Toolkit {
  public:
   Win32Toolkit() {
@@ -224,7 +218,8 @@ class Win32Toolkit final : public Toolkit {
     c.picture = image ? std::make_shared<const Image>(std::move(*image)) : nullptr;
     c.frame = 0;
     if (c.picture && c.picture->frames.size() > 1)
-      SetTimer(c.hwnd, kAnimationTimer, FrameDelay(c.picture->frames[0]), nullptr);
+      SetTimer(c.hwnd, kAnimationTimer, static_cast<UINT>(ShownDelayMs(c.picture->frames[0])),
+               nullptr);
     InvalidateRect(c.hwnd, nullptr, FALSE);
   }
 
@@ -388,7 +383,8 @@ class Win32Toolkit final : public Toolkit {
       case WM_TIMER:
         if (wp == kAnimationTimer && c->picture && c->picture->frames.size() > 1) {
           c->frame = (c->frame + 1) % c->picture->frames.size();
-          SetTimer(hwnd, kAnimationTimer, FrameDelay(c->picture->frames[c->frame]), nullptr);
+          SetTimer(hwnd, kAnimationTimer,
+                   static_cast<UINT>(ShownDelayMs(c->picture->frames[c->frame])), nullptr);
           InvalidateRect(hwnd, nullptr, FALSE);
           return 0;
         }

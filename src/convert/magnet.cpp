@@ -56,18 +56,33 @@ std::optional<std::string> Base32ToHex(std::string_view s) {
   return hex;
 }
 
+// True when `value` starts with `urn` in any case.
+bool HasUrn(std::string_view value, std::string_view urn) {
+  return value.size() >= urn.size() &&
+         LowerCaseAscii(GbkText(value.substr(0, urn.size()))).view() == urn;
+}
+
+std::optional<std::string> UpperHex(std::string_view hash) {
+  for (char c : hash)
+    if (!IsHexDigit(c)) return std::nullopt;
+  return std::string(UpperCaseAscii(GbkText(hash)).view());
+}
+
+// "urn:btih:" + 40 hex digits or 32 base-32 characters -> 40 upper-case hex digits.
 std::optional<std::string> BtihHash(std::string_view value) {
   constexpr std::string_view kUrn = "urn:btih:";
-  if (value.size() < kUrn.size()) return std::nullopt;
-  if (LowerCaseAscii(GbkText(value.substr(0, kUrn.size()))).view() != kUrn) return std::nullopt;
+  if (!HasUrn(value, kUrn)) return std::nullopt;
   const std::string_view hash = value.substr(kUrn.size());
-  if (hash.size() == 40) {
-    for (char c : hash)
-      if (!IsHexDigit(c)) return std::nullopt;
-    return std::string(UpperCaseAscii(GbkText(hash)).view());
-  }
+  if (hash.size() == 40) return UpperHex(hash);
   if (hash.size() == 32) return Base32ToHex(hash);
   return std::nullopt;
+}
+
+// "urn:btmh:1220" + 64 hex digits (a SHA-256 multihash, BEP 52) -> 64 upper-case hex digits.
+std::optional<std::string> BtmhHash(std::string_view value) {
+  constexpr std::string_view kUrn = "urn:btmh:1220";
+  if (!HasUrn(value, kUrn) || value.size() != kUrn.size() + 64) return std::nullopt;
+  return UpperHex(value.substr(kUrn.size()));
 }
 
 GbkText RemovePrefixAndUpperCase(const GbkText& text) {
@@ -90,6 +105,7 @@ std::optional<GbkText> MagnetUriHash(const GbkText& text) {
   for (unsigned char c : s)
     if (c < 0x21 || c == 0x7F) return std::nullopt;
   std::string_view rest = s.substr(kScheme.size());
+  std::optional<std::string> v2;
   while (!rest.empty()) {
     const size_t amp = rest.find('&');
     const std::string_view param = rest.substr(0, amp);
@@ -97,8 +113,13 @@ std::optional<GbkText> MagnetUriHash(const GbkText& text) {
     const size_t eq = param.find('=');
     if (eq == std::string_view::npos) continue;
     if (LowerCaseAscii(GbkText(param.substr(0, eq))).view() != "xt") continue;
-    if (auto hash = BtihHash(PercentDecode(param.substr(eq + 1)))) return GbkText(*hash);
+    const std::string value = PercentDecode(param.substr(eq + 1));
+    if (auto hash = BtihHash(value)) return GbkText(*hash);
+    if (!v2) v2 = BtmhHash(value);
   }
+  // A hybrid link names both hashes: the version-1 hash wins wherever it stands, since every
+  // service knows torrents by it.
+  if (v2) return GbkText(*v2);
   return std::nullopt;
 }
 

@@ -11,6 +11,8 @@
 //   "magnet:?dn=x&xt=urn%3Abtih%3A<32 base-32>&tr=…" -> the hash as 40 upper-case hex digits
 // It must start with "magnet:?" (any case) and hold no control byte or space; the first "xt"
 // whose value, percent-decoded, is "urn:btih:" + 40 hex digits or 32 base-32 characters counts.
+// A link without one counts by its first version-2 hash instead (BEP 52):
+//   "magnet:?xt=urn:btmh:1220<64 hex>&dn=x"          -> the 64 hex digits, upper case
 #pragma once
 
 #include <initializer_list>
@@ -35,8 +37,8 @@ bool CheckMagnetText(const GbkText& boxText);
 // The MagnetHash the route sends, for a text CheckMagnetText accepted.
 GbkText TakeMagnetHash(Route route, const GbkText& boxText);
 
-// The info hash of a magnet URI, as 40 upper-case hex digits, or nothing when the text is not
-// a magnet URI with a version-1 hash.
+// The info hash of a magnet URI, as 40 upper-case hex digits (version 1) or 64 (version 2 only),
+// or nothing when the text is not a magnet URI with such a hash.
 std::optional<GbkText> MagnetUriHash(const GbkText& text);
 
 // Applies ReplaceText once per (find, replacement) pair, in order, each to the result of the

@@ -14,6 +14,7 @@ const std::string kHexUpper = "0123456789ABCDEF0123456789ABCDEF01234567";
 const std::string kBase32 = "AERUKZ4JVPG66AJDIVTYTK6N54ASGRLH";  // the same 20 bytes
 const std::string kLink = std::string(MagnetPrefix) + kHex;
 const std::string kV2 = "urn:btmh:1220" + std::string(64, 'a');
+const std::string kV2Upper(64, 'A');
 
 struct Case {
   std::string box;
@@ -77,8 +78,16 @@ TEST(Magnet, UriRule) {
       {"magnet:?xt=urn:btih:" + kBase32 + "&xt=urn:btih:" + std::string(40, 'f'), true, kHexUpper,
        kHexUpper},
       {kLink + "&amp;dn=x&amp;tr=http%3A%2F%2Ft", true, kHexUpper, kHexUpper},
+      // a link with no btih counts by its first v2 hash
+      {"magnet:?xt=" + kV2, true, kV2Upper, kV2Upper},
+      {"magnet:?dn=x&xt=urn%3Abtmh%3A1220" + std::string(64, 'a') + "&xt=" + "urn:btmh:1220" +
+           std::string(64, 'b'),
+       true, kV2Upper, kV2Upper},
+      {"magnet:?xt=" + kV2 + "&dn=x", true, kV2Upper, kV2Upper},
       // rejected
-      {"magnet:?xt=" + kV2, false, "", ""},
+      {"magnet:?xt=" + kV2 + "a", false, "", ""},                          // 65 digits
+      {"magnet:?xt=urn:btmh:1114" + std::string(64, 'a'), false, "", ""},  // not SHA-256
+      {"magnet:?xt=urn:btmh:1220" + std::string(63, 'a') + "g", false, "", ""},
       {"magnet:?dn=x&amp;xt=urn:btih:" + kHex, false, "", ""},  // parameter "amp;xt"
       {kLink + "&dn=a b", false, "", ""},                       // a space inside
       {kLink + "&dn=x\r\n", false, "", ""},

@@ -1,8 +1,9 @@
 // The preview search of the second route: PreviewRowPattern over a 5 MB page of 50,000 rows,
 // then both groups of every match read through RegexObject (GBK page in, GBK groups out);
 // against raw JIT-compiled pcre2_match of the same pattern over the page already in UTF-16,
-// reading both groups of every match as UTF-16 text. Before timing, both sides are checked to
-// find the same 50,000 rows with the same group texts.
+// reading both groups of every match as UTF-16 text; and, as the floor, the same matching that
+// only looks at the groups' offsets. Before timing, both sides are checked to find the same
+// 50,000 rows with the same group texts.
 #include <benchmark/benchmark.h>
 
 #define PCRE2_CODE_UNIT_WIDTH 16
@@ -49,9 +50,11 @@ std::vector<GbkText> RegexObjectGroups(const GbkText& page) {
   return groups;
 }
 
-// The same with pcre2 alone: compile (JIT), match every row, copy both groups out.
+// The same with pcre2 alone: compile (JIT), match every row, copy both groups out (or, with
+// `offsetsOnly`, only look at where they are: the floor, which reads no text).
 std::vector<std::u16string> RawPcre2Groups(const std::u16string& pattern,
-                                           const std::u16string& subject) {
+                                           const std::u16string& subject,
+                                           bool offsetsOnly = false) {
   int error;
   PCRE2_SIZE offset;
   pcre2_compile_context* context = pcre2_compile_context_create(nullptr);
@@ -65,8 +68,12 @@ std::vector<std::u16string> RawPcre2Groups(const std::u16string& pattern,
   for (size_t from = 0; pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
                                     subject.size(), from, 0, data, nullptr) > 0;) {
     const PCRE2_SIZE* v = pcre2_get_ovector_pointer(data);
-    groups.emplace_back(subject, v[2], v[3] - v[2]);
-    groups.emplace_back(subject, v[4], v[5] - v[4]);
+    if (offsetsOnly) {
+      benchmark::DoNotOptimize(v[2] + v[3] + v[4] + v[5]);
+    } else {
+      groups.emplace_back(subject, v[2], v[3] - v[2]);
+      groups.emplace_back(subject, v[4], v[5] - v[4]);
+    }
     from = v[1] > v[0] ? v[1] : v[1] + 1;
   }
   pcre2_match_data_free(data);
@@ -108,10 +115,19 @@ void BM_RawPcre2JitPreview(benchmark::State& state) {
 }
 BENCHMARK(BM_RawPcre2JitPreview)->Unit(benchmark::kMillisecond);
 
+void BM_RawPcre2JitOffsetsOnly(benchmark::State& state) {
+  const std::u16string pattern = GbkToUtf16(kPreviewRowPattern);
+  const std::u16string subject = GbkToUtf16(Page());
+  for (auto _ : state) benchmark::DoNotOptimize(RawPcre2Groups(pattern, subject, true));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Page().size()));
+}
+BENCHMARK(BM_RawPcre2JitOffsetsOnly)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace pellucor
 
 int main(int argc, char** argv) {
   return pellucor::bench::RunWithRatios(argc, argv,
-                                        {{"BM_RegexObjectPreview", "BM_RawPcre2JitPreview"}});
+                                        {{"BM_RegexObjectPreview", "BM_RawPcre2JitPreview"},
+                                         {"BM_RegexObjectPreview", "BM_RawPcre2JitOffsetsOnly"}});
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "base/cp936_tables.h"
@@ -48,15 +49,24 @@ char16_t Compose(char16_t base, char16_t mark) {
   return (it != end && it->base == base && it->mark == mark) ? it->composed : 0;
 }
 
+// Four bytes b0 b1 b2 b3 (in memory order) as the four units b0 00 b1 00 b2 00 b3 00.
+inline uint64_t WidenFour(uint32_t bytes) {
+  static_assert(std::endian::native == std::endian::little, "units are stored low byte first");
+  uint64_t v = bytes;
+  v = (v | (v << 16)) & 0x0000FFFF0000FFFFu;
+  return (v | (v << 8)) & 0x00FF00FF00FF00FFu;
+}
+
 // Bytes below 0x80 stand for themselves in code page 936 and in UTF-8 alike (the reference
-// tests check every byte). A run of them is copied eight at a time; `p` and `o` are advanced
+// tests check every byte). A run of them is widened eight at a time; `p` and `o` are advanced
 // past the run's whole words.
 inline void CopyAsciiWords(const unsigned char*& p, const unsigned char* end, char16_t*& o) {
   while (end - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    if (word & 0x8080808080808080u) return;
-    for (int i = 0; i < 8; ++i) o[i] = p[i];
+    uint32_t half[2];
+    std::memcpy(half, p, 8);
+    if ((half[0] | half[1]) & 0x80808080u) return;
+    const uint64_t units[2] = {WidenFour(half[0]), WidenFour(half[1])};
+    std::memcpy(o, units, 16);
     p += 8;
     o += 8;
   }

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "base/env.h"
-#include "http/transport.h"
 
 #include "support/fake_http_server.h"
 #include "support/printers.h"
@@ -390,31 +389,6 @@ TEST(WebRequest, OneRuleForTheRequestTarget) {
     EXPECT_EQ(requests[0].Header("Referer"), referer) << c.path;
     for (const std::string& line : requests[0].headerLines)
       EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << c.path;
-  }
-}
-
-TEST(WebRequest, StallWatch) {
-  struct Step {
-    uint32_t at;
-    int64_t moved;
-    uint32_t left;  // MsLeft at `at`, after the bytes moved
-  };
-  const uint32_t wrap = 0xFFFFF000u;  // tick counts wrap at 2^32
-  struct Run {
-    uint32_t start;
-    std::vector<Step> steps;
-  };
-  const Run runs[] = {
-      {0, {{5000, 1000, 25000}, {29999, 0, 1}, {30000, 0, 0}}},
-      {0, {{10000, 1000, 20000}, {20000, 24, 30000}, {49999, 1023, 1}, {50000, 1, 30000}}},
-      {wrap, {{wrap + 10000, 2000, 30000}, {wrap + 39999, 0, 1}, {wrap + 40000, 0, 0}}},
-  };
-  for (const Run& run : runs) {
-    StallWatch watch(run.start);
-    for (const Step& s : run.steps) {
-      watch.Moved(s.moved, s.at);
-      EXPECT_EQ(watch.MsLeft(s.at), s.left) << s.at;
-    }
   }
 }
 

@@ -25,9 +25,10 @@ GbkText RunDirectory();
 bool ChangeCurrentDirectory(const GbkText& dir);
 
 // Writes the buffers, in order, as the whole content of the file at `path`, creating it or
-// replacing an existing one. The bytes go to a temporary file beside the target, which is
-// renamed over the target only after every byte is written: a failed write leaves the target
-// as it was and removes the temporary file. An empty path gives false.
+// replacing an existing one. The bytes go to a temporary file in the target's directory
+// (".pellucor-PID-N.part"), which is renamed over the target only after every byte is
+// written: a failed write leaves the target as it was and removes the temporary file. An
+// empty path gives false.
 bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers);
 template <typename... More>
 bool WriteBytesToFile(const GbkText& path, const ByteBuffer& first, const More&... more) {

@@ -68,12 +68,16 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
   if (path.empty()) return false;
   const std::string target = GbkToUtf8(path.view());
 
-  // A name beside the target that no other writer uses: process id plus a process-wide count.
+  // A short name in the target's directory that no other writer uses (process id plus a
+  // process-wide count): whatever the target's length, the temporary name fits the file system.
   static std::atomic<unsigned> sequence{0};
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    temp = target + ".part" + std::to_string(::getpid()) + "-" + std::to_string(sequence++);
+    temp = dir + ".pellucor-" + std::to_string(::getpid()) + "-" + std::to_string(sequence++) +
+           ".part";
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }

@@ -91,12 +91,17 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
   if (path.empty()) return false;
   const std::wstring target = Wide(path);
 
+  // A short name in the target's directory that no other writer uses (process id plus a
+  // process-wide count): whatever the target's length, the temporary name fits.
   static std::atomic<unsigned> sequence{0};
+  const size_t slash = target.find_last_of(L"\\/");
+  const std::wstring dir =
+      slash == std::wstring::npos ? std::wstring() : target.substr(0, slash + 1);
   std::wstring temp;
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 16 && h == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = target + L".part" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(sequence++);
+    temp = dir + L".pellucor-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(sequence++) + L".part";
     // No sharing while the bytes go in.
     h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     nullptr);

@@ -37,6 +37,11 @@ bool WriteBytesToFile(const GbkText& path, const ByteBuffer& first, const More&.
 // Whether something (a file or a directory) exists at `path`.
 bool PathExists(const GbkText& path);
 
+// Creates the directory at `path` and any missing directories above it. True when a directory
+// stands at `path` afterwards (also when it was there before); false when something else
+// stands there or a directory could not be made.
+bool CreateDirectories(const GbkText& path);
+
 // The whole content of the file at `path`; nothing when it cannot be read.
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path);
 

@@ -98,6 +98,17 @@ bool PathExists(const GbkText& path) {
   return !path.empty() && ::stat(GbkToUtf8(path.view()).c_str(), &st) == 0;
 }
 
+bool CreateDirectories(const GbkText& path) {
+  if (path.empty()) return false;
+  const std::string p = GbkToUtf8(path.view());
+  // Each leading part in turn; one that exists already makes mkdir fail, which is fine.
+  for (size_t slash = p.find('/', 1); slash != std::string::npos; slash = p.find('/', slash + 1))
+    ::mkdir(p.substr(0, slash).c_str(), 0777);
+  ::mkdir(p.c_str(), 0777);
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
   if (path.empty()) return std::nullopt;
   const int fd = ::open(GbkToUtf8(path.view()).c_str(), O_RDONLY | O_CLOEXEC);

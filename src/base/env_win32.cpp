@@ -120,6 +120,20 @@ bool PathExists(const GbkText& path) {
   return !path.empty() && GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool CreateDirectories(const GbkText& path) {
+  if (path.empty()) return false;
+  // Cut in UTF-16, where a separator cannot be the trail byte of a character. Each leading
+  // part in turn; a drive ("C:"), a share or a directory that exists makes the call fail,
+  // which is fine: only the end result counts.
+  const std::wstring p = Wide(path);
+  for (size_t sep = p.find_first_of(L"\\/", 1); sep != std::wstring::npos;
+       sep = p.find_first_of(L"\\/", sep + 1))
+    CreateDirectoryW(p.substr(0, sep).c_str(), nullptr);
+  CreateDirectoryW(p.c_str(), nullptr);
+  const DWORD attributes = GetFileAttributesW(p.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
   if (path.empty()) return std::nullopt;
   ScopedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -1,5 +1,6 @@
 #include "convert/routes.h"
 
+#include <mutex>
 #include <optional>
 #include <set>
 
@@ -30,6 +31,13 @@ constexpr char kDownloadLinkPattern[] =
     "href=\"\\.(.{1,300})\" class=\"btn btn-primary\" target=\"_blank\">点击下载";
 constexpr char kPreviewSeparator[] =
     "---------------以上为该种子信息预览---------------\r\n正在转化种子，请稍后……\r\n";
+
+// Conversions may run on several threads at once (the command-line converter): a name is
+// chosen and its file written under this lock, so two of them never take the same name.
+std::mutex& SaveMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 GbkText InDirectory(const GbkText& directory, const GbkText& name) {
   return ConcatText(directory, kPathSeparator, name);
@@ -132,11 +140,15 @@ void RunFirstRoute(RouteView& view, const GbkText& directory, const GbkText& hos
     view.ShowMessage(kExpiredMessage);
     return;
   }
+  std::unique_lock save(SaveMutex());
   const std::optional<GbkText> name = FreeRandomName(directory);
   if (!name || !WriteBytesToFile(InDirectory(directory, *name), reply)) {
+    save.unlock();
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
+  save.unlock();
+  view.TorrentSaved(*name, BytesLength(reply));
   view.AppendToLog(SuccessMessage(*name, "\r\n"));
   view.SetMagnetBoxText("");
 }
@@ -182,12 +194,16 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
   GbkText base = SafeFileName(re.SubMatchText(1, 1));
   if (base.empty()) base = SafeFileName(hash);  // no usable name from the service
   if (base.empty()) base = "torrent";
+  std::unique_lock save(SaveMutex());
   const std::optional<Target> target = FreeTargetName(directory, base, reply);
   if (!target ||
       (!target->alreadyThere && !WriteBytesToFile(InDirectory(directory, target->name), reply))) {
+    save.unlock();
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
+  save.unlock();
+  view.TorrentSaved(target->name, BytesLength(reply));
   view.AppendToLog(SuccessMessage(target->name, "\r\n\r\n"));
   view.SetMagnetBoxText("");
 }

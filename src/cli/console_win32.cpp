@@ -4,8 +4,9 @@
 #error "console_win32.cpp is the Windows back end; other systems use console_posix.cpp"
 #endif
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <algorithm>
 

@@ -40,8 +40,8 @@ class Reader {
     return true;
   }
 
+  // `depth` counts the arrays and objects around the value.
   bool Value(JsonValue& v, int depth) {
-    if (depth > kMaxDepth) return false;
     Space();
     if (pos_ >= s_.size()) return false;
     switch (s_[pos_]) {
@@ -68,6 +68,7 @@ class Reader {
   }
 
   bool Object(JsonValue& v, int depth) {
+    if (depth >= kMaxDepth) return false;
     v.kind = JsonValue::Kind::Object;
     ++pos_;
     if (Take('}')) return true;
@@ -83,6 +84,7 @@ class Reader {
   }
 
   bool Array(JsonValue& v, int depth) {
+    if (depth >= kMaxDepth) return false;
     v.kind = JsonValue::Kind::Array;
     ++pos_;
     if (Take(']')) return true;

@@ -30,11 +30,8 @@ std::string U(const char* gbk) {
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;
-  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
-    std::string line = text.substr(start, lf - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
+  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
+    lines.push_back(text.substr(start, lf - start));
   return lines;
 }
 
@@ -127,9 +124,24 @@ std::string ApiMiss(const std::string& outcome, const std::string& message) {
 class ConvertCliTest : public ::testing::Test {
  protected:
   // Runs the program in the test's directory (UTF-8 arguments).
+  // Runs the program in the test's directory (UTF-8 arguments). Its lines end the platform's
+  // way, every one of them; the checks see them ended by "\n".
   ProgramRun Run(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--service", service.Host()});
-    return testing::RunProgram(PELLUCOR_CONVERT_PROGRAM, args, input, GbkToUtf8(dir));
+    ProgramRun run = testing::RunProgram(PELLUCOR_CONVERT_PROGRAM, args, input, GbkToUtf8(dir));
+    for (std::string* text : {&run.out, &run.err}) {
+      std::string lf;
+      for (size_t i = 0; i < text->size(); ++i) {
+        const bool crlf = text->compare(i, 2, "\r\n") == 0;
+        if (crlf) ++i;
+        if ((*text)[i] == '\n') {
+          EXPECT_EQ(crlf, std::string(kPathSeparator) == "\\") << *text;
+        }
+        lf.push_back((*text)[i]);
+      }
+      *text = lf;
+    }
+    return run;
   }
   std::string FileIn(const std::string& utf8Path) {
     const auto bytes = ReadBytesFromFile(GbkText(Utf16ToGbk(Utf8ToUtf16(utf8Path))));
@@ -153,11 +165,12 @@ TEST_F(ConvertCliTest, LinksFromArgumentsFilesAndStandardInput) {
       ByteBuffer("\xEF\xBB\xBF# links\n\n" + b + "\n  \t\nmagnet:?xt=urn:btih:" + c + "\n")));
   ASSERT_TRUE(WriteBytesToFile(GbkText(dir + kPathSeparator + "crlf.txt"),
                                ByteBuffer("  # more\r\nmagnet:?xt=urn:btih:" + d + "\r\n\r\n")));
-  const ProgramRun run = Run({"-j", "1", "-d", "out/sub", "magnet:?xt=urn:btih:" + a, "-i",
-                              "lf.txt", "-i", "crlf.txt", "-i", "-"},
+  const std::string sub = "out" + std::string(kPathSeparator) + "sub";  // made, both levels
+  const ProgramRun run = Run({"-j", "1", "-d", sub, "magnet:?xt=urn:btih:" + a, "-i", "lf.txt",
+                              "-i", "crlf.txt", "-i", "-"},
                              "# standard input\n" + e + "\n");
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  const std::string out = "out" + std::string(kPathSeparator) + "sub" + kPathSeparator;
+  const std::string out = sub + kPathSeparator;
   // One at a time (-j 1): the links finish in the order given.
   EXPECT_EQ(Lines(run.out),
             (std::vector<std::string>{

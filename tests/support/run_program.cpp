@@ -1,5 +1,6 @@
 #include "support/run_program.h"
 
+#include <algorithm>
 #include <thread>
 
 #if defined(_WIN32)
@@ -47,10 +48,15 @@ std::wstring Quoted(const std::wstring& arg) {
   return out + L"\"";
 }
 
-void Drain(HANDLE h, std::string* into) {
-  char buf[4096];
-  DWORD n;
-  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) into->append(buf, n);
+// Reads what the pipe holds now, without waiting; false when it held nothing.
+bool ReadAvailable(HANDLE h, std::string* into) {
+  DWORD available = 0;
+  if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr) || available == 0) return false;
+  char buf[65536];
+  DWORD n = 0;
+  if (!ReadFile(h, buf, std::min<DWORD>(available, sizeof buf), &n, nullptr)) return false;
+  into->append(buf, n);
+  return n > 0;
 }
 
 }  // namespace
@@ -78,31 +84,37 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                       dir.empty() ? nullptr : dir.c_str(), &si, &pi);
   for (HANDLE theirs : {inRead, outWrite, errWrite}) CloseHandle(theirs);
-  std::thread out([&] { Drain(outRead, &run.out); });
-  std::thread err([&] { Drain(errRead, &run.err); });
-  // Fed from a thread of its own: a program that reads no input must not block the test.
-  std::thread feed([&] {
+  // Fed from a thread of its own that owns what it needs: a program that reads no input must
+  // not hold up the test.
+  std::thread([h = inWrite, input, started] {
     DWORD written;
     if (started && !input.empty())
-      WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-    CloseHandle(inWrite);
-  });
+      WriteFile(h, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    CloseHandle(h);
+  }).detach();
+  // The outputs are read until the program has ended and its pipes are empty, not until they
+  // close: a Wine process the program starts (explorer.exe for the desktop) inherits them and
+  // keeps them open.
   if (started) {
-    if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(timeoutSeconds) * 1000) !=
-        WAIT_OBJECT_0) {
-      TerminateProcess(pi.hProcess, 1);
-      WaitForSingleObject(pi.hProcess, INFINITE);
-    } else {
-      DWORD code = 0;
-      GetExitCodeProcess(pi.hProcess, &code);
-      run.exitCode = static_cast<int>(code);
+    const DWORD begin = GetTickCount();
+    bool timedOut = false;
+    for (;;) {
+      const bool ended = WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+      const bool got = ReadAvailable(outRead, &run.out) | ReadAvailable(errRead, &run.err);
+      if (ended && !got) break;
+      if (GetTickCount() - begin > static_cast<DWORD>(timeoutSeconds) * 1000) {
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        timedOut = true;
+        break;
+      }
+      if (!got) Sleep(2);
     }
+    DWORD code = 0;
+    if (!timedOut && GetExitCodeProcess(pi.hProcess, &code)) run.exitCode = static_cast<int>(code);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
   }
-  feed.join();
-  out.join();
-  err.join();
   CloseHandle(outRead);
   CloseHandle(errRead);
   return run;

@@ -15,6 +15,10 @@
 #include "support/temp_dir.h"
 #include "support/torrents.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace pellucor {
 namespace {
 
@@ -355,6 +359,50 @@ TEST_F(ConvertCliTest, ExitStatuses) {
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_EQ(Contains(help.out, "usage: pellucor-convert [options] [LINK...]"), "");
 }
+
+#if defined(_WIN32)
+// In a console the program writes wide characters: Chinese comes out right even on a console
+// whose code page has none.
+TEST_F(ConvertCliTest, ConsoleShowsChineseOnAnyCodePage) {
+  const std::string hash = service.Add(U("中文名"));
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  SetConsoleOutputCP(437);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE screen =
+      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inherit, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(screen, INVALID_HANDLE_VALUE);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = si.hStdError = screen;
+  const std::string line =
+      "\"" + std::string(PELLUCOR_CONVERT_PROGRAM) + "\" --service " + service.Host() + " " + hash;
+  std::wstring command(line.begin(), line.end());  // ASCII
+  const std::u16string dirW = GbkToUtf16(dir);
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             reinterpret_cast<const wchar_t*>(dirW.c_str()), &si, &pi));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  ASSERT_TRUE(GetConsoleScreenBufferInfo(screen, &info));
+  std::wstring cells(static_cast<size_t>(info.dwSize.X) * static_cast<size_t>(info.dwSize.Y), L' ');
+  DWORD read = 0;
+  ReadConsoleOutputCharacterW(screen, cells.data(), static_cast<DWORD>(cells.size()), {0, 0},
+                              &read);
+  CloseHandle(screen);
+  FreeConsole();
+  const std::u16string want = Utf8ToUtf16(U("种子获取成功，种子文件<中文名.torrent>"));
+  EXPECT_NE(cells.find(reinterpret_cast<const wchar_t*>(want.c_str())), std::wstring::npos)
+      << Utf16ToUtf8(std::u16string(cells.begin(), cells.begin() + read));
+  const std::u16string ok = Utf8ToUtf16("OK " + hash + " " + U("中文名.torrent"));
+  EXPECT_NE(cells.find(reinterpret_cast<const wchar_t*>(ok.c_str())), std::wstring::npos);
+}
+#endif
 
 }  // namespace
 }  // namespace pellucor

@@ -1,5 +1,6 @@
 #include "convert/routes.h"
 
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -32,12 +33,39 @@ constexpr char kDownloadLinkPattern[] =
 constexpr char kPreviewSeparator[] =
     "---------------以上为该种子信息预览---------------\r\n正在转化种子，请稍后……\r\n";
 
-// Conversions may run on several threads at once (the command-line converter): a name is
-// chosen and its file written under this lock, so two of them never take the same name.
-std::mutex& SaveMutex() {
-  static std::mutex mutex;
-  return mutex;
+// Conversions may run on several threads at once (the command-line converter). A name is
+// chosen under this lock and stays taken until its file is written, so two conversions never
+// choose the same one, while their writes go on side by side.
+struct SavingNames {
+  std::mutex mutex;
+  std::condition_variable written;  // a path left `inFlight`
+  std::set<std::string> inFlight;   // paths chosen and not yet written
+};
+SavingNames& Saving() {
+  static SavingNames saving;
+  return saving;
 }
+
+// Holds a chosen path as taken until the write is over, whatever its result. Made with
+// Saving().mutex held.
+class NameHold {
+ public:
+  explicit NameHold(GbkText path) : path_(std::move(path)) {
+    Saving().inFlight.insert(path_.str());
+  }
+  ~NameHold() {
+    {
+      std::lock_guard lock(Saving().mutex);
+      Saving().inFlight.erase(path_.str());
+    }
+    Saving().written.notify_all();
+  }
+  NameHold(const NameHold&) = delete;
+  NameHold& operator=(const NameHold&) = delete;
+
+ private:
+  GbkText path_;
+};
 
 GbkText InDirectory(const GbkText& directory, const GbkText& name) {
   return ConcatText(directory, kPathSeparator, name);
@@ -47,13 +75,15 @@ GbkText SuccessMessage(const GbkText& fileName, const char* end) {
   return ConcatText("种子获取成功，种子文件<", fileName, ">已经保存到软件运行目录！", end);
 }
 
-// A random four-digit name that no file in `directory` has yet; nothing when all 1001 are taken.
+// A random four-digit name that no file in `directory` has yet and no other conversion is
+// writing; nothing when all 1001 are taken. Called with Saving().mutex held.
 std::optional<GbkText> FreeRandomName(const GbkText& directory) {
   std::set<int32_t> tried;
   auto free = [&](int32_t n) -> std::optional<GbkText> {
     if (!tried.insert(n).second) return std::nullopt;
     const GbkText name = ConcatText(IntegerToText(n), ".torrent");
-    if (PathExists(InDirectory(directory, name))) return std::nullopt;
+    const GbkText path = InDirectory(directory, name);
+    if (PathExists(path) || Saving().inFlight.count(path.str())) return std::nullopt;
     return name;
   };
   for (int draw = 0; draw < 4 * 1001; ++draw)
@@ -64,17 +94,20 @@ std::optional<GbkText> FreeRandomName(const GbkText& directory) {
 }
 
 // `base` + ".torrent" in `directory`, or " (2)", " (3)" … before ".torrent" when a different
-// file has the name. A file holding exactly `bytes` already is the torrent itself: kept.
+// file has the name. A file holding exactly `bytes` already is the torrent itself: kept. A name
+// another conversion is writing is judged once that file is there. Called with `lock` (on
+// Saving().mutex) held.
 struct Target {
   GbkText name;  // with ".torrent"
   bool alreadyThere = false;
 };
 std::optional<Target> FreeTargetName(const GbkText& directory, const GbkText& base,
-                                     const ByteBuffer& bytes) {
+                                     const ByteBuffer& bytes, std::unique_lock<std::mutex>& lock) {
   for (int32_t n = 1; n <= 1000; ++n) {
     const GbkText name = n == 1 ? ConcatText(base, ".torrent")
                                 : ConcatText(base, " (", IntegerToText(n), ").torrent");
     const GbkText path = InDirectory(directory, name);
+    Saving().written.wait(lock, [&] { return !Saving().inFlight.count(path.str()); });
     if (!PathExists(path)) return Target{name, false};
     const std::optional<ByteBuffer> existing = ReadBytesFromFile(path);
     if (existing && *existing == bytes) return Target{name, true};
@@ -140,14 +173,18 @@ void RunFirstRoute(RouteView& view, const GbkText& directory, const GbkText& hos
     view.ShowMessage(kExpiredMessage);
     return;
   }
-  std::unique_lock save(SaveMutex());
-  const std::optional<GbkText> name = FreeRandomName(directory);
+  std::optional<GbkText> name;
+  std::optional<NameHold> hold;
+  {
+    std::lock_guard lock(Saving().mutex);
+    name = FreeRandomName(directory);
+    if (name) hold.emplace(InDirectory(directory, *name));
+  }
   if (!name || !WriteBytesToFile(InDirectory(directory, *name), reply)) {
-    save.unlock();
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
-  save.unlock();
+  hold.reset();
   view.TorrentSaved(*name, BytesLength(reply));
   view.AppendToLog(SuccessMessage(*name, "\r\n"));
   view.SetMagnetBoxText("");
@@ -194,15 +231,19 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
   GbkText base = SafeFileName(re.SubMatchText(1, 1));
   if (base.empty()) base = SafeFileName(hash);  // no usable name from the service
   if (base.empty()) base = "torrent";
-  std::unique_lock save(SaveMutex());
-  const std::optional<Target> target = FreeTargetName(directory, base, reply);
+  std::optional<Target> target;
+  std::optional<NameHold> hold;
+  {
+    std::unique_lock lock(Saving().mutex);
+    target = FreeTargetName(directory, base, reply, lock);
+    if (target && !target->alreadyThere) hold.emplace(InDirectory(directory, target->name));
+  }
   if (!target ||
       (!target->alreadyThere && !WriteBytesToFile(InDirectory(directory, target->name), reply))) {
-    save.unlock();
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
-  save.unlock();
+  hold.reset();
   view.TorrentSaved(target->name, BytesLength(reply));
   view.AppendToLog(SuccessMessage(target->name, "\r\n\r\n"));
   view.SetMagnetBoxText("");

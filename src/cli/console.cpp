@@ -7,7 +7,7 @@ namespace pellucor {
 Argument TextFromUserBytes(std::string_view bytes) {
   const std::u16string units = Utf8ToUtf16(bytes);
   // Only well-formed UTF-8 comes back unchanged: anything else was read with U+FFFD.
-  if (Utf16ToUtf8(units) != bytes) return {GbkText(bytes), true};
+  if (Utf16ToUtf8(units) != bytes) return {GbkText(bytes), false};
   bool lossy = false;
   GbkText text(Utf16ToGbk(units, 0, &lossy));
   return {std::move(text), !lossy};

@@ -20,7 +20,8 @@ enum class StandardStream { Output, Error };
 
 struct Argument {
   GbkText text;
-  // False when a character had no GBK form and became "?": such a text can still be a link,
+  // False when the text does not convert back to what the user gave (a character GBK lacks
+  // became "?", or Linux bytes that are not UTF-8 were read as GBK): it can still be a link,
   // but not a path.
   bool exact = true;
 };

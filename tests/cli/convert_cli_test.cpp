@@ -205,6 +205,9 @@ TEST_F(ConvertCliTest, WithoutDirectorySavesInTheCurrentOne) {
   EXPECT_EQ(FileIn(Path(file)), service.Bytes(a));
   // The first route's success line on standard error, as the window logs it.
   EXPECT_EQ(Contains(run.err, U("种子获取成功，种子文件<") + file + ">"), "");
+  // Another site tag: the service's name does not match it, and the torrent is named by its hash.
+  const ProgramRun tagged = Run({"--site-tag", "other.tag", a});
+  EXPECT_EQ(tagged.out, "OK " + a + " " + a + ".torrent\n") << tagged.err;
 }
 
 // Many links at once: every torrent saved once, in a file of its own, even where two torrents

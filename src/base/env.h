@@ -25,14 +25,21 @@ GbkText RunDirectory();
 bool ChangeCurrentDirectory(const GbkText& dir);
 
 // Writes the buffers, in order, as the whole content of the file at `path`, creating it or
-// replacing an existing one. The bytes go to a temporary file beside the target, which is
-// renamed over the target only after every byte is written: a failed write leaves the target
-// as it was and removes the temporary file. An empty path gives false.
+// replacing an existing one. The bytes go to a temporary file in the target's directory
+// (".pellucor-PID-N.part"), which is renamed over the target only after every byte is
+// written: a failed write leaves the target as it was and removes the temporary file. An
+// empty path gives false.
 bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers);
 template <typename... More>
 bool WriteBytesToFile(const GbkText& path, const ByteBuffer& first, const More&... more) {
   return WriteBytesToFile(path, {first, more...});
 }
+
+// Writes `bytes` as a new file at `path`, never replacing anything: the file appears there
+// whole (written through a temporary file as above), or not at all when something stands at
+// `path` already — also when another thread or process creates it at the same moment.
+enum class NewFileResult { Written, Exists, Failed };
+NewFileResult WriteNewFile(const GbkText& path, const ByteBuffer& bytes);
 
 // Whether something (a file or a directory) exists at `path`.
 bool PathExists(const GbkText& path);

@@ -1,9 +1,9 @@
 #include "convert/routes.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "base/codepage.h"
 #include "base/env.h"
@@ -18,6 +18,9 @@ namespace pellucor {
 namespace {
 
 constexpr int32_t kMinimumTorrentSize = 1000;
+// The longest file name (in UTF-8 bytes) the routes write: what Linux file systems take, and
+// within what NTFS takes, so that both builds save the same names.
+constexpr size_t kMaxNameBytes = 255;
 constexpr char kFormPrefixHash[] = "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A";
 constexpr char kFormPrefixMagnet[] = "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A";
 constexpr char kNotStoredText[] = "您输入的HASH暂未存储";
@@ -33,40 +36,6 @@ constexpr char kDownloadLinkPattern[] =
 constexpr char kPreviewSeparator[] =
     "---------------以上为该种子信息预览---------------\r\n正在转化种子，请稍后……\r\n";
 
-// Conversions may run on several threads at once (the command-line converter). A name is
-// chosen under this lock and stays taken until its file is written, so two conversions never
-// choose the same one, while their writes go on side by side.
-struct SavingNames {
-  std::mutex mutex;
-  std::condition_variable written;  // a path left `inFlight`
-  std::set<std::string> inFlight;   // paths chosen and not yet written
-};
-SavingNames& Saving() {
-  static SavingNames saving;
-  return saving;
-}
-
-// Holds a chosen path as taken until the write is over, whatever its result. Made with
-// Saving().mutex held.
-class NameHold {
- public:
-  explicit NameHold(GbkText path) : path_(std::move(path)) {
-    Saving().inFlight.insert(path_.str());
-  }
-  ~NameHold() {
-    {
-      std::lock_guard lock(Saving().mutex);
-      Saving().inFlight.erase(path_.str());
-    }
-    Saving().written.notify_all();
-  }
-  NameHold(const NameHold&) = delete;
-  NameHold& operator=(const NameHold&) = delete;
-
- private:
-  GbkText path_;
-};
-
 GbkText InDirectory(const GbkText& directory, const GbkText& name) {
   return ConcatText(directory, kPathSeparator, name);
 }
@@ -75,16 +44,15 @@ GbkText SuccessMessage(const GbkText& fileName, const char* end) {
   return ConcatText("种子获取成功，种子文件<", fileName, ">已经保存到软件运行目录！", end);
 }
 
-// A random four-digit name that no file in `directory` has yet and no other conversion is
-// writing; nothing when all 1001 are taken. Called with Saving().mutex held.
+// A random four-digit number that names no file in `directory` yet ("1437" for
+// "1437.torrent"); nothing when all 1001 are taken.
 std::optional<GbkText> FreeRandomName(const GbkText& directory) {
   std::set<int32_t> tried;
   auto free = [&](int32_t n) -> std::optional<GbkText> {
     if (!tried.insert(n).second) return std::nullopt;
-    const GbkText name = ConcatText(IntegerToText(n), ".torrent");
-    const GbkText path = InDirectory(directory, name);
-    if (PathExists(path) || Saving().inFlight.count(path.str())) return std::nullopt;
-    return name;
+    const GbkText base = IntegerToText(n);
+    if (PathExists(InDirectory(directory, ConcatText(base, ".torrent")))) return std::nullopt;
+    return base;
   };
   for (int draw = 0; draw < 4 * 1001; ++draw)
     if (auto name = free(RandomInt(1000, 2000))) return name;
@@ -93,30 +61,109 @@ std::optional<GbkText> FreeRandomName(const GbkText& directory) {
   return std::nullopt;
 }
 
-// `base` + ".torrent" in `directory`, or " (2)", " (3)" … before ".torrent" when a different
-// file has the name. A file holding exactly `bytes` already is the torrent itself: kept. A name
-// another conversion is writing is judged once that file is there. Called with `lock` (on
-// Saving().mutex) held.
-struct Target {
-  GbkText name;  // with ".torrent"
-  bool alreadyThere = false;
-};
-std::optional<Target> FreeTargetName(const GbkText& directory, const GbkText& base,
-                                     const ByteBuffer& bytes, std::unique_lock<std::mutex>& lock) {
+bool IsSingleByte(unsigned char c) {
+  return c < 0x81 || c == 0xFF;
+}
+
+// `base` cut by whole characters from its end until `base` + `suffix` takes at most
+// kMaxNameBytes in UTF-8; a cut end is made safe again (SafeFileName: no trailing dots or
+// spaces, no device name). Empty when nothing of `base` fits.
+GbkText FitName(const GbkText& base, std::string_view suffix) {
+  const size_t tail = GbkToUtf8(suffix).size();
+  auto fits = [&](const GbkText& name) {
+    return GbkToUtf8(name.view()).size() + tail <= kMaxNameBytes;
+  };
+  if (fits(base)) return base;
+  std::vector<size_t> ends;  // where each character of `base` ends
+  const std::string_view s = base.view();
+  for (size_t i = 0; i < s.size();) {
+    i += (IsSingleByte(static_cast<unsigned char>(s[i])) || i + 1 >= s.size()) ? 1 : 2;
+    ends.push_back(i);
+  }
+  for (size_t keep = ends.size(); keep-- > 1;) {
+    const GbkText cut = SafeFileName(GbkText(s.substr(0, ends[keep - 1])));
+    if (!cut.empty() && fits(cut)) return cut;
+  }
+  return {};
+}
+
+// Saves `bytes` in `directory` as `base` + ".torrent", or with " (2)", " (3)" … before
+// ".torrent" when a different file has the name, each cut to fit (FitName). A file holding
+// exactly `bytes` already is the torrent itself: kept. Names are taken with WriteNewFile, so
+// conversions running side by side (threads or processes) never write one name twice. The name
+// saved under; nothing when the names ran out or the file system refused one.
+std::optional<GbkText> SaveAsBase(const GbkText& directory, const GbkText& base,
+                                  const ByteBuffer& bytes) {
   for (int32_t n = 1; n <= 1000; ++n) {
-    const GbkText name = n == 1 ? ConcatText(base, ".torrent")
-                                : ConcatText(base, " (", IntegerToText(n), ").torrent");
+    const std::string suffix =
+        n == 1 ? std::string(".torrent") : " (" + std::to_string(n) + ").torrent";
+    const GbkText fitted = FitName(base, suffix);
+    if (fitted.empty()) return std::nullopt;
+    const GbkText name = ConcatText(fitted, GbkText(suffix));
     const GbkText path = InDirectory(directory, name);
-    Saving().written.wait(lock, [&] { return !Saving().inFlight.count(path.str()); });
-    if (!PathExists(path)) return Target{name, false};
-    const std::optional<ByteBuffer> existing = ReadBytesFromFile(path);
-    if (existing && *existing == bytes) return Target{name, true};
+    // A name taken in the meantime is looked at again; a file is only ever there whole.
+    for (int look = 0; look < 3; ++look) {
+      if (PathExists(path)) {
+        const std::optional<ByteBuffer> existing = ReadBytesFromFile(path);
+        if (existing && *existing == bytes) return name;
+        break;  // a different file: the next number
+      }
+      const NewFileResult result = WriteNewFile(path, bytes);
+      if (result == NewFileResult::Written) return name;
+      if (result == NewFileResult::Failed) return std::nullopt;
+    }
   }
   return std::nullopt;
 }
 
-bool IsSingleByte(unsigned char c) {
-  return c < 0x81 || c == 0xFF;
+// Saves `bytes` in `directory` under the first of `bases` (each a SafeFileName) that can be
+// written: a name the file system still refuses gives way to the next. The name saved under.
+std::optional<GbkText> SaveUnderName(const GbkText& directory, std::initializer_list<GbkText> bases,
+                                     const ByteBuffer& bytes) {
+  for (const GbkText& base : bases) {
+    if (base.empty()) continue;
+    if (std::optional<GbkText> name = SaveAsBase(directory, base, bytes)) return name;
+  }
+  return std::nullopt;
+}
+
+// Saves `bytes` under a random four-digit name that no file in `directory` has; another draw
+// when a conversion beside this one took the name first. The name saved under.
+std::optional<GbkText> SaveUnderRandomName(const GbkText& directory, const ByteBuffer& bytes) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::optional<GbkText> free = FreeRandomName(directory);
+    if (!free) return std::nullopt;
+    const GbkText name = ConcatText(*free, ".torrent");
+    switch (WriteNewFile(InDirectory(directory, name), bytes)) {
+      case NewFileResult::Written:
+        return name;
+      case NewFileResult::Exists:
+        continue;
+      case NewFileResult::Failed:
+        return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// Windows treats these names as devices whatever follows the first dot, and whatever the case.
+bool IsDeviceName(std::string_view name) {
+  std::string stem(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  stem = LowerCaseAscii(GbkText(stem)).str();
+  for (const char* device : {"con", "prn", "aux", "nul"})
+    if (stem == device) return true;
+  return stem.size() == 4 && (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) &&
+         stem[3] >= '1' && stem[3] <= '9';
+}
+
+// Whether a reply is the torrent to save: one proven by its info hash to be the torrent asked
+// for is, whatever its size; anything else must be an unchecked torrent of at least
+// kMinimumTorrentSize bytes.
+bool IsWantedTorrent(const ByteBuffer& reply, const GbkText& hash) {
+  const TorrentMatch match = MatchTorrent(reply, hash);
+  return match == TorrentMatch::Matches ||
+         (match == TorrentMatch::Unchecked && BytesLength(reply) >= kMinimumTorrentSize);
 }
 
 }  // namespace
@@ -151,6 +198,7 @@ GbkText SafeFileName(const GbkText& name) {
   }
   while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
   if (out == "." || out == "..") return {};
+  if (IsDeviceName(out)) out.insert(0, "_");
   return GbkText(out);
 }
 
@@ -168,23 +216,15 @@ void RunFirstRoute(RouteView& view, const GbkText& directory, const GbkText& hos
     view.ShowMessage(kNotStoredMessage);
     return;
   }
-  // Only a torrent (of this hash, when the hash is a real one) is saved as a torrent.
-  if (BytesLength(reply) < kMinimumTorrentSize || !IsTorrentFor(reply, hash)) {
+  if (!IsWantedTorrent(reply, hash)) {
     view.ShowMessage(kExpiredMessage);
     return;
   }
-  std::optional<GbkText> name;
-  std::optional<NameHold> hold;
-  {
-    std::lock_guard lock(Saving().mutex);
-    name = FreeRandomName(directory);
-    if (name) hold.emplace(InDirectory(directory, *name));
-  }
-  if (!name || !WriteBytesToFile(InDirectory(directory, *name), reply)) {
+  const std::optional<GbkText> name = SaveUnderRandomName(directory, reply);
+  if (!name) {
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
-  hold.reset();
   view.TorrentSaved(*name, BytesLength(reply));
   view.AppendToLog(SuccessMessage(*name, "\r\n"));
   view.SetMagnetBoxText("");
@@ -221,31 +261,22 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
   const ByteBuffer reply = WebRequest(downloadUrl, 0, {}, nullptr, nullptr, nullptr, nullptr, false,
                                       nullptr, std::nullopt, &headers);
   const GbkText text = BytesToText(reply);
-  if (FindText(text, kCannotMakeText) != -1 || BytesLength(reply) < kMinimumTorrentSize ||
-      FindText(text, "502 Bad Gateway") != -1 || !IsTorrentFor(reply, hash)) {
+  if (FindText(text, kCannotMakeText) != -1 || FindText(text, "502 Bad Gateway") != -1 ||
+      !IsWantedTorrent(reply, hash)) {
     view.AppendToLog(kCannotMakeMessage);
     return;
   }
 
   re.Search(ConcatText("filename=(.{1,300})\\[", siteTag, "\\]\\.torrent"), Utf8TextToGbk(headers));
-  GbkText base = SafeFileName(re.SubMatchText(1, 1));
-  if (base.empty()) base = SafeFileName(hash);  // no usable name from the service
-  if (base.empty()) base = "torrent";
-  std::optional<Target> target;
-  std::optional<NameHold> hold;
-  {
-    std::unique_lock lock(Saving().mutex);
-    target = FreeTargetName(directory, base, reply, lock);
-    if (target && !target->alreadyThere) hold.emplace(InDirectory(directory, target->name));
-  }
-  if (!target ||
-      (!target->alreadyThere && !WriteBytesToFile(InDirectory(directory, target->name), reply))) {
+  // The service's name; when it has none that can be written, the hash names the torrent.
+  const std::optional<GbkText> name = SaveUnderName(
+      directory, {SafeFileName(re.SubMatchText(1, 1)), SafeFileName(hash), "torrent"}, reply);
+  if (!name) {
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
-  hold.reset();
-  view.TorrentSaved(target->name, BytesLength(reply));
-  view.AppendToLog(SuccessMessage(target->name, "\r\n\r\n"));
+  view.TorrentSaved(*name, BytesLength(reply));
+  view.AppendToLog(SuccessMessage(*name, "\r\n\r\n"));
   view.SetMagnetBoxText("");
 }
 

@@ -22,8 +22,13 @@ void RunSecondRoute(RouteView& view, const GbkText& directory,
 
 // The name the second service sends, made safe to write inside the run directory: the part
 // after the last "/" or "\", characters Windows forbids in names replaced by "_", trailing
-// dots and spaces trimmed; empty for a name that cannot stand ("", ".", "..").
+// dots and spaces trimmed, a Windows device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, any
+// case, with any extension) given a "_" in front; empty for a name that cannot stand ("",
+// ".", ".."). Both builds save the same names.
 //   "../../x:y" -> "x_y";   "a\x95\x5C" -> kept (5C is the trail byte of a character)
+//   "lpt1.x"    -> "_lpt1.x"
+// The route saves it as NAME.torrent, cut by whole characters to 255 bytes of UTF-8; when
+// that cannot be written either, under the hash.
 GbkText SafeFileName(const GbkText& name);
 
 }  // namespace pellucor

@@ -80,10 +80,22 @@ class Bencode {
   size_t pos_ = 0;
 };
 
-bool IsHexHash(std::string_view s) {
-  if (s.size() != 40) return false;
+bool IsHex(std::string_view s) {
   for (char c : s)
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
+// Whether `hex` (either case) spells `digest`.
+template <size_t N>
+bool SpellsDigest(const GbkText& hex, const std::array<uint8_t, N>& digest) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const GbkText want = UpperCaseAscii(hex);
+  for (size_t i = 0; i < N; ++i) {
+    if (want.view()[2 * i] != kHex[digest[i] >> 4] ||
+        want.view()[2 * i + 1] != kHex[digest[i] & 15])
+      return false;
+  }
   return true;
 }
 
@@ -97,19 +109,20 @@ std::optional<std::string_view> TorrentInfoBytes(std::string_view bytes) {
   return info;
 }
 
-bool IsTorrentFor(const ByteBuffer& reply, const GbkText& magnetHash) {
+TorrentMatch MatchTorrent(const ByteBuffer& reply, const GbkText& magnetHash) {
   const std::optional<std::string_view> info = TorrentInfoBytes(reply.view());
-  if (!info) return false;
-  if (!IsHexHash(magnetHash.view())) return true;
-  static const char kHex[] = "0123456789ABCDEF";
-  const std::array<uint8_t, 20> digest = Sha1(*info);
-  const GbkText want = UpperCaseAscii(magnetHash);
-  for (size_t i = 0; i < digest.size(); ++i) {
-    if (want.view()[2 * i] != kHex[digest[i] >> 4] ||
-        want.view()[2 * i + 1] != kHex[digest[i] & 15])
-      return false;
+  if (!info) return TorrentMatch::NotATorrent;
+  const std::string_view hash = magnetHash.view();
+  if (!IsHex(hash)) return TorrentMatch::Unchecked;
+  bool matches;
+  if (hash.size() == 40) {
+    matches = SpellsDigest(magnetHash, Sha1(*info));
+  } else if (hash.size() == 64) {
+    matches = SpellsDigest(magnetHash, Sha256(*info));
+  } else {
+    return TorrentMatch::Unchecked;
   }
-  return true;
+  return matches ? TorrentMatch::Matches : TorrentMatch::Differs;
 }
 
 }  // namespace pellucor

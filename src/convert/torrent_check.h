@@ -15,11 +15,19 @@ namespace pellucor {
 //   "d4:infod4:name1:xee" -> "d4:name1:xe"
 std::optional<std::string_view> TorrentInfoBytes(std::string_view bytes);
 
-// Whether `reply` is a torrent, and — when `magnetHash` is 40 hexadecimal digits (either case)
-// — the torrent of that info hash: the SHA-1 of its "info" bytes.
-bool IsTorrentFor(const ByteBuffer& reply, const GbkText& magnetHash);
+// What `reply` is for the torrent asked for by `magnetHash`. A hash of 40 hexadecimal digits
+// (either case) is a version-1 info hash, the SHA-1 of the "info" bytes; one of 64 is a
+// version-2 hash, their SHA-256. Any other text cannot be checked.
+enum class TorrentMatch {
+  NotATorrent,
+  Unchecked,  // a torrent; the hash is not one
+  Matches,    // the torrent of that hash
+  Differs,    // a torrent of another hash
+};
+TorrentMatch MatchTorrent(const ByteBuffer& reply, const GbkText& magnetHash);
 
-// SHA-1 from the platform (CNG on Windows, libcrypto elsewhere).
+// Digests from the platform (CNG on Windows, libcrypto elsewhere).
 std::array<uint8_t, 20> Sha1(std::string_view bytes);
+std::array<uint8_t, 32> Sha256(std::string_view bytes);
 
 }  // namespace pellucor

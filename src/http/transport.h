@@ -21,8 +21,38 @@ inline constexpr uint32_t kFlagNoAutoRedirect = 0x00200000;  // do not follow re
 inline constexpr uint32_t kFlagSecure = 0x00800000;          // TLS
 inline constexpr uint32_t kFlagIgnoreRedirectToHttps = 0x00004000;
 
-// A request that receives no byte for this long fails like an unreachable server.
-inline constexpr int kTransportTimeoutSeconds = 60;
+// A request that moves fewer than kStallBytes in kStallSeconds (connecting, waiting for the
+// reply or reading it) is given up and fails like an unreachable server: a dead or trickling
+// service holds its caller for about kStallSeconds, while a large reply arriving at a slow but
+// real speed is read to its end.
+inline constexpr int kStallSeconds = 30;
+inline constexpr int64_t kStallBytes = 1024;
+
+// The progress rule both back ends apply. The clock starts with the request; every time
+// kStallBytes more have been received (reply headers and body) or sent (request body) it
+// starts again, and the request has stalled once it runs kStallSeconds without.
+//   StallWatch w(0); w.Moved(1000, 5000); w.MsLeft(29000) -> 1000; w.MsLeft(30000) -> 0
+//   w.Moved(24, 20000) (1024 in all) -> w.MsLeft(30000) -> 20000
+class StallWatch {
+ public:
+  explicit StallWatch(uint32_t nowMs) : markMs_(nowMs) {}
+  void Moved(int64_t bytes, uint32_t nowMs) {
+    pending_ += bytes;
+    if (pending_ < kStallBytes) return;
+    pending_ = 0;
+    markMs_ = nowMs;
+  }
+  // Milliseconds until the request counts as stalled; 0 once it does. (Tick counts wrap.)
+  uint32_t MsLeft(uint32_t nowMs) const {
+    const uint32_t elapsed = nowMs - markMs_;
+    constexpr uint32_t kLimit = kStallSeconds * 1000u;
+    return elapsed >= kLimit ? 0 : kLimit - elapsed;
+  }
+
+ private:
+  uint32_t markMs_;
+  int64_t pending_ = 0;
+};
 
 class Transport {
  public:
@@ -32,11 +62,12 @@ class Transport {
   // direct connection (no proxy from the environment either).
   virtual bool OpenSession(const GbkText& agent, const std::optional<GbkText>& proxyList) = 0;
   virtual bool Connect(const GbkText& host, int32_t port) = 0;
-  virtual bool OpenRequest(const GbkText& verb, const GbkText& path, uint32_t flags) = 0;
+  // `target` is the path and query as they go on the wire (RequestTarget, http/url.h).
+  virtual bool OpenRequest(const GbkText& verb, const GbkText& target, uint32_t flags) = 0;
   // Sends the header block (lines joined by "\r\n") and the body; false when no reply came
-  // (the host could not be reached, or nothing arrived within the timeout).
+  // (the host could not be reached, or the request stalled).
   virtual bool Send(const GbkText& headers, const ByteBuffer& body) = 0;
-  // Up to `size` bytes of the reply body; 0 ends the body.
+  // Up to `size` bytes of the reply body; 0 ends the body, -1 means the request stalled.
   virtual int32_t Read(char* buffer, int32_t size) = 0;
   // The body's length as the reply announces it, or -1: lets the reader allocate once.
   virtual int64_t BodySizeHint() = 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/env.h"
 #include "http/transport.h"
 
 namespace pellucor {
@@ -44,6 +45,12 @@ class CookieStore {
   std::mutex mutex_;
 };
 
+std::string_view TrimSpaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
 class CurlTransport final : public Transport {
  public:
   CurlTransport() { CookieStore::Get(); }
@@ -62,11 +69,11 @@ class CurlTransport final : public Transport {
     return true;
   }
 
-  bool OpenRequest(const GbkText& verb, const GbkText& path, uint32_t flags) override {
+  bool OpenRequest(const GbkText& verb, const GbkText& target, uint32_t flags) override {
     curl_ = curl_easy_init();
     if (!curl_) return false;
     verb_ = verb.str();
-    path_ = path.str();
+    path_ = target.str();
     flags_ = flags;
     return true;
   }
@@ -80,10 +87,12 @@ class CurlTransport final : public Transport {
     curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl_, CURLOPT_USERAGENT, agent_.c_str());
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(kTransportTimeoutSeconds));
-    // "No byte for the timeout" ends the transfer, however long the whole reply takes.
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(kTransportTimeoutSeconds));
+    // The stall rule, checked by the progress callback (about once a second while nothing
+    // moves); a connection that is not made in that time has moved nothing either.
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(kStallSeconds));
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
 
     // The proxy list names a proxy for plain HTTP only; anything else goes direct, and the
     // environment's proxy variables are never used.
@@ -113,15 +122,22 @@ class CurlTransport final : public Transport {
       curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.str().c_str());
     }
 
-    // The caller's lines, in order. Empty lines are dropped (a header block has none), and
+    // The caller's lines, in order, read the way WinInet reads a header block: a CR or an LF
+    // alone also ends a line (a URL with a stray CR in the Referer line gives no broken line),
+    // lines without a ":" are dropped, and name and value lose the spaces around them.
     // libcurl's own "Expect: 100-continue" is suppressed.
     curl_slist* list = nullptr;
     std::string_view rest = headers.view();
     while (!rest.empty()) {
-      const size_t end = rest.find("\r\n");
-      const std::string line(rest.substr(0, end));
-      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
-      if (!line.empty()) list = curl_slist_append(list, line.c_str());
+      const size_t end = rest.find_first_of("\r\n");
+      const std::string_view line = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      const size_t colon = line.find(':');
+      if (colon == std::string_view::npos) continue;
+      const std::string name(TrimSpaces(line.substr(0, colon)));
+      if (name.empty()) continue;
+      const std::string field = name + ": " + std::string(TrimSpaces(line.substr(colon + 1)));
+      list = curl_slist_append(list, field.c_str());
     }
     list = curl_slist_append(list, "Expect:");
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);
@@ -131,8 +147,10 @@ class CurlTransport final : public Transport {
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
 
+    watch_ = StallWatch(TickCount());
     const CURLcode rc = curl_easy_perform(curl_);
     curl_slist_free_all(list);
+    if (stalled_) return false;
     // A reply that broke off part-way still counts: what arrived is returned.
     return rc == CURLE_OK || !headerBlock_.empty();
   }
@@ -158,8 +176,23 @@ class CurlTransport final : public Transport {
   }
 
  private:
+  // Counts what moved since the last call (each reply of a redirect chain counts from 0
+  // again) and gives the transfer up once the stall rule says so.
+  static int OnProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t,
+                        curl_off_t uploaded) {
+    auto* t = static_cast<CurlTransport*>(self);
+    const curl_off_t total = downloaded + uploaded;
+    if (total < t->counted_) t->counted_ = 0;
+    const uint32_t now = TickCount();
+    t->watch_.Moved(total - t->counted_, now);
+    t->counted_ = total;
+    t->stalled_ = t->watch_.MsLeft(now) == 0;
+    return t->stalled_ ? 1 : 0;
+  }
+
   static size_t OnHeader(char* data, size_t size, size_t n, void* self) {
     auto* t = static_cast<CurlTransport*>(self);
+    t->watch_.Moved(static_cast<int64_t>(size * n), TickCount());
     const std::string_view line(data, size * n);
     // Each reply of a redirect chain (and an interim 1xx) starts a new block: keep the last.
     if (line.rfind("HTTP/", 0) == 0) {
@@ -192,6 +225,9 @@ class CurlTransport final : public Transport {
   uint32_t flags_ = 0;
   std::string headerBlock_, body_;
   size_t readPos_ = 0;
+  StallWatch watch_{0};
+  curl_off_t counted_ = 0;  // body bytes sent and received that the watch has seen
+  bool stalled_ = false;
 };
 
 }  // namespace

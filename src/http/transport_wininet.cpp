@@ -6,10 +6,87 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "base/env.h"
 #include "http/transport.h"
 
 namespace pellucor {
 namespace {
+
+// Runs a request's blocking calls (send, read) on a thread of its own while the caller waits
+// under the stall rule. A call that stalls is given up: the caller closes the request handle,
+// which ends the call on Windows; Wine's WinInet keeps such a call waiting on its socket, so
+// the caller does not wait for it and the thread finishes by itself whenever the call returns.
+// A call works only on what it captured (copies and shared results), never on the caller's
+// memory, since it may outlive the caller.
+class CallThread {
+ public:
+  CallThread() : state_(std::make_shared<State>()) {
+    std::thread([state = state_] { state->Loop(); }).detach();
+  }
+  ~CallThread() {
+    std::lock_guard lock(state_->mutex);
+    state_->quit = true;
+    state_->wake.notify_all();
+  }
+  CallThread(const CallThread&) = delete;
+  CallThread& operator=(const CallThread&) = delete;
+
+  // Starts `call` on the thread (after the one in progress) and returns at once.
+  void Post(std::function<void()> call) {
+    std::lock_guard lock(state_->mutex);
+    ++state_->started;
+    state_->call = std::move(call);
+    state_->wake.notify_all();
+  }
+
+  // Runs `call` and waits until it returns (true) or the watch runs out (false).
+  bool Run(std::function<void()> call, const StallWatch& watch) {
+    Post(std::move(call));
+    std::unique_lock lock(state_->mutex);
+    const uint64_t ticket = state_->started;
+    for (;;) {
+      if (state_->finished == ticket) return true;
+      const uint32_t left = watch.MsLeft(TickCount());
+      if (left == 0) return false;
+      state_->done.wait_for(lock, std::chrono::milliseconds(left));
+    }
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake, done;
+    std::function<void()> call;
+    uint64_t started = 0, finished = 0;
+    bool quit = false;
+
+    void Loop() {
+      std::unique_lock lock(mutex);
+      for (;;) {
+        wake.wait(lock, [this] { return quit || call; });
+        if (!call) return;  // quit, nothing left to run
+        std::function<void()> c = std::move(call);
+        call = nullptr;
+        lock.unlock();
+        c();
+        lock.lock();
+        ++finished;
+        done.notify_all();
+      }
+    }
+  };
+  std::shared_ptr<State> state_;
+};
 
 // One Internet handle, closed when it goes out of scope.
 class InternetHandle {
@@ -41,7 +118,9 @@ class WinInetTransport final : public Transport {
       session_.Reset(InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     }
     if (!session_) return false;
-    DWORD ms = kTransportTimeoutSeconds * 1000;
+    // WinInet's own timeouts stay longer than the stall rule, which decides alone: a receive
+    // timeout in the middle of the body would end it early and look like its end.
+    DWORD ms = 2 * kStallSeconds * 1000;
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                          INTERNET_OPTION_RECEIVE_TIMEOUT})
       InternetSetOptionA(session_.get(), option, &ms, sizeof ms);
@@ -55,25 +134,80 @@ class WinInetTransport final : public Transport {
     return static_cast<bool>(connection_);
   }
 
-  bool OpenRequest(const GbkText& verb, const GbkText& path, uint32_t flags) override {
-    request_.Reset(HttpOpenRequestA(connection_.get(), verb.c_str(), path.c_str(), "HTTP/1.1",
+  bool OpenRequest(const GbkText& verb, const GbkText& target, uint32_t flags) override {
+    request_.Reset(HttpOpenRequestA(connection_.get(), verb.c_str(), target.c_str(), "HTTP/1.1",
                                     nullptr, nullptr, flags, 0));
     return static_cast<bool>(request_);
   }
 
   bool Send(const GbkText& headers, const ByteBuffer& body) override {
-    return HttpSendRequestA(request_.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
-                            body.empty() ? nullptr : const_cast<char*>(body.str().data()),
-                            static_cast<DWORD>(body.size()));
+    watch_ = StallWatch(TickCount());
+    auto sent = std::make_shared<BOOL>(FALSE);
+    if (!calls_.Run(
+            [request = request_.get(), headers = headers.str(), body = body.str(), sent] {
+              *sent = HttpSendRequestA(request, headers.c_str(), static_cast<DWORD>(headers.size()),
+                                       body.empty() ? nullptr : const_cast<char*>(body.data()),
+                                       static_cast<DWORD>(body.size()));
+            },
+            watch_)) {
+      GiveUp();
+      return false;
+    }
+    if (!*sent) return false;
+    const std::optional<std::string> block = QueryRawHeaders();
+    watch_.Moved(static_cast<int64_t>(body.size() + (block ? block->size() : 0)), TickCount());
+    return true;
   }
 
+  // The body is read ahead on the call thread in 1024-byte reads (one hand-over per chunk
+  // would cost more than the reads themselves) and handed out from there.
   int32_t Read(char* buffer, int32_t size) override {
-    DWORD count = 0;
-    InternetReadFile(request_.get(), buffer, static_cast<DWORD>(size), &count);
-    return static_cast<int32_t>(count);
+    if (stalled_) return -1;
+    if (!reading_) {
+      reading_ = true;
+      calls_.Post([request = request_.get(), in = incoming_] {
+        std::string chunk(kReadChunk, '\0');
+        for (;;) {
+          DWORD n = 0;
+          InternetReadFile(request, chunk.data(), kReadChunk, &n);  // 0: the end, or an error
+          std::lock_guard lock(in->mutex);
+          in->data.append(chunk.data(), std::min<DWORD>(n, kReadChunk));
+          in->ended = n == 0;
+          if (in->waiting) in->arrived.notify_all();
+          if (in->ended || in->abandoned) return;
+        }
+      });
+    }
+    std::unique_lock lock(incoming_->mutex);
+    for (;;) {
+      Incoming& in = *incoming_;
+      if (in.taken < in.data.size()) {
+        const size_t n =
+            std::min(in.data.size() - in.taken, static_cast<size_t>(std::max(size, 0)));
+        std::memcpy(buffer, in.data.data() + in.taken, n);
+        in.taken += n;
+        if (in.taken == in.data.size()) {
+          in.data.clear();
+          in.taken = 0;
+        }
+        watch_.Moved(static_cast<int64_t>(n), TickCount());
+        return static_cast<int32_t>(n);
+      }
+      if (incoming_->ended) return 0;
+      const uint32_t left = watch_.MsLeft(TickCount());
+      if (left == 0) break;
+      in.waiting = true;
+      in.arrived.wait_for(lock, std::chrono::milliseconds(left));
+      in.waiting = false;
+    }
+    incoming_->abandoned = true;
+    lock.unlock();
+    GiveUp();
+    return -1;
   }
 
   int64_t BodySizeHint() override {
+    if (stalled_) return -1;
     DWORD length = 0, size = sizeof length;
     if (!HttpQueryInfoA(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
                         &size, nullptr))
@@ -82,15 +216,8 @@ class WinInetTransport final : public Transport {
   }
 
   std::optional<std::string> RawHeaders(int32_t capacity) override {
-    // Read into a generous buffer and judge the length from the text itself: Wine's WinInet
-    // misreports the size of large header blocks (and then writes past a buffer of that size).
-    std::string block(64 * 1024, '\0');
-    DWORD length = static_cast<DWORD>(block.size());
-    if (!HttpQueryInfoA(request_.get(), HTTP_QUERY_RAW_HEADERS_CRLF, block.data(), &length,
-                        nullptr))
-      return std::nullopt;
-    block.resize(block.find('\0'));
-    if (block.size() + 1 > static_cast<size_t>(capacity)) return std::nullopt;
+    std::optional<std::string> block = QueryRawHeaders();
+    if (block && block->size() + 1 > static_cast<size_t>(capacity)) return std::nullopt;
     return block;
   }
 
@@ -101,7 +228,43 @@ class WinInetTransport final : public Transport {
   }
 
  private:
+  std::optional<std::string> QueryRawHeaders() {
+    if (stalled_) return std::nullopt;
+    // Read into a generous buffer and judge the length from the text itself: Wine's WinInet
+    // misreports the size of large header blocks (and then writes past a buffer of that size).
+    std::string block(64 * 1024, '\0');
+    DWORD length = static_cast<DWORD>(block.size());
+    if (!HttpQueryInfoA(request_.get(), HTTP_QUERY_RAW_HEADERS_CRLF, block.data(), &length,
+                        nullptr))
+      return std::nullopt;
+    block.resize(block.find('\0'));
+    return block;
+  }
+
+  // The call in progress stalled: closing the request handle ends it (on Windows).
+  void GiveUp() {
+    stalled_ = true;
+    request_.Reset();
+  }
+
+  // What the read-ahead has received and not yet handed out.
+  struct Incoming {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::string data;
+    size_t taken = 0;        // of `data`, handed out already
+    bool ended = false;      // the last read gave 0 bytes
+    bool waiting = false;    // the caller waits for more
+    bool abandoned = false;  // the caller stopped waiting
+  };
+  static constexpr DWORD kReadChunk = 1024;
+
   InternetHandle session_, connection_, request_;
+  CallThread calls_;
+  StallWatch watch_{0};
+  bool stalled_ = false;
+  bool reading_ = false;
+  std::shared_ptr<Incoming> incoming_ = std::make_shared<Incoming>();
 };
 
 }  // namespace

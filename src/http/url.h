@@ -40,4 +40,14 @@ int32_t UrlPort(const GbkText& url);
 // From the first "/" at or after the host to the end of the URL (query included), or "/".
 GbkText UrlPath(const GbkText& url);
 
+// A path as it goes on the wire, the same on every transport. WinInet's own rules come first:
+// tabs are dropped, control bytes and spaces at either end are cut, "\" becomes "/" and a space
+// inside becomes "%20". What WinInet would send raw and libcurl refuses or rewrites is
+// percent-encoded (upper-case hex): control bytes inside (a raw CR LF would end the request
+// line early), DEL, and the bytes of double-byte characters (whose trail byte can be "\");
+// the fragment, which is no part of a request, is dropped.
+//   "/ad.gif\r"          -> "/ad.gif"
+//   "/a b\x01?q=\xD6\xD0#x" -> "/a%20b%01?q=%D6%D0"
+GbkText RequestTarget(const GbkText& path);
+
 }  // namespace pellucor

@@ -69,17 +69,16 @@ ByteBuffer Exchange(const GbkText& url, int32_t method, const GbkText& postData,
       proxy ? std::optional<GbkText>(ConcatText("http=", *proxy)) : std::nullopt;
   if (!t->OpenSession(agent, proxyList)) return {};
   if (!t->Connect(UrlHost(url), UrlPort(url))) return {};
-  if (!t->OpenRequest(verb, UrlPath(url), FlagsFor(url, v.cookies != nullptr, noAutoRedirect)))
+  if (!t->OpenRequest(verb, RequestTarget(UrlPath(url)),
+                      FlagsFor(url, v.cookies != nullptr, noAutoRedirect)))
     return {};
 
   const GbkText headers = CompleteHeaders(*v.extraHeaders, url, v.cookies);
   ByteBuffer body;
   if (method != 0) body = v.postBytes->empty() ? TextToBytes(postData) : *v.postBytes;
-  // A server that cannot be reached (or sends nothing within the timeout) is a failure like
-  // one that cannot be connected to: nothing of the caller's is changed.
+  // A server that cannot be reached, or a request that stalls before its reply is complete,
+  // is a failure like a server that cannot be connected to: nothing of the caller's changes.
   if (!t->Send(headers, body)) return {};
-  *v.extraHeaders = headers;
-  if (method != 0) *v.postBytes = body;
 
   // The body in 1024-byte reads, straight into one buffer sized from the announced length.
   std::string received;
@@ -89,10 +88,13 @@ ByteBuffer Exchange(const GbkText& url, int32_t method, const GbkText& postData,
     const size_t have = received.size();
     received.resize(have + kReadChunk);
     const int32_t n = t->Read(received.data() + have, kReadChunk);
-    received.resize(have + static_cast<size_t>(std::max(n, 0)));
-    if (n <= 0) break;
+    if (n < 0) return {};
+    received.resize(have + static_cast<size_t>(n));
+    if (n == 0) break;
   }
   ByteBuffer reply(std::move(received));
+  *v.extraHeaders = headers;
+  if (method != 0) *v.postBytes = body;
 
   const std::optional<std::string> raw = t->RawHeaders(kHeaderCapacity);
   *v.responseHeaders = raw ? GbkText(*raw) : SpacesText(kHeaderCapacity);

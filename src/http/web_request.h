@@ -29,7 +29,9 @@ inline constexpr char DefaultUserAgent[] =
 inline constexpr int kMaxRedirects = 10;
 
 // Returns the reply body (converted to GBK when it or the headers say "charset=utf-8"), or
-// empty bytes when the server could not be reached; then no argument is changed.
+// empty bytes when the server could not be reached or the exchange stalled (fewer than 1024
+// bytes in 30 s, http/transport.h); then no argument is changed. The path goes on the wire as
+// RequestTarget (http/url.h) makes it, on every transport.
 //   method          1: "POST", else "GET"; 0: no body, else *postBytes (filled from
 //                   postData when empty) is sent
 //   extraHeaders    the caller's header lines; afterwards the block that was sent

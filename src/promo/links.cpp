@@ -11,7 +11,12 @@ bool IsWebAddress(const GbkText& url) {
 
 bool OpenInBrowser(const GbkText& url, const UrlOpener& open) {
   if (!IsWebAddress(url)) return false;
-  open(url);
+  // A value read from a document saved with CR LF line ends carries the CR: the browser gets
+  // the address without trailing control bytes and spaces, on every toolkit alike (Qt would
+  // keep the CR as "%0D", the Windows shell drops it).
+  std::string_view s = url.view();
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
+  open(GbkText(s));
   return true;
 }
 

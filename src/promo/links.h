@@ -17,8 +17,8 @@ using UrlOpener = std::function<void(const GbkText& url)>;
 // document, and a local program path would otherwise be run.
 bool IsWebAddress(const GbkText& url);
 
-// Opens `url` in the default browser when it is a web address; otherwise nothing. True when
-// it was handed on.
+// Opens `url` in the default browser when it is a web address, without the control bytes and
+// spaces at its end; otherwise nothing. True when it was handed on.
 bool OpenInBrowser(const GbkText& url, const UrlOpener& open);
 
 void OpenHomePage(const UrlOpener& open);

@@ -53,10 +53,9 @@ T* Find(const char16_t* name) {
   return nullptr;
 }
 
-// A torrent and its info hash.
-std::pair<std::string, std::string> Torrent() {
-  const testing::Torrent t = testing::MakeTorrent(1100);
-  return {t.bytes, t.hash};
+// A torrent under 1000 bytes, which its info hash proves to be the one asked for.
+testing::Torrent SmallTorrent() {
+  return testing::MakeTorrent(300);
 }
 
 class MainWindowTest : public ::testing::Test {
@@ -187,16 +186,18 @@ TEST_F(MainWindowAdvertTest, AppearsPlaysAndOpensItsLink) {
 }
 
 TEST_F(MainWindowTest, ConvertsOnEachRoute) {
-  const auto [bytes, hash] = Torrent();
+  const testing::Torrent t = SmallTorrent();
+  const std::string &bytes = t.bytes, &hash = t.hash;
   const std::string page =
       "<table>\r\n<tr><td>x</td><td style=\"text-align:right\">1 B</td></tr>\r\n</table>"
       "<a href=\"./down.php?hash=" +
       hash + "\" class=\"btn btn-primary\" target=\"_blank\">" +
       reinterpret_cast<const char*>(u8"点击下载") + "</a>";
+  // The name is a device name on Windows: both builds save it with a "_" in front.
   server_.SetHandler([page, bytes = bytes](const RecordedRequest& r) {
     if (r.target == "/magnet-bt/index.php") return FakeHttpServer::Reply("200 OK", "", page);
     return FakeHttpServer::Reply("200 OK",
-                                 "Content-Disposition: attachment; filename=" +
+                                 "Content-Disposition: attachment; filename=LPT1." +
                                      std::string(reinterpret_cast<const char*>(u8"种子")) +
                                      "[pellucor.local].torrent\r\n",
                                  bytes);
@@ -210,26 +211,28 @@ TEST_F(MainWindowTest, ConvertsOnEachRoute) {
   QTest::mouseClick(start, Qt::LeftButton);
   EXPECT_EQ(log->toPlainText(),
             U(u"earlier\nx【文件大小：1 B】\n---------------以上为该种子信息预览---------------\n"
-              u"正在转化种子，请稍后……\n种子获取成功，种子文件<种子.torrent>"
+              u"正在转化种子，请稍后……\n种子获取成功，种子文件<_LPT1.种子.torrent>"
               u"已经保存到软件运行目录！\n\n"));
   EXPECT_EQ(box->text(), QString());
   EXPECT_EQ(start->text(), U(u"开始"));
-  const auto saved = ReadBytesFromFile(GbkText(dir_ + "/" + Gbk(U(u"种子.torrent")).str()));
+  const auto saved = ReadBytesFromFile(GbkText(dir_ + "/" + Gbk(U(u"_LPT1.种子.torrent")).str()));
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->str(), bytes);
   EXPECT_EQ(server_.Requests().size(), 2u);
 }
 
+// The first route with a version-2 link, whose torrent SHA-256 proves.
 TEST_F(MainWindowTest, FirstRouteAndAClickDuringAConversion) {
-  const auto [bytes, hash] = Torrent();
-  server_.SetHandler([bytes = bytes](const RecordedRequest&) {
+  const testing::Torrent t = SmallTorrent();
+  server_.SetHandler([bytes = t.bytes](const RecordedRequest&) {
     return FakeHttpServer::Reply("200 OK", "", bytes);
   });
   auto* start = Find<QPushButton>(u"按钮开始");
   QTest::mouseClick(Find<QRadioButton>(u"单选框_种子库"), Qt::LeftButton);
   EXPECT_TRUE(toolkit_->IsChecked(k单选框_种子库));
   EXPECT_FALSE(toolkit_->IsChecked(k单选框_网络));
-  QTest::keyClicks(Find<QLineEdit>(u"编辑框磁力"), QString::fromStdString(hash));
+  QTest::keyClicks(Find<QLineEdit>(u"编辑框磁力"),
+                   QString::fromStdString("magnet:?xt=urn:btmh:1220" + t.hashV2));
   // A second click, waiting in the queue, runs while the route lets the window handle events.
   QMetaObject::invokeMethod(start, "click", Qt::QueuedConnection);
   QTest::mouseClick(start, Qt::LeftButton);
@@ -237,8 +240,27 @@ TEST_F(MainWindowTest, FirstRouteAndAClickDuringAConversion) {
   const QRegularExpression line(
       U(u"^种子获取成功，种子文件<(1[0-9]{3}|2000)\\.torrent>已经保存到软件运行目录！\n$"));
   EXPECT_TRUE(line.match(log).hasMatch()) << log.toStdString();
-  EXPECT_EQ(server_.Requests().size(), 1u);  // the nested click was ignored
+  ASSERT_EQ(server_.Requests().size(), 1u);  // the nested click was ignored
+  EXPECT_EQ(server_.Requests()[0].body, "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A" + t.hashV2);
   EXPECT_EQ(start->text(), U(u"开始"));
+}
+
+// A download that stalls frees the window within about half a minute, with the route's
+// failure message.
+TEST_F(MainWindowTest, AStalledServiceFreesTheWindow) {
+  const testing::Torrent t = SmallTorrent();
+  server_.Enqueue(FakeHttpServer::Reply("200 OK", "", "<html></html>"));
+  server_.EnqueueSilence();
+  QTest::keyClicks(Find<QLineEdit>(u"编辑框磁力"), QString::fromStdString(t.hash));
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(Find<QPushButton>(u"按钮开始"), Qt::LeftButton);
+  EXPECT_GE(clock.elapsed(), 29500);
+  EXPECT_LE(clock.elapsed(), 34000);
+  EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
+            U(u"---------------以上为该种子信息预览---------------\n正在转化种子，请稍后……\n"
+              u"该磁力链接无法生成BT种子\n"));
+  EXPECT_EQ(Find<QPushButton>(u"按钮开始")->text(), U(u"开始"));
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ std::wstring Wide(const GbkText& text) {
   return std::wstring(u.begin(), u.end());
 }
 
-std::pair<std::string, std::string> Torrent() {
-  const testing::Torrent t = testing::MakeTorrent(1100);
-  return {t.bytes, t.hash};
+// A torrent under 1000 bytes, which its info hash proves to be the one asked for.
+testing::Torrent SmallTorrent() {
+  return testing::MakeTorrent(300);
 }
 
 class MainWindowWin32Test : public ::testing::Test {
@@ -159,17 +159,19 @@ TEST_F(MainWindowWin32AdvertTest, AppearsPlaysAndOpensNoProgram) {
 }
 
 TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {
-  const auto [bytes, hash] = Torrent();
+  const testing::Torrent t = SmallTorrent();
+  const std::string &bytes = t.bytes, &hash = t.hash;
   const std::string page =
       "<table>\r\n<tr><td>x</td><td style=\"text-align:right\">1 B</td></tr>\r\n</table><a "
       "href=\"./down.php?hash=" +
       hash + "\" class=\"btn btn-primary\" target=\"_blank\">" + GbkToUtf8("点击下载") + "</a>";
+  // The name is a device name on Windows: both builds save it with a "_" in front.
   server_.SetHandler([page, bytes = bytes](const RecordedRequest& r) {
     if (r.target == "/magnet-bt/index.php") return FakeHttpServer::Reply("200 OK", "", page);
     if (r.target == "/download.aspx") return FakeHttpServer::Reply("200 OK", "", bytes);
     return FakeHttpServer::Reply("200 OK",
-                                 "Content-Disposition: attachment; filename=" + GbkToUtf8("种子") +
-                                     "[pellucor.local].torrent\r\n",
+                                 "Content-Disposition: attachment; filename=LPT1." +
+                                     GbkToUtf8("种子") + "[pellucor.local].torrent\r\n",
                                  bytes);
   });
   toolkit_->SetText(k编辑框_信息框, "earlier\r\n");
@@ -179,27 +181,47 @@ TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {
       toolkit_->Text(k编辑框_信息框),
       GbkText(
           "earlier\r\nx【文件大小：1 B】\r\n---------------以上为该种子信息预览---------------\r\n"
-          "正在转化种子，请稍后……\r\n种子获取成功，种子文件<种子.torrent>"
+          "正在转化种子，请稍后……\r\n种子获取成功，种子文件<_LPT1.种子.torrent>"
           "已经保存到软件运行目录！\r\n\r\n"));
   EXPECT_EQ(toolkit_->Text(k编辑框磁力), GbkText(""));
   EXPECT_EQ(toolkit_->Text(k按钮开始), GbkText("开始"));
-  const auto saved = ReadBytesFromFile(ConcatText(dir_, "\\种子.torrent"));
+  const auto saved = ReadBytesFromFile(ConcatText(dir_, "\\_LPT1.种子.torrent"));
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->str(), bytes);
 
-  // The first route, with a second click waiting while the route runs: it is ignored.
+  // The first route with a version-2 link (SHA-256 proves its torrent), with a second click
+  // waiting while the route runs: it is ignored.
   Click(k单选框_种子库);
   EXPECT_TRUE(toolkit_->IsChecked(k单选框_种子库));
   EXPECT_FALSE(toolkit_->IsChecked(k单选框_网络));
   toolkit_->SetText(k编辑框_信息框, "");
-  Type(k编辑框磁力, GbkText(hash));
+  Type(k编辑框磁力, GbkText("magnet:?xt=urn:btmh:1220" + t.hashV2));
   PostMessageW(Item(k按钮开始), BM_CLICK, 0, 0);
   Click(k按钮开始);
   const std::string log = toolkit_->Text(k编辑框_信息框).str();
   const std::string prefix = GbkText("种子获取成功，种子文件<").str();
   ASSERT_EQ(log.rfind(prefix, 0), 0u) << log;
   EXPECT_EQ(log.substr(prefix.size() + 4), GbkText(".torrent>已经保存到软件运行目录！\r\n").str());
-  EXPECT_EQ(server_.Requests().size(), 3u);  // two for the second route, one for the first
+  const auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 3u);  // two for the second route, one for the first
+  EXPECT_EQ(requests[2].body, "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A" + t.hashV2);
+}
+
+// A download that stalls frees the window within about half a minute, with the route's
+// failure message.
+TEST_F(MainWindowWin32Test, AStalledServiceFreesTheWindow) {
+  server_.Enqueue(FakeHttpServer::Reply("200 OK", "", "<html></html>"));
+  server_.EnqueueSilence();
+  Type(k编辑框磁力, GbkText(SmallTorrent().hash));
+  const DWORD start = GetTickCount();
+  Click(k按钮开始);
+  const DWORD ms = GetTickCount() - start;
+  EXPECT_GE(ms, 29500u);
+  EXPECT_LE(ms, 34000u);
+  EXPECT_EQ(toolkit_->Text(k编辑框_信息框),
+            GbkText("---------------以上为该种子信息预览---------------\r\n正在转化种子，请稍后……"
+                    "\r\n该磁力链接无法生成BT种子\r\n"));
+  EXPECT_EQ(toolkit_->Text(k按钮开始), GbkText("开始"));
 }
 
 }  // namespace

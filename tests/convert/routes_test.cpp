@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/codepage.h"
@@ -39,7 +40,8 @@ class FakeView : public RouteView {
 using testing::MakeTorrent;
 using testing::Torrent;
 
-std::string Hex(const std::array<uint8_t, 20>& d) {
+template <size_t N>
+std::string Hex(const std::array<uint8_t, N>& d) {
   return testing::HexDigest(d);
 }
 
@@ -74,34 +76,54 @@ class FirstRouteTest : public ::testing::Test {
   std::string dir = TempDirectory();
 };
 
+// A torrent of 1000 bytes, and one under 1000 bytes whose info hash proves it the torrent asked
+// for (by a version-1 link, or a version-2 link and SHA-256).
 TEST_F(FirstRouteTest, SavesTheTorrentUnderAFourDigitName) {
-  const Torrent t = MakeTorrent(1000);
-  ASSERT_EQ(t.bytes.size(), 1000u);
-  server.Enqueue(FakeHttpServer::Reply("200 OK", "", t.bytes));
-  view.box = GbkText(std::string(MagnetPrefix) + LowerCaseAscii(GbkText(t.hash)).str());
-  Run();
-  const auto requests = server.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  const RecordedRequest& r = requests[0];
-  EXPECT_EQ(r.requestLine, "POST /download.aspx HTTP/1.1");
-  EXPECT_EQ(r.body, "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A" + t.hash);
-  EXPECT_EQ(view.pendingEventRounds, 1);
-  EXPECT_TRUE(view.messages.empty());
-  ASSERT_EQ(view.log.size(),
-            std::string(kSuccessPrefix).size() + 12 + std::string(kSuccessSuffix).size() + 2);
-  const std::string name = view.log.substr(std::string(kSuccessPrefix).size(), 12);
-  EXPECT_EQ(view.log, kSuccessPrefix + name + kSuccessSuffix + "\r\n");
-  const int number = std::stoi(name.substr(0, 4));
-  EXPECT_GE(number, 1000);
-  EXPECT_LE(number, 2000);
-  EXPECT_EQ(name.substr(4), ".torrent");
-  EXPECT_EQ(Content(dir, name), t.bytes);
-  EXPECT_EQ(view.box, GbkText(""));
+  const Torrent big = MakeTorrent(1000), small = MakeTorrent(300);
+  ASSERT_EQ(big.bytes.size(), 1000u);
+  struct Case {
+    std::string box, sentHash;
+    const Torrent& torrent;
+  };
+  const Case cases[] = {
+      {std::string(MagnetPrefix) + LowerCaseAscii(GbkText(big.hash)).str(), big.hash, big},
+      {small.hash, small.hash, small},
+      {"magnet:?xt=urn:btmh:1220" + LowerCaseAscii(GbkText(small.hashV2)).str() + "&dn=x",
+       small.hashV2, small},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer s;
+    FakeView v;
+    s.Enqueue(FakeHttpServer::Reply("200 OK", "", c.torrent.bytes));
+    v.box = GbkText(c.box);
+    RunFirstRoute(v, dir, "127.0.0.1:" + std::to_string(s.port()));
+    const auto requests = s.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const RecordedRequest& r = requests[0];
+    EXPECT_EQ(r.requestLine, "POST /download.aspx HTTP/1.1");
+    EXPECT_EQ(r.body, "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A" + c.sentHash);
+    EXPECT_EQ(v.pendingEventRounds, 1);
+    EXPECT_TRUE(v.messages.empty()) << c.box;
+    ASSERT_EQ(v.log.size(),
+              std::string(kSuccessPrefix).size() + 12 + std::string(kSuccessSuffix).size() + 2)
+        << c.box;
+    const std::string name = v.log.substr(std::string(kSuccessPrefix).size(), 12);
+    EXPECT_EQ(v.log, kSuccessPrefix + name + kSuccessSuffix + "\r\n");
+    const int number = std::stoi(name.substr(0, 4));
+    EXPECT_GE(number, 1000);
+    EXPECT_LE(number, 2000);
+    EXPECT_EQ(name.substr(4), ".torrent");
+    EXPECT_EQ(Content(dir, name), c.torrent.bytes);
+    EXPECT_EQ(v.box, GbkText(""));
+  }
 }
 
 TEST_F(FirstRouteTest, Failures) {
   const Torrent good = MakeTorrent(1500);
   const Torrent other = MakeTorrent(1500, "other.bin");
+  const Torrent small = MakeTorrent(300);
+  const Torrent smallOther = MakeTorrent(300, "other.bin");
+  const std::string v2Link = "magnet:?xt=urn:btmh:1220" + good.hashV2;
   struct Case {
     std::string box;
     std::string reply;  // raw reply; empty: no server answer at all
@@ -119,6 +141,11 @@ TEST_F(FirstRouteTest, Failures) {
       // an HTML page of any length is no torrent; nor is the torrent of another hash
       {good.hash, FakeHttpServer::Reply("200 OK", "", html), "磁力链接失效！", ""},
       {good.hash, FakeHttpServer::Reply("200 OK", "", other.bytes), "磁力链接失效！", ""},
+      {v2Link, FakeHttpServer::Reply("200 OK", "", other.bytes), "磁力链接失效！", ""},
+      // a small torrent is kept only when its hash proves it the one asked for
+      {small.hash, FakeHttpServer::Reply("200 OK", "", smallOther.bytes), "磁力链接失效！", ""},
+      {std::string(40, 'z'), FakeHttpServer::Reply("200 OK", "", small.bytes), "磁力链接失效！",
+       ""},
       // the not-stored test ends at a zero byte; what follows is judged as a reply
       {good.hash,
        FakeHttpServer::Reply("200 OK", "", std::string("x\0", 2) + "您输入的HASH暂未存储" + html),
@@ -199,6 +226,12 @@ std::string Utf8(const char* gbk) {
   return GbkToUtf8(gbk);
 }
 
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
 class SecondRouteTest : public ::testing::Test {
  protected:
   std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
@@ -250,13 +283,16 @@ TEST_F(SecondRouteTest, RowsOnOneLineCanRunTogether) {
   EXPECT_EQ(view.log.substr(0, view.log.find("---")), "a.mkv1 MB\r\nb.mkv【文件大小：2 MB】\r\n");
 }
 
-TEST_F(SecondRouteTest, DownloadFailures) {
+TEST_F(SecondRouteTest, DownloadOutcomes) {
   const Torrent t = MakeTorrent(1200);
   const Torrent other = MakeTorrent(1200, "other");
+  const Torrent small = MakeTorrent(300), smallOther = MakeTorrent(300, "other");
   const std::string failureMessage = "该磁力链接无法生成BT种子\r\n";
   struct Case {
     std::string reply;
     bool saved;
+    std::string box = "";  // the hash of `t` when empty
+    std::string sent = "";
   };
   const Case cases[] = {
       {FakeHttpServer::Reply("200 OK", "", Utf8("该磁力链接无法生成BT种子")), false},
@@ -265,6 +301,14 @@ TEST_F(SecondRouteTest, DownloadFailures) {
        false},
       {Download("n[pellucor.local].torrent", other.bytes), false},  // another torrent
       {Download("n[pellucor.local].torrent", t.bytes), true},
+      // under 1000 bytes: saved when the hash proves it the torrent asked for
+      {Download("n[pellucor.local].torrent", small.bytes), true, small.hash},
+      {Download("n[pellucor.local].torrent", smallOther.bytes), false, small.hash},
+      // a version-2 link: its 64-hex hash is sent, and SHA-256 proves the torrent
+      {Download("n[pellucor.local].torrent", small.bytes), true,
+       "magnet:?xt=urn:btmh:1220" + small.hashV2, small.hashV2},
+      {Download("n[pellucor.local].torrent", other.bytes), false,
+       "magnet:?xt=urn:btmh:1220" + small.hashV2},
   };
   for (const Case& c : cases) {
     FakeHttpServer s;
@@ -274,15 +318,19 @@ TEST_F(SecondRouteTest, DownloadFailures) {
       return c.reply;
     });
     FakeView v;
-    v.box = GbkText(t.hash);
+    v.box = GbkText(c.box.empty() ? t.hash : c.box);
     const std::string d = TempDirectory();
     RunSecondRoute(v, d, "127.0.0.1:" + std::to_string(s.port()), "pellucor.local");
+    if (!c.sent.empty()) {
+      ASSERT_FALSE(s.Requests().empty());
+      EXPECT_EQ(s.Requests()[0].body, "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + c.sent);
+    }
     if (c.saved) {
       EXPECT_EQ(v.log, std::string(kSeparator) + kSuccessPrefix + "n.torrent" + kSuccessSuffix +
                            "\r\n\r\n");
     } else {
-      EXPECT_EQ(v.log, kSeparator + failureMessage) << c.reply.substr(0, 80);
-      EXPECT_EQ(v.box, GbkText(t.hash));
+      EXPECT_EQ(v.log, kSeparator + failureMessage) << (&c - cases);
+      EXPECT_EQ(v.box, GbkText(c.box.empty() ? t.hash : c.box));
     }
   }
 }
@@ -308,6 +356,18 @@ TEST_F(SecondRouteTest, FileNames) {
       {"a:b*c?[pellucor.local].torrent", "a_b_c_.torrent"},
       {"..[pellucor.local].torrent", t.hash + ".torrent"},
       {"name. . [pellucor.local].torrent", "name.torrent"},
+      // device names on Windows: the same "_" names on both builds
+      {"CON[pellucor.local].torrent", "_CON.torrent"},
+      {"nul[pellucor.local].torrent", "_nul.torrent"},
+      {"COM1[pellucor.local].torrent", "_COM1.torrent"},
+      {"LPT1.x[pellucor.local].torrent", "_LPT1.x.torrent"},
+      {"console[pellucor.local].torrent", "console.torrent"},
+      // names up to 255 bytes are kept; longer ones are cut by whole characters to fit
+      {std::string(247, 'a') + "[pellucor.local].torrent", std::string(247, 'a') + ".torrent"},
+      {std::string(300, 'b') + "[pellucor.local].torrent", std::string(247, 'b') + ".torrent"},
+      {Repeat(Utf8("中"), 100) + "[pellucor.local].torrent", Repeat("中", 82) + ".torrent"},
+      {std::string(246, 'c') + ". " + std::string(50, 'd') + "[pellucor.local].torrent",
+       std::string(246, 'c') + ".torrent"},  // the cut end loses its dot
   };
   for (const Case& c : cases) {
     const std::string d = TempDirectory();
@@ -348,6 +408,36 @@ TEST_F(SecondRouteTest, ExistingFiles) {
   EXPECT_EQ(Content(dir, "n (3).torrent"), t.bytes);
 }
 
+// A service that never answers the first route's post, and one whose download trickles on the
+// second route: each route gives up after half a minute with its failure message. (Side by
+// side, as each takes that long.)
+TEST(StalledServices, EachRouteGivesUpAfterThirtySeconds) {
+  const Torrent t = MakeTorrent(1200);
+  const std::string dir = TempDirectory();
+  FakeHttpServer silent, trickling;
+  silent.EnqueueSilence();
+  trickling.Enqueue(FakeHttpServer::Reply("200 OK", "", Page("", t.hash)));
+  trickling.EnqueuePaced(FakeHttpServer::Reply("200 OK", "", t.bytes), 2, 1000);
+  FakeView first, second;
+  first.box = second.box = GbkText(t.hash);
+  uint32_t firstMs = 0, secondMs = 0;
+  std::thread firstRun([&] {
+    const uint32_t start = TickCount();
+    RunFirstRoute(first, dir, "127.0.0.1:" + std::to_string(silent.port()));
+    firstMs = TickCount() - start;
+  });
+  const uint32_t start = TickCount();
+  RunSecondRoute(second, dir, "127.0.0.1:" + std::to_string(trickling.port()), "pellucor.local");
+  secondMs = TickCount() - start;
+  firstRun.join();
+  EXPECT_EQ(first.messages, std::vector<std::string>{"磁力链接失效！"});
+  EXPECT_EQ(second.log, std::string(kSeparator) + "该磁力链接无法生成BT种子\r\n");
+  for (uint32_t ms : {firstMs, secondMs}) {
+    EXPECT_GE(ms, 29500u);
+    EXPECT_LE(ms, 34000u);
+  }
+}
+
 TEST(SafeFileName, Rules) {
   struct Case {
     const char *name, *want;
@@ -368,6 +458,10 @@ TEST(SafeFileName, Rules) {
       {"", ""},
       {"a\x81", "a_"},      // a lead byte without its trail
       {"\x81\x30z", "_z"},  // an invalid pair
+      {"lpt9.a.b", "_lpt9.a.b"},
+      {"Aux .x", "_Aux .x"},
+      {"com10", "com10"},
+      {"nul.", "_nul"},
   };
   for (const Case& c : cases) EXPECT_EQ(SafeFileName(c.name), GbkText(c.want)) << c.name;
 }
@@ -397,11 +491,27 @@ TEST(TorrentCheck, InfoBytesAndHashes) {
   }
   EXPECT_EQ(Hex(Sha1("abc")), "A9993E364706816ABA3E25717850C26C9CD0D89D");
   EXPECT_EQ(Hex(Sha1("")), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+  EXPECT_EQ(Hex(Sha256("abc")), "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+  EXPECT_EQ(Hex(Sha256("")), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
   const Torrent t = MakeTorrent(1000);
-  EXPECT_TRUE(IsTorrentFor(ByteBuffer(t.bytes), GbkText(t.hash)));
-  EXPECT_TRUE(IsTorrentFor(ByteBuffer(t.bytes), LowerCaseAscii(GbkText(t.hash))));
-  EXPECT_TRUE(IsTorrentFor(ByteBuffer(t.bytes), GbkText(" " + t.hash)));  // not a hash: no check
-  EXPECT_FALSE(IsTorrentFor(ByteBuffer(t.bytes), GbkText(std::string(40, '0'))));
+  const ByteBuffer bytes(t.bytes);
+  struct HashCase {
+    std::string hash;
+    TorrentMatch want;
+  };
+  const HashCase hashes[] = {
+      {t.hash, TorrentMatch::Matches},
+      {LowerCaseAscii(GbkText(t.hash)).str(), TorrentMatch::Matches},
+      {t.hashV2, TorrentMatch::Matches},
+      {std::string(40, '0'), TorrentMatch::Differs},
+      {std::string(64, '0'), TorrentMatch::Differs},
+      {t.hash.substr(0, 39), TorrentMatch::Unchecked},
+      {" " + t.hash, TorrentMatch::Unchecked},  // not a hash: no check
+  };
+  for (const HashCase& c : hashes)
+    EXPECT_EQ(MatchTorrent(bytes, GbkText(c.hash)), c.want) << c.hash;
+  EXPECT_EQ(MatchTorrent(ByteBuffer(std::string("<html>")), GbkText(t.hash)),
+            TorrentMatch::NotATorrent);
 }
 
 }  // namespace

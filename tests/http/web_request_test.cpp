@@ -9,7 +9,10 @@
 #include <cstring>
 
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "base/env.h"
 
 #include "support/fake_http_server.h"
 #include "support/printers.h"
@@ -348,6 +351,88 @@ TEST(WebRequest, BodiesAreByteExact) {
   EXPECT_EQ(WebRequest(GbkText(server.Url("/large"))), Bytes(large));
   EXPECT_EQ(WebRequest(GbkText(server.Url("/chunked"))), Bytes("hello, world"));
   EXPECT_EQ(WebRequest(GbkText(server.Url("/close"))), Bytes("until the end"));
+}
+
+// What goes on the wire for a path holding control bytes, spaces and double-byte characters is
+// the same on both transports (WinInet's rules, the rest percent-encoded), and so is the
+// Referer line that carries the URL as it was given.
+TEST(WebRequest, OneRuleForTheRequestTarget) {
+  struct Case {
+    std::string path, target;
+  };
+  const Case cases[] = {
+      {"/ad.gif\r", "/ad.gif"},  // a line of a document saved with CR LF ends
+      {"/ad.gif\r\n", "/ad.gif"},
+      {"/trail \x01 ", "/trail"},
+      {"/a b?q=c d", "/a%20b?q=c%20d"},
+      {"/a\tb", "/ab"},
+      {"/a\x01"
+       "b\x7F",
+       "/a%01b%7F"},
+      {"/a\r\nX-Injected: 1", "/a%0D%0AX-Injected:%201"},
+      {"/\xD6\xD0?x=\x95\x5C", "/%D6%D0?x=%95%5C"},  // 5C is a trail byte here, not "\"
+      {"/a\\b", "/a/b"},
+      {"/a?b#frag", "/a?b"},
+      {"/%41%zz\"<>", "/%41%zz\"<>"},
+  };
+  for (const Case& c : cases) {
+    FakeHttpServer server;
+    server.Enqueue(FakeHttpServer::Reply("200 OK", "", "ok"));
+    const std::string url = server.Url("") + c.path;
+    EXPECT_EQ(WebRequest(GbkText(url)), Bytes("ok")) << c.path;
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u) << c.path;
+    EXPECT_EQ(requests[0].target, c.target) << c.path;
+    // The Referer line ends where the URL's first CR or LF stands, and has no trailing spaces.
+    std::string referer = url.substr(0, url.find_first_of("\r\n"));
+    referer.erase(referer.find_last_not_of(' ') + 1);
+    EXPECT_EQ(requests[0].Header("Referer"), referer) << c.path;
+    for (const std::string& line : requests[0].headerLines)
+      EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << c.path;
+  }
+}
+
+// A service that accepts and never answers, one whose reply trickles, and one that stops
+// after the headers are each given up after 30 s, like an unreachable server; a reply that
+// keeps arriving slowly is read to its end however long it takes. (The cases run side by side:
+// each takes half a minute.)
+TEST(WebRequest, StalledRequestsEndAfterThirtySeconds) {
+  const std::string body(5000, 'b');
+  const std::string slowBody(5000, 's');
+  FakeHttpServer silent, trickling, halted, slow;
+  silent.EnqueueSilence();
+  trickling.EnqueuePaced(FakeHttpServer::Reply("200 OK", "", body), 2, 1000);
+  halted.EnqueuePaced(FakeHttpServer::Reply("200 OK", "", body), 700, 120000);
+  // 1500 bytes every 12 s: 36 s in all
+  slow.EnqueuePaced(FakeHttpServer::Reply("200 OK", "", slowBody), 1500, 12000);
+
+  struct Outcome {
+    ByteBuffer reply;
+    GbkText extra = "X: 1", headers = "kept";
+    uint32_t ms = 0;
+  };
+  Outcome outcomes[4];
+  FakeHttpServer* servers[4] = {&silent, &trickling, &halted, &slow};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      Outcome& o = outcomes[i];
+      const uint32_t start = TickCount();
+      o.reply = WebRequest(GbkText(servers[i]->Url("/s")), 1, "a=1", nullptr, nullptr, &o.extra,
+                           nullptr, false, nullptr, std::nullopt, &o.headers);
+      o.ms = TickCount() - start;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(outcomes[i].reply.empty()) << i;
+    EXPECT_EQ(outcomes[i].extra, GbkText("X: 1")) << i;
+    EXPECT_EQ(outcomes[i].headers, GbkText("kept")) << i;
+    EXPECT_GE(outcomes[i].ms, 29500u) << i;
+    EXPECT_LE(outcomes[i].ms, 34000u) << i;
+  }
+  EXPECT_EQ(outcomes[3].reply, Bytes(slowBody));
+  EXPECT_GE(outcomes[3].ms, 36000u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "support/fake_http_server.h"
 #include "support/pictures.h"
 #include "support/printers.h"
+#include "support/under_wine.h"
 
 namespace pellucor {
 namespace {
@@ -128,6 +129,18 @@ TEST(LoadAdBanner, FollowsTheDocumentAndMeasuresThePicture) {
        432,
        90,
        118},
+      // A document saved with CR LF line ends: each value keeps its CR ("." takes it; Wine's
+      // engine stops at it), which the picture's request does not send.
+      {"CR LF line ends",
+       {"<p>Pellucor广告投放ok</p>\r\n广告图片地址：" + pictureUrl + "\r\n广告地址：" + link +
+            "\r\n",
+        "text/html", bmp600x90},
+       {"/ggurl.html", "/ggurl.html", "/p/ad"},
+       true,
+       432,
+       90,
+       118,
+       link + (testing::UnderWine() ? "" : "\r")},
       {"unrecognised format",
        {marker + labels, "text/html", std::string(1500, 'x')},
        {"/ggurl.html", "/ggurl.html", "/p/ad"},

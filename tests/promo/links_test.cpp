@@ -25,9 +25,11 @@ TEST(Links, OnlyWebAddressesAreOpened) {
   struct Case {
     const char* url;
     bool web;
+    const char* opened = nullptr;  // the url itself when null
   };
   const Case cases[] = {
       {"http://a.example/x", true},
+      {"http://a.example/x \r", true, "http://a.example/x"},
       {"https://a.example/", true},
       {"HTTP://A.EXAMPLE", true},
       {"HtTpS://a", true},
@@ -45,7 +47,8 @@ TEST(Links, OnlyWebAddressesAreOpened) {
     std::vector<std::string> opened;
     EXPECT_EQ(OpenInBrowser(c.url, [&](const GbkText& u) { opened.push_back(u.str()); }), c.web)
         << c.url;
-    EXPECT_EQ(opened, c.web ? std::vector<std::string>{c.url} : std::vector<std::string>{})
+    EXPECT_EQ(opened, c.web ? std::vector<std::string>{c.opened ? c.opened : c.url}
+                            : std::vector<std::string>{})
         << c.url;
   }
 }

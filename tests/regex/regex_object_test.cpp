@@ -7,10 +7,7 @@
 #include <vector>
 
 #include "support/printers.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
+#include "support/under_wine.h"
 
 namespace pellucor {
 namespace {
@@ -20,13 +17,7 @@ namespace {
 // when case is ignored, and a global search for a pattern that matches the empty string never
 // ends. Those cases state Wine's result, or are left out under Wine; the Linux engine follows
 // Windows.
-bool UnderWine() {
-#if defined(_WIN32)
-  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+using testing::UnderWine;
 
 const char kPreviewRowPattern[] =
     "<tr><td>(.{1,100})</td><td style=\"text-align:right\">(.{1,9})</td></tr>";

@@ -16,12 +16,14 @@ inline std::string AnimatedAdvert() {
 }
 
 // Narrow literals are GBK in most test programs and UTF-8 in those that include Qt: the
-// document says which, so that the program reads it as GBK either way.
+// document says which, so that the program reads it as GBK either way. The document has the
+// CR LF line ends of one saved on Windows: each value the program reads ends in a CR.
 inline FakeHttpServer::Handler AdvertSite(const FakeHttpServer& server, std::string picture,
                                           const std::string& link) {
   constexpr bool kUtf8Literals = sizeof("中") == 4;
-  const std::string document = "<html><body>Pellucor广告投放ok\n广告图片地址：" +
-                               server.Url("/ad.gif") + "\n广告地址：" + link + "\n</body></html>";
+  const std::string document = "<html><body>Pellucor广告投放ok\r\n广告图片地址：" +
+                               server.Url("/ad.gif") + "\r\n广告地址：" + link +
+                               "\r\n</body></html>";
   const std::string type = kUtf8Literals ? "text/html; charset=utf-8" : "text/html";
   return [document, type, picture = std::move(picture)](const RecordedRequest& r) {
     if (r.target == "/ggurl.html")

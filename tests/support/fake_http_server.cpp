@@ -8,12 +8,15 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 using SocketLength = int;
+constexpr int kSendFlags = 0;
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 using SocketLength = socklen_t;
+// A client that closed early makes a send fail, not end the test program with SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
 
 namespace pellucor::testing {
@@ -48,8 +51,9 @@ bool IEquals(const std::string& a, const std::string& b) {
 void SendAll(intptr_t s, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
-    const int n = ::send(s, data.data() + sent,
-                         static_cast<int>(std::min<size_t>(data.size() - sent, 1 << 20)), 0);
+    const int n =
+        ::send(s, data.data() + sent,
+               static_cast<int>(std::min<size_t>(data.size() - sent, 1 << 20)), kSendFlags);
     if (n <= 0) return;
     sent += static_cast<size_t>(n);
   }
@@ -98,6 +102,7 @@ FakeHttpServer::~FakeHttpServer() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
+  stopped_.notify_all();
   // Wake the accept loop with a connection of our own, then close.
   const intptr_t s = static_cast<intptr_t>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   sockaddr_in addr{};
@@ -117,7 +122,19 @@ std::string FakeHttpServer::Url(const std::string& path) const {
 
 void FakeHttpServer::Enqueue(std::string rawReply) {
   std::lock_guard<std::mutex> lock(mutex_);
-  queue_.push_back(std::move(rawReply));
+  queue_.push_back({std::move(rawReply)});
+}
+
+void FakeHttpServer::EnqueuePaced(std::string rawReply, size_t bytesPerStep, int stepMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.push_back({std::move(rawReply), bytesPerStep, stepMs});
+}
+
+void FakeHttpServer::EnqueueSilence() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Scripted silence;
+  silence.silent = true;
+  queue_.push_back(std::move(silence));
 }
 
 void FakeHttpServer::SetHandler(Handler handler) {
@@ -187,7 +204,7 @@ void FakeHttpServer::Serve(intptr_t client) {
     r.target = r.requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
   }
 
-  std::string reply;
+  Scripted reply;
   Handler handler;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -203,9 +220,34 @@ void FakeHttpServer::Serve(intptr_t client) {
       handler = handler_;
     }
   }
-  if (reply.empty()) reply = handler ? handler(r) : Reply("404 Not Found", "", "");
-  SendAll(client, reply);
+  if (reply.bytes.empty() && !reply.silent)
+    reply.bytes = handler ? handler(r) : Reply("404 Not Found", "", "");
+  Send(client, reply);
   CloseSocket(client);
+}
+
+void FakeHttpServer::Send(intptr_t client, const Scripted& reply) {
+  if (reply.bytesPerStep == 0 && !reply.silent) {
+    SendAll(client, reply.bytes);
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (reply.silent) {
+    stopped_.wait(lock, [this] { return stopping_; });
+    return;
+  }
+  for (size_t at = 0; at < reply.bytes.size() && !stopping_; at += reply.bytesPerStep) {
+    lock.unlock();
+    const std::string step = reply.bytes.substr(at, reply.bytesPerStep);
+    const bool sent = ::send(client, step.data(), static_cast<int>(step.size()), kSendFlags) ==
+                      static_cast<int>(step.size());
+    lock.lock();
+    // A client that gave up (the send fails once it closed) ends the reply.
+    if (!sent) return;
+    if (at + reply.bytesPerStep < reply.bytes.size())
+      stopped_.wait_for(lock, std::chrono::milliseconds(reply.stepMs),
+                        [this] { return stopping_; });
+  }
 }
 
 }  // namespace pellucor::testing

@@ -1,7 +1,9 @@
 // A scripted HTTP server for tests: listens on 127.0.0.1 on a port the system picks, records
 // every request byte for byte, and answers each with raw bytes chosen by the test. It runs on
 // both builds (BSD sockets, Winsock under Wine). Each connection carries one exchange and is
-// closed after the reply, so a reply without Content-Length ends at the close.
+// closed after the reply, so a reply without Content-Length ends at the close. A reply can
+// also be paced (a few bytes at a time, to play a slow or trickling service) or withheld (a
+// service that accepts and never answers); such connections end when the server is destroyed.
 #pragma once
 
 #include <condition_variable>
@@ -44,6 +46,11 @@ class FakeHttpServer {
 
   // Replies used in order, one per request, before the handler is asked.
   void Enqueue(std::string rawReply);
+  // A reply sent `bytesPerStep` bytes at a time, the first step at once and then one step every
+  // `stepMs` milliseconds.
+  void EnqueuePaced(std::string rawReply, size_t bytesPerStep, int stepMs);
+  // A request that is read and never answered.
+  void EnqueueSilence();
   void SetHandler(Handler handler);
   std::vector<RecordedRequest> Requests() const;
 
@@ -52,14 +59,22 @@ class FakeHttpServer {
                            const std::string& body);
 
  private:
+  struct Scripted {
+    std::string bytes;
+    size_t bytesPerStep = 0;  // 0: all at once
+    int stepMs = 0;
+    bool silent = false;
+  };
   void AcceptLoop();
   void Serve(intptr_t client);
+  void Send(intptr_t client, const Scripted& reply);
 
   intptr_t listener_ = -1;
   int port_ = 0;
   std::thread acceptThread_;
   mutable std::mutex mutex_;
-  std::deque<std::string> queue_;
+  std::condition_variable stopped_;  // wakes paced and silent replies when the server stops
+  std::deque<Scripted> queue_;
   Handler handler_;
   std::vector<RecordedRequest> requests_;
   std::vector<std::thread> workers_;

@@ -11,10 +11,12 @@ namespace pellucor::testing {
 
 struct Torrent {
   std::string bytes;
-  std::string hash;  // 40 upper-case hex digits
+  std::string hash;    // version 1: 40 upper-case hex digits, the SHA-1 of the info bytes
+  std::string hashV2;  // version 2: 64, their SHA-256
 };
 
-inline std::string HexDigest(const std::array<uint8_t, 20>& d) {
+template <size_t N>
+std::string HexDigest(const std::array<uint8_t, N>& d) {
   static const char k[] = "0123456789ABCDEF";
   std::string s;
   for (uint8_t b : d) {
@@ -32,7 +34,8 @@ inline Torrent MakeTorrent(size_t size = 1100, const std::string& name = "file.b
   const std::string tail = "4:info" + info + "e";
   size_t pad = size - head.size() - tail.size() - 2;
   while (head.size() + std::to_string(pad).size() + 1 + pad + tail.size() > size) --pad;
-  return {head + std::to_string(pad) + ":" + std::string(pad, 'c') + tail, HexDigest(Sha1(info))};
+  return {head + std::to_string(pad) + ":" + std::string(pad, 'c') + tail, HexDigest(Sha1(info)),
+          HexDigest(Sha256(info))};
 }
 
 }  // namespace pellucor::testing

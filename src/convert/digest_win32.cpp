@@ -1,6 +1,6 @@
-// SHA-1 through the Windows cryptography API (CNG).
+// SHA-1 and SHA-256 through the Windows cryptography API (CNG).
 #if !defined(_WIN32)
-#error "sha1_win32.cpp is the Windows back end; other builds use sha1_openssl.cpp"
+#error "digest_win32.cpp is the Windows back end; other builds use digest_openssl.cpp"
 #endif
 
 #include <windows.h>
@@ -13,11 +13,14 @@
 
 namespace pellucor {
 
-std::array<uint8_t, 20> Sha1(std::string_view bytes) {
-  std::array<uint8_t, 20> digest{};
+namespace {
+
+// The digest of `bytes` with the CNG algorithm `name`; zeros when CNG fails.
+template <size_t N>
+std::array<uint8_t, N> Digest(LPCWSTR name, std::string_view bytes) {
+  std::array<uint8_t, N> digest{};
   BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA1_ALGORITHM, nullptr, 0) != 0)
-    return digest;
+  if (BCryptOpenAlgorithmProvider(&algorithm, name, nullptr, 0) != 0) return digest;
   BCRYPT_HASH_HANDLE hash = nullptr;
   if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
     // Fed in pieces: the length parameter is 32 bits.
@@ -31,6 +34,16 @@ std::array<uint8_t, 20> Sha1(std::string_view bytes) {
   }
   BCryptCloseAlgorithmProvider(algorithm, 0);
   return digest;
+}
+
+}  // namespace
+
+std::array<uint8_t, 20> Sha1(std::string_view bytes) {
+  return Digest<20>(BCRYPT_SHA1_ALGORITHM, bytes);
+}
+
+std::array<uint8_t, 32> Sha256(std::string_view bytes) {
+  return Digest<32>(BCRYPT_SHA256_ALGORITHM, bytes);
 }
 
 }  // namespace pellucor

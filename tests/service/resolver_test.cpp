@@ -186,7 +186,8 @@ TEST_F(ResolverTest, FetchesTheInfoDictionaryFromAPeer) {
   std::vector<Result> results(cases.size());
   std::vector<int> calls(cases.size(), 0);
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    resolver.Fetch(cases[i]->v1, [&, i](Result result) {
+    resolver.Fetch(cases[i]->v1, [&, i](FetchResult fetched) {
+      Result result = std::move(fetched.torrent);
       results[i] = std::move(result);
       ++calls[i];
     });
@@ -213,8 +214,14 @@ TEST_F(ResolverTest, JoinsAFetchInProgress) {
   Seed seed(*root_, {v1_});
   Resolver resolver(io_, PeerSettings(seed.Endpoint()));
   std::vector<Result> results;
-  resolver.Fetch(v1_->v1, [&](Result result) { results.push_back(std::move(result)); });
-  resolver.Fetch(v1_->v1, [&](Result result) { results.push_back(std::move(result)); });
+  resolver.Fetch(v1_->v1, [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
+    results.push_back(std::move(result));
+  });
+  resolver.Fetch(v1_->v1, [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
+    results.push_back(std::move(result));
+  });
   ASSERT_TRUE(RunUntil(
       io_, [&] { return results.size() >= 2; }, std::chrono::seconds(10)));
   RunFor(io_, std::chrono::milliseconds(200));
@@ -238,12 +245,14 @@ TEST_F(ResolverTest, TimesOutAndThenRunsTheQueuedFetch) {
   Result missing = std::string("unset");
   Result found;
   Clock::duration missingAfter{};
-  resolver.Fetch(std::string(40, '7'), [&](Result result) {
+  resolver.Fetch(std::string(40, '7'), [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
     missingAfter = Clock::now() - start;
     missing = std::move(result);
     order.push_back("missing");
   });
-  resolver.Fetch(v1_->v1, [&](Result result) {
+  resolver.Fetch(v1_->v1, [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
     found = std::move(result);
     order.push_back("found");
   });
@@ -276,7 +285,8 @@ TEST_F(ResolverTest, RejectsMalformedHashes) {
     SCOPED_TRACE("hash \"" + hash + "\"");
     bool called = false;
     Result result = std::string("unset");
-    resolver.Fetch(hash, [&](Result r) {
+    resolver.Fetch(hash, [&](FetchResult fetched) {
+      Result r = std::move(fetched.torrent);
       called = true;
       result = std::move(r);
     });
@@ -298,8 +308,8 @@ TEST_F(ResolverTest, DestructionDropsFetchesInFlight) {
     settings.timeoutSeconds = 1;
     settings.maxParallel = 1;
     Resolver resolver(io_, settings);
-    resolver.Fetch(std::string(40, 'e'), [&](Result) { ++calls; });
-    resolver.Fetch(v1_->v1, [&](Result) { ++calls; });
+    resolver.Fetch(std::string(40, 'e'), [&](FetchResult) { ++calls; });
+    resolver.Fetch(v1_->v1, [&](FetchResult) { ++calls; });
     RunFor(io_, std::chrono::milliseconds(100));
   }
   RunFor(io_, std::chrono::milliseconds(1500));
@@ -319,7 +329,8 @@ TEST_F(ResolverTest, FindsTheSeedThroughTheDht) {
   Resolver resolver(io_, settings);
   Result result;
   bool called = false;
-  resolver.Fetch(hybrid_->v1, [&](Result r) {
+  resolver.Fetch(hybrid_->v1, [&](FetchResult fetched) {
+    Result r = std::move(fetched.torrent);
     result = std::move(r);
     called = true;
   });

@@ -70,7 +70,8 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
   }
 
   // One whole metadata message from `from`: a dictionary, and for a data message the piece.
-  void Message(lt::span<const char> body, const lt::tcp::endpoint& from) {
+  void Message(lt::span<const char> body, const lt::tcp::endpoint& from,
+               lt::peer_source_flags_t source) {
     lt::error_code ec;
     const lt::bdecode_node message = lt::bdecode(body, ec);
     if (ec || message.type() != lt::bdecode_node::dict_t) return;
@@ -86,7 +87,7 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
         notify = !snapshot_.tooLarge;
         snapshot_.tooLarge = true;
       } else if (total > 0) {
-        notify = Add(static_cast<int>(total), piece, data, from);
+        notify = Add(static_cast<int>(total), piece, data, from, source);
       }
     }
     if (notify) Changed();
@@ -94,8 +95,8 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
 
  private:
   // Called with the mutex held; true when the snapshot changed.
-  bool Add(int total, std::int64_t piece, lt::span<const char> data,
-           const lt::tcp::endpoint& from) {
+  bool Add(int total, std::int64_t piece, lt::span<const char> data, const lt::tcp::endpoint& from,
+           lt::peer_source_flags_t source) {
     const std::size_t pieces = static_cast<std::size_t>((total + kPieceBytes - 1) / kPieceBytes);
     if (piece < 0 || static_cast<std::size_t>(piece) >= pieces) return false;
     const std::size_t offset = static_cast<std::size_t>(piece) * kPieceBytes;
@@ -120,6 +121,7 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
     if (Matches(bytes)) {
       snapshot_.info = std::move(bytes);
       snapshot_.from = from;
+      snapshot_.fromSource = source;
     } else {
       snapshot_.bad = true;
     }
@@ -154,18 +156,22 @@ namespace {
 
 class PeerWatch final : public lt::peer_plugin {
  public:
-  PeerWatch(std::shared_ptr<MetadataWatch::Watch> watch, lt::tcp::endpoint remote)
-      : watch_(std::move(watch)), remote_(remote) {}
+  PeerWatch(std::shared_ptr<MetadataWatch::Watch> watch, const lt::peer_connection_handle& peer)
+      : watch_(std::move(watch)), peer_(peer), remote_(peer.remote()) {}
   ~PeerWatch() override { Leave(); }
 
   bool on_extension_handshake(const lt::bdecode_node& handshake) override {
     if (!offering_) offering_ = watch_->Offered(handshake);
+    lt::peer_info info;
+    peer_.get_peer_info(info);
+    source_ = info.source;
     return true;
   }
 
   bool on_extended(int length, int message, lt::span<const char> body) override {
     // Called again as more of a message arrives; only the whole message is read.
-    if (message == kUtMetadataMessage && body.size() == length) watch_->Message(body, remote_);
+    if (message == kUtMetadataMessage && body.size() == length)
+      watch_->Message(body, remote_, source_);
     return false;  // libtorrent's own plugin handles it as well
   }
 
@@ -178,7 +184,9 @@ class PeerWatch final : public lt::peer_plugin {
   }
 
   std::shared_ptr<MetadataWatch::Watch> watch_;
+  lt::peer_connection_handle peer_;
   lt::tcp::endpoint remote_;
+  lt::peer_source_flags_t source_{};
   bool offering_ = false;
 };
 
@@ -188,7 +196,7 @@ class TorrentWatch final : public lt::torrent_plugin {
 
   std::shared_ptr<lt::peer_plugin> new_connection(const lt::peer_connection_handle& peer) override {
     if (peer.type() != lt::connection_type::bittorrent) return {};
-    return std::make_shared<PeerWatch>(watch_, peer.remote());
+    return std::make_shared<PeerWatch>(watch_, peer);
   }
 
  private:

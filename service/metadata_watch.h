@@ -18,6 +18,7 @@
 #include <string>
 
 #include <libtorrent/extensions.hpp>
+#include <libtorrent/peer_info.hpp>
 #include <libtorrent/socket.hpp>
 
 namespace pellucor::service {
@@ -27,9 +28,12 @@ class MetadataWatch final : public libtorrent::plugin {
   struct Snapshot {
     std::optional<std::string> info;  // complete, and hashing to what was looked for
     libtorrent::tcp::endpoint from;   // the peer that sent its last piece
-    bool tooLarge = false;            // a peer offered or sent metadata over the cap
-    bool bad = false;                 // complete metadata hashed to something else
-    int offering = 0;                 // connected peers that offered the metadata
+    // How that peer was found, as libtorrent recorded it when the peer connected (it may forget
+    // by the time the metadata is complete).
+    libtorrent::peer_source_flags_t fromSource{};
+    bool tooLarge = false;  // a peer offered or sent metadata over the cap
+    bool bad = false;       // complete metadata hashed to something else
+    int offering = 0;       // connected peers that offered the metadata
   };
 
   // One watched torrent, shared by the resolver's fetch and the torrent's plugin.

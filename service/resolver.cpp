@@ -339,6 +339,9 @@ class Core : public std::enable_shared_from_this<Core> {
     bool kicked = false;
     int peersSeen = 0;
     std::set<lt::tcp::endpoint> tried;
+    bool dhtNamedPeers = false;
+    bool trackerNamedPeers = false;
+    bool self = false;  // this session was among the peers named
   };
   using JobIt = std::map<std::string, Job>::iterator;
 
@@ -454,7 +457,7 @@ class Core : public std::enable_shared_from_this<Core> {
   void CountPeers(Job& job) {
     try {
       const lt::torrent_status status = job.handle.status({});
-      job.peersSeen = std::max(job.peersSeen, status.list_peers);
+      job.peersSeen = std::max(job.peersSeen, status.list_peers - (job.self ? 1 : 0));
     } catch (const std::exception&) {
     }
   }
@@ -484,28 +487,24 @@ class Core : public std::enable_shared_from_this<Core> {
     return Outcome::kNoPeers;
   }
 
-  // Who gave the metadata: the source libtorrent recorded for the peer that sent it (`from`),
-  // or when that one is not known, for the peers connected now.
-  Outcome FoundBy(const Job& job, const lt::tcp::endpoint& from) const {
-    std::vector<lt::peer_info> peers;
-    try {
-      job.handle.get_peer_info(peers);
-    } catch (const std::exception&) {
-    }
-    lt::peer_source_flags_t sources{};
-    for (const lt::peer_info& peer : peers)
-      if (peer.ip == from) sources = peer.source;
-    if (!sources)
-      for (const lt::peer_info& peer : peers) sources |= peer.source;
+  // Who gave the metadata: a listed peer, or how the peer that sent it was found (as the watch
+  // recorded it); for a peer that came by itself, what named peers to this fetch.
+  Outcome FoundBy(const Job& job, const MetadataWatch::Snapshot& seen) const {
+    if (std::find(peers_.begin(), peers_.end(), seen.from) != peers_.end())
+      return Outcome::kFoundPeer;
+    const lt::peer_source_flags_t sources = seen.fromSource;
     if (sources & lt::peer_info::resume_data) return Outcome::kFoundPeer;
-    if (sources & lt::peer_info::tracker) return Outcome::kFoundTracker;
     if (sources & lt::peer_info::dht) return Outcome::kFoundDht;
+    if (sources & lt::peer_info::tracker) return Outcome::kFoundTracker;
+    if (job.dhtNamedPeers) return Outcome::kFoundDht;
+    if (job.trackerNamedPeers) return Outcome::kFoundTracker;
     if (!peers_.empty()) return Outcome::kFoundPeer;
     return settings_.dht ? Outcome::kFoundDht : Outcome::kFoundTracker;
   }
 
   void OnTimeout(const std::string& key, std::uint64_t id) {
     std::lock_guard lock(mutex_);
+    HandleAlerts();
     if (stopped_) return;
     auto it = running_.find(key);
     if (it == running_.end() || it->second.id != id) return;
@@ -517,13 +516,16 @@ class Core : public std::enable_shared_from_this<Core> {
   // The watch saw something; a complete, matching info dictionary ends the fetch.
   void OnWatch(const std::string& key, std::uint64_t id) {
     std::lock_guard lock(mutex_);
+    // The alerts of the connection that brought the metadata may still wait; they hold its
+    // counts.
+    HandleAlerts();
     if (stopped_) return;
     auto it = running_.find(key);
     if (it == running_.end() || it->second.id != id) return;
     MetadataWatch::Snapshot seen = MetadataWatch::Read(*it->second.watch);
     if (!seen.info) return;
     FetchResult result;
-    result.report.outcome = FoundBy(it->second, seen.from);
+    result.report.outcome = FoundBy(it->second, seen);
     result.torrent = TorrentBytes(*seen.info, settings_.trackers);
     Finish(it, std::move(result));
   }
@@ -574,19 +576,36 @@ class Core : public std::enable_shared_from_this<Core> {
     // keys of a hybrid torrent.
     const lt::span<const char> section = info->info_section();
     FetchResult result;
-    result.report.outcome = FoundBy(it->second, MetadataWatch::Read(*it->second.watch).from);
+    result.report.outcome = FoundBy(it->second, MetadataWatch::Read(*it->second.watch));
     result.torrent = TorrentBytes(
         std::string(section.data(), static_cast<std::size_t>(section.size())), settings_.trackers);
     Finish(it, std::move(result));
   }
 
+  // The DHT and the trackers name this session among the peers of what it looks for, as it
+  // announces itself; such a peer is not counted.
+  bool IsSelf(const lt::tcp::endpoint& ep) {
+    if (listenPort_ == 0 && session_) listenPort_ = session_->listen_port();
+    return ep.port() == listenPort_ && IsClosedAddress(ep.address());
+  }
+
   void NotePeer(const lt::peer_alert& alert) {
     auto it = FindJob(alert.handle);
-    if (it != running_.end()) it->second.tried.insert(alert.endpoint);
+    if (it == running_.end()) return;
+    if (IsSelf(alert.endpoint)) {
+      it->second.self = true;
+    } else {
+      it->second.tried.insert(alert.endpoint);
+    }
   }
 
   void PopAlerts() {
     std::lock_guard lock(mutex_);
+    HandleAlerts();
+  }
+
+  // Called with the mutex held.
+  void HandleAlerts() {
     if (stopped_ || !session_) return;
     std::vector<lt::alert*> alerts;
     session_->pop_alerts(&alerts);
@@ -607,10 +626,17 @@ class Core : public std::enable_shared_from_this<Core> {
       } else if (auto* p = lt::alert_cast<lt::peer_error_alert>(alert)) {
         NotePeer(*p);
       } else if (auto* t = lt::alert_cast<lt::tracker_reply_alert>(alert)) {
-        if (auto it = FindJob(t->handle); it != running_.end())
+        if (auto it = FindJob(t->handle); it != running_.end()) {
           trackerReplied_.insert(it->second.id);
+          // The tracker names us among the peers too.
+          if (t->num_peers > 1) it->second.trackerNamedPeers = true;
+        }
+      } else if (auto* r = lt::alert_cast<lt::dht_reply_alert>(alert)) {
+        if (auto it = FindJob(r->handle); it != running_.end() && r->num_peers > 0)
+          it->second.dhtNamedPeers = true;
       } else if (lt::alert_cast<lt::dht_bootstrap_alert>(alert)) {
         dhtNodes_ = std::max(dhtNodes_, 1);
+        session_->post_dht_stats();
         KickAllNow();
       } else if (auto* s = lt::alert_cast<lt::dht_stats_alert>(alert)) {
         int nodes = 0;
@@ -641,6 +667,7 @@ class Core : public std::enable_shared_from_this<Core> {
   bool ticking_ = false;
   bool stopped_ = false;
   int dhtNodes_ = 0;
+  int listenPort_ = 0;
   std::uint64_t lastJobId_ = 0;
 };
 

@@ -58,8 +58,8 @@ constexpr auto kTick = std::chrono::seconds(1);
 // A fetch re-announces to the DHT and the trackers and re-dials the configured peers after this
 // long, doubling each time up to kMaxKickInterval: DHT lookups started while the routing table
 // was still filling find little, and a peer may come up after the fetch began.
-constexpr auto kFirstKickInterval = std::chrono::seconds(2);
-constexpr auto kMaxKickInterval = std::chrono::seconds(8);
+constexpr auto kFirstKickInterval = std::chrono::seconds(1);
+constexpr auto kMaxKickInterval = std::chrono::seconds(4);
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -410,6 +410,8 @@ class Core : public std::enable_shared_from_this<Core> {
       if (std::shared_ptr<Core> core = weak.lock()) core->OnTimeout(key, id);
     });
     Kick(job, Clock::now());
+    // A fresh count of the DHT's nodes for this fetch's report.
+    if (settings_.dht) session_->post_dht_stats();
     if (!ticking_) ScheduleTick();
   }
 

@@ -110,6 +110,7 @@ struct LoopbackSwarm::Impl {
   std::vector<std::unique_ptr<lt::session>> seeds;
   std::vector<lt::torrent_handle> dhtSeeded;
   Torrent v1, hybrid, v2Only, spare, trackerOnly;
+  std::vector<Torrent> extra;
   std::unique_ptr<ChildProcess> tracker;
   int trackerPort = 0;
   std::thread announcer;
@@ -131,12 +132,15 @@ namespace {
 
 // A torrent of two files made here (the same bytes for the same name on every run).
 bool MakeTorrent(const fs::path& root, const std::string& name, lt::create_flags_t flags,
-                 LoopbackSwarm::Torrent* out, std::shared_ptr<lt::torrent_info>* info) {
+                 LoopbackSwarm::Torrent* out, std::shared_ptr<lt::torrent_info>* info,
+                 bool small = false) {
   const fs::path content = root / name;
   fs::create_directories(content);
   std::mt19937 random(static_cast<unsigned>(std::hash<std::string>{}(name)));
-  for (const auto& [file, size] :
-       {std::pair{"part-1.bin", 100000}, std::pair{"part-2.bin", 50001}}) {
+  using Parts = std::vector<std::pair<const char*, int>>;
+  const Parts parts =
+      small ? Parts{{"part-1.bin", 20000}} : Parts{{"part-1.bin", 100000}, {"part-2.bin", 50001}};
+  for (const auto& [file, size] : parts) {
     std::ofstream f(content / file, std::ios::binary | std::ios::trunc);
     for (int i = 0; i < size; ++i) f.put(static_cast<char>(random()));
   }
@@ -186,6 +190,12 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
       !MakeTorrent(root, "swarm-tracker", lt::create_torrent::v1_only, &impl->trackerOnly,
                    &trackerOnly))
     return fail("cannot make the swarm's torrents under " + root.string());
+  std::vector<std::shared_ptr<lt::torrent_info>> extra(static_cast<size_t>(options.extraTorrents));
+  impl->extra.resize(extra.size());
+  for (size_t i = 0; i < extra.size(); ++i)
+    if (!MakeTorrent(root, "swarm-extra-" + std::to_string(i), lt::create_torrent::v1_only,
+                     &impl->extra[i], &extra[i], true))
+      return fail("cannot make the swarm's torrents under " + root.string());
 
   // The tracker, with every hash its announces may carry (hybrid torrents announce both).
   const fs::path trackerDir = fs::path(dir) / "tracker";
@@ -199,6 +209,7 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
       whitelist << t->v1 << "\n";
       if (!t->v2.empty()) whitelist << t->v2.substr(0, 40) << "\n";
     }
+    for (const Torrent& t : impl->extra) whitelist << t.v1 << "\n";
     for (const std::string& hash : options.trackerHashes) whitelist << hash << "\n";
   }
   for (int attempt = 0; attempt < 5 && !impl->tracker; ++attempt) {
@@ -268,17 +279,20 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
     }
     return WaitForPort(*impl->seeds.back()) != 0;
   };
-  if (!seed({v1, spare}, true) || !seed({hybrid}, true) || !seed({v2Only}, true) ||
-      !seed({trackerOnly}, false))
+  if ((!extra.empty() && !seed(extra, true)) || !seed({v1, spare}, true) || !seed({hybrid}, true) ||
+      !seed({v2Only}, true) || !seed({trackerOnly}, false))
     return fail("a seed could not listen");
 
   Impl* state = impl.get();
   impl->announcer = std::thread([state] {
+    // Every second at first, while the swarm fills; then every half minute (the DHT keeps
+    // announced peers for much longer, and a benchmark's swarm seeds a hundred torrents).
     std::unique_lock lock(state->mutex);
-    do {
+    for (int round = 0;; ++round) {
       for (lt::torrent_handle& h : state->dhtSeeded) h.force_dht_announce();
-    } while (
-        !state->wake.wait_for(lock, std::chrono::seconds(1), [state] { return state->stopping; }));
+      const auto pause = round < 5 ? std::chrono::seconds(1) : std::chrono::seconds(30);
+      if (state->wake.wait_for(lock, pause, [state] { return state->stopping; })) break;
+    }
   });
 
   // Ready once the nodes know most of each other and the seeds had time to announce.
@@ -341,6 +355,9 @@ const LoopbackSwarm::Torrent& LoopbackSwarm::Spare() const {
 }
 const LoopbackSwarm::Torrent& LoopbackSwarm::TrackerOnly() const {
   return impl_->trackerOnly;
+}
+const std::vector<LoopbackSwarm::Torrent>& LoopbackSwarm::Extra() const {
+  return impl_->extra;
 }
 
 }  // namespace pellucor::testing

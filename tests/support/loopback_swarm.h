@@ -24,6 +24,8 @@ class LoopbackSwarm {
     int nodes = 20;
     // More 40-hex hashes the tracker accepts announces for (fake peers).
     std::vector<std::string> trackerHashes;
+    // Small v1 torrents seeded on the DHT besides the others, for runs of many lookups.
+    int extraTorrents = 0;
   };
 
   // Makes the content under `dir`, starts everything and waits until the DHT nodes know each
@@ -45,6 +47,7 @@ class LoopbackSwarm {
   const Torrent& V2Only() const;
   const Torrent& Spare() const;        // a v1 torrent on the DHT, for a lookup after a restart
   const Torrent& TrackerOnly() const;  // seeded by a peer without DHT, known to the tracker
+  const std::vector<Torrent>& Extra() const;
 
   struct Impl;
 

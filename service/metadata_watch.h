@@ -1,11 +1,11 @@
 // A libtorrent session plugin that watches the metadata exchange (BEP 9) of the resolver's
-// torrents beside libtorrent's own ut_metadata plugin: which peers offer the metadata, whether
-// an offer is over the size cap, and the info dictionary itself once every piece came.
-//
-// libtorrent checks received metadata only against the hash the torrent was added with, read as
-// a SHA-1 hash when it has 40 hex digits. A v2 torrent looked up by its truncated SHA-256 (the
-// 40-hex form peers use on the wire) would always fail that check; the watch accepts an info
-// dictionary whose SHA-1 or whose SHA-256 begins with the 20 bytes looked for.
+// torrents beside libtorrent's own ut_metadata plugin, for what libtorrent does not tell: which
+// connected peers offer the metadata (a lookup that ends while one still does has timed out
+// rather than found nobody willing), an offer or a piece over the size cap (libtorrent drops
+// those without a word), complete metadata that hashes to something else, and which peer sent
+// the metadata and how it had been found. It also keeps the info dictionary once every piece
+// came and it hashes to what was looked for: its SHA-1, its SHA-256, or for 20 bytes the
+// truncated SHA-256 (a v2 torrent looked up by the 40-hex form peers use on the wire).
 //
 // The plugin must come before libtorrent's ut_metadata plugin in the session's plugin list,
 // since that one keeps the messages it handles from the plugins after it.

@@ -339,6 +339,7 @@ class Core : public std::enable_shared_from_this<Core> {
     bool kicked = false;
     int peersSeen = 0;
     std::set<lt::tcp::endpoint> tried;
+    std::set<lt::tcp::endpoint> incoming;  // far ends of connections that came in
     bool dhtNamedPeers = false;
     bool trackerNamedPeers = false;
     bool self = false;  // this session was among the peers named
@@ -585,19 +586,24 @@ class Core : public std::enable_shared_from_this<Core> {
   }
 
   // The DHT and the trackers name this session among the peers of what it looks for, as it
-  // announces itself; such a peer is not counted.
+  // announces itself; libtorrent then dials itself (and drops the connection) now and then.
+  // Neither side of that counts: the dial goes to our own port, and connections that came in
+  // are left out of the counts altogether (the far side of one of them is an ephemeral port).
   bool IsSelf(const lt::tcp::endpoint& ep) {
     if (listenPort_ == 0 && session_) listenPort_ = session_->listen_port();
     return ep.port() == listenPort_ && IsClosedAddress(ep.address());
   }
 
-  void NotePeer(const lt::peer_alert& alert) {
+  void NotePeer(const lt::peer_alert& alert, bool incoming) {
     auto it = FindJob(alert.handle);
     if (it == running_.end()) return;
-    if (IsSelf(alert.endpoint)) {
-      it->second.self = true;
-    } else {
-      it->second.tried.insert(alert.endpoint);
+    Job& job = it->second;
+    if (incoming) {
+      job.incoming.insert(alert.endpoint);
+    } else if (IsSelf(alert.endpoint)) {
+      job.self = true;
+    } else if (!job.incoming.count(alert.endpoint)) {
+      job.tried.insert(alert.endpoint);
     }
   }
 
@@ -622,11 +628,15 @@ class Core : public std::enable_shared_from_this<Core> {
           Finish(it, std::move(result));
         }
       } else if (auto* c = lt::alert_cast<lt::peer_connect_alert>(alert)) {
-        NotePeer(*c);
+        NotePeer(*c, c->direction == lt::peer_connect_alert::direction_t::in);
       } else if (auto* d = lt::alert_cast<lt::peer_disconnected_alert>(alert)) {
-        NotePeer(*d);
+        if (d->error == lt::errors::self_connection) {
+          if (auto it = FindJob(d->handle); it != running_.end()) it->second.self = true;
+        } else {
+          NotePeer(*d, false);
+        }
       } else if (auto* p = lt::alert_cast<lt::peer_error_alert>(alert)) {
-        NotePeer(*p);
+        NotePeer(*p, false);
       } else if (auto* t = lt::alert_cast<lt::tracker_reply_alert>(alert)) {
         if (auto it = FindJob(t->handle); it != running_.end()) {
           trackerReplied_.insert(it->second.id);

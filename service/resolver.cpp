@@ -378,6 +378,8 @@ class Core : public std::enable_shared_from_this<Core> {
     params.info_hashes = hash.hashes;
     params.save_path = savePath_;
     params.max_connections = 40;
+    // Listed peers go in with the torrent (libtorrent marks them resume_data).
+    params.peers = peers_;
     params.trackers = trackerUrls_;
     params.tracker_tiers = trackerTiers_;
     params.userdata = MetadataWatch::Token(watch.get());
@@ -420,13 +422,15 @@ class Core : public std::enable_shared_from_this<Core> {
     return std::chrono::duration<double>(Clock::now() - since).count();
   }
 
-  // Dials the configured peers, asks the DHT for peers once the routing table has nodes (the
-  // DHT announce libtorrent makes itself for a new torrent can come much later), and after the
-  // first round asks the trackers again (libtorrent asks them once when the torrent is added).
+  // Asks the DHT for peers once the routing table has nodes (the DHT announce libtorrent makes
+  // itself for a new torrent can come much later), and after the first round dials the
+  // configured peers and asks the trackers again (libtorrent does both once when the torrent
+  // is added).
   void Kick(Job& job, Clock::time_point now) {
     try {
-      for (const lt::tcp::endpoint& peer : peers_)
-        job.handle.connect_peer(peer, lt::peer_info::resume_data);
+      if (job.kicked)
+        for (const lt::tcp::endpoint& peer : peers_)
+          job.handle.connect_peer(peer, lt::peer_info::resume_data);
       if (settings_.dht && dhtNodes_ > 0) job.handle.force_dht_announce();
       if (job.kicked && !trackerUrls_.empty())
         job.handle.force_reannounce(0, -1, lt::torrent_handle::ignore_min_interval);

@@ -26,7 +26,7 @@ const std::array<uint16_t, 0x10000>& UnitToCode() {
       const uint16_t u = cp936::kSingleByte[b];
       if (u != kDefaultCode || b == kDefaultCode) t[u] = static_cast<uint16_t>(b);
     }
-    for (int lead = 0x81; lead <= 0xFE; ++lead) {
+    for (int lead = 0x81; lead <= 0xFE; ++lead) {  // every IsGbkLeadByte
       for (int trail = 0x40; trail <= 0xFE; ++trail) {
         const int i = cp936::DoubleByteIndex(static_cast<unsigned char>(lead),
                                              static_cast<unsigned char>(trail));
@@ -156,7 +156,7 @@ std::u16string GbkToUtf16(std::string_view gbk) {
     const unsigned char c = *p++;
     if (c < 0x80) {
       *o++ = c;
-    } else if (c >= 0x81 && c <= 0xFE && p < end && *p != 0) {
+    } else if (IsGbkLeadByte(c) && p < end && *p != 0) {
       const int i = cp936::DoubleByteIndex(c, *p++);
       *o++ = i >= 0 ? static_cast<char16_t>(cp936::kDoubleByte[i]) : u'?';
     } else {
@@ -245,23 +245,27 @@ std::string Utf16ToUtf8(std::u16string_view units) {
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = kReplacement;
     }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    AppendUtf8(out, cp);
   }
   return out;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
 }
 
 }  // namespace pellucor

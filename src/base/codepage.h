@@ -7,10 +7,17 @@
 // mark pass through, and no terminator is added.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace pellucor {
+
+// Whether code page 936 reads `byte` as the first of a double-byte character, whose trail byte
+// follows: 81 to FE. 80 ("€") and FF stand alone, as every byte below 80 does.
+constexpr bool IsGbkLeadByte(unsigned char byte) {
+  return byte >= 0x81 && byte <= 0xFE;
+}
 
 // Compose a base letter and a following combining mark into one GBK character where the pair
 // has a precomposed form that code page 936 can write (WC_COMPOSITECHECK):
@@ -38,6 +45,9 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 // UTF-16 to UTF-8, as WideCharToMultiByte(65001, 0): a surrogate without its partner becomes
 // U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view units);
+
+// Appends the UTF-8 bytes of one code point (at most U+10FFFF, not a surrogate).
+void AppendUtf8(std::string& out, uint32_t codePoint);
 
 // GBK to UTF-8, for text handed to the Linux side (file names, terminal output).
 inline std::string GbkToUtf8(std::string_view gbk) {

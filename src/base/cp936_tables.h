@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/codepage.h"
+
 namespace pellucor::cp936 {
 
 // Trail bytes 40-7E and 80-FE follow each lead byte 81-FE: 190 codes per lead byte.
@@ -12,7 +14,7 @@ constexpr int kDoubleByteCount = 126 * kTrailsPerLead;
 
 // Index of a double-byte code in kDoubleByte, or -1 when the trail byte is not valid.
 constexpr int DoubleByteIndex(unsigned char lead, unsigned char trail) {
-  if (lead < 0x81 || lead > 0xFE) return -1;
+  if (!IsGbkLeadByte(lead)) return -1;
   int t;
   if (trail >= 0x40 && trail <= 0x7E) {
     t = trail - 0x40;

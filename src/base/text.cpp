@@ -11,7 +11,10 @@ namespace {
 
 constexpr size_t kNotFound = std::string_view::npos;
 
-inline bool IsLeadByte(unsigned char c) {
+// The text operations' own character rule (text.h): every byte of 0x80 or above takes the
+// next byte with it. It is wider than code page 936's (IsGbkLeadByte, base/codepage.h, where
+// 80 and FF stand alone) on purpose: the operations' positions and matches are defined by it.
+inline bool TakesTrailByte(unsigned char c) {
   return c >= 0x80;
 }
 
@@ -41,7 +44,7 @@ bool HasAsciiLetter(std::string_view s) {
 // the run's length is even.
 inline bool OnBoundary(std::string_view s, size_t b, size_t c) {
   size_t k = 0;
-  while (c - k > b && static_cast<unsigned char>(s[c - k - 1]) >= 0x80) ++k;
+  while (c - k > b && TakesTrailByte(static_cast<unsigned char>(s[c - k - 1]))) ++k;
   return k % 2 == 0;
 }
 
@@ -87,7 +90,7 @@ size_t FindOnBoundary(std::string_view s, size_t from, std::string_view what, bo
 }
 
 inline size_t NextChar(std::string_view s, size_t i) {
-  return i + (IsLeadByte(static_cast<unsigned char>(s[i])) ? 2 : 1);
+  return i + (TakesTrailByte(static_cast<unsigned char>(s[i])) ? 2 : 1);
 }
 
 // Length of the blank at `i` (1 for 0x20, 2 for A1 A1), or 0.
@@ -215,6 +218,15 @@ GbkText ReplaceText(const GbkText& text, const GbkText& find, const GbkText& rep
   return GbkText(std::move(out));
 }
 
+GbkText MultiReplace(const GbkText& text, std::initializer_list<std::pair<GbkText, GbkText>> pairs,
+                     int32_t start, std::optional<int32_t> count, bool caseSensitive) {
+  GbkText result = text;
+  for (const auto& [find, replacement] : pairs)
+    result = ReplaceText(result, find, replacement, start == 0 ? 1 : start, count.value_or(-1),
+                         caseSensitive);
+  return result;
+}
+
 TextArray SplitText(const GbkText& text, const GbkText& separator,
                     std::optional<int32_t> maxParts) {
   TextArray result;
@@ -314,7 +326,7 @@ int32_t ToInteger(const GbkText& text) {
   folded.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (!IsLeadByte(c) || i + 1 >= s.size()) {
+    if (!TakesTrailByte(c) || i + 1 >= s.size()) {
       folded.push_back(s[i++]);
       continue;
     }

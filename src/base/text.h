@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pellucor {
@@ -126,6 +127,14 @@ GbkText CharFromCode(int32_t code);
 //   ReplaceText("aaa", "a", "b", 2, 1, true)      -> "aba"
 GbkText ReplaceText(const GbkText& text, const GbkText& find, const GbkText& replacement = {},
                     int32_t start = 1, int32_t count = -1, bool caseSensitive = false);
+// Applies ReplaceText once per (find, replacement) pair, in order, each to the result of the
+// previous one; a pair with an empty find changes nothing. Start 0 means 1; the count and
+// caseSensitive defaults are ReplaceText's: every occurrence, ASCII case ignored. Callers give
+// one to five pairs.
+//   MultiReplace("<tr><td>a</td></tr>", {{"<tr><td>", ""}, {"</td></tr>", "\r\n"}}) -> "a\r\n"
+GbkText MultiReplace(const GbkText& text, std::initializer_list<std::pair<GbkText, GbkText>> pairs,
+                     int32_t start = 0, std::optional<int32_t> count = {},
+                     bool caseSensitive = false);
 // Splits at exact matches of the separator. Empty elements between separators are kept, but a
 // trailing empty remainder is not; with maxParts the scan stops after that many elements.
 //   "a,,b" -> {"a", "", "b"};  ",a" -> {"", "a"};  "a," -> {"a"};  "a,b,c" max 2 -> {"a", "b"}

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/codepage.h"
+#include "base/hex.h"
+
 namespace pellucor {
 namespace {
 
@@ -128,35 +131,11 @@ class Reader {
     if (pos_ + 4 > s_.size()) return false;
     out = 0;
     for (int i = 0; i < 4; ++i) {
-      const char c = s_[pos_++];
-      out <<= 4;
-      if (c >= '0' && c <= '9') {
-        out |= static_cast<uint32_t>(c - '0');
-      } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-        out |= static_cast<uint32_t>((c | 0x20) - 'a' + 10);
-      } else {
-        return false;
-      }
+      const int digit = HexDigitValue(s_[pos_++]);
+      if (digit < 0) return false;
+      out = out << 4 | static_cast<uint32_t>(digit);
     }
     return true;
-  }
-
-  static void PutUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
   }
 
   bool String(std::string& out) {
@@ -201,7 +180,7 @@ class Reader {
             if (!Word("\\u") || !Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           }
-          PutUtf8(out, cp);
+          AppendUtf8(out, cp);
           break;
         }
         default:
@@ -235,7 +214,6 @@ std::optional<JsonValue> ParseJson(std::string_view text) {
 }
 
 std::string JsonQuote(std::string_view utf8) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (const char ch : utf8) {
     const unsigned char c = static_cast<unsigned char>(ch);
@@ -258,8 +236,7 @@ std::string JsonQuote(std::string_view utf8) {
       default:
         if (c < 0x20 || c == 0x7F) {
           out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 15]);
+          out += HexEncode(std::string_view(&ch, 1), HexCase::Lower);
         } else {
           out.push_back(ch);
         }

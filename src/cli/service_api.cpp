@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "base/hex.h"
 #include "cli/console.h"
 #include "cli/json.h"
 #include "http/web_request.h"
@@ -25,14 +26,11 @@ int StatusCode(const GbkText& headers) {
 }  // namespace
 
 bool IsApiHash(const GbkText& hash) {
-  const auto hex = [](char c) {
-    return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
-  };
   const auto base32 = [](char c) {
     return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '2' && c <= '7');
   };
   const int32_t n = hash.size();
-  return ((n == 40 || n == 64) && AllOf(hash, hex)) || (n == 32 && AllOf(hash, base32));
+  return ((n == 40 || n == 64) && IsHexText(hash.view())) || (n == 32 && AllOf(hash, base32));
 }
 
 ServiceAnswer AskServiceAbout(const GbkText& host, const GbkText& hash) {

@@ -2,37 +2,14 @@
 
 #include <string>
 
+#include "base/hex.h"
+
 namespace pellucor {
 namespace {
 
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  return (c | 0x20) - 'a' + 10;
-}
-
-// %XX sequences decoded; a "%" not followed by two hex digits stays as it is.
-std::string PercentDecode(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && IsHexDigit(s[i + 1]) && IsHexDigit(s[i + 2])) {
-      out.push_back(static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
-}
-
 // 32 characters of the RFC 4648 base-32 alphabet (either case) -> 20 bytes as upper-case hex.
 std::optional<std::string> Base32ToHex(std::string_view s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string hex;
+  std::string bytes;
   uint32_t bits = 0;
   int count = 0;
   for (char c : s) {
@@ -48,12 +25,12 @@ std::optional<std::string> Base32ToHex(std::string_view s) {
     }
     bits = (bits << 5) | static_cast<uint32_t>(v);
     count += 5;
-    while (count >= 4) {
-      count -= 4;
-      hex.push_back(kHex[(bits >> count) & 0xF]);
+    if (count >= 8) {
+      count -= 8;
+      bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
     }
   }
-  return hex;
+  return HexEncode(bytes);
 }
 
 // True when `value` starts with `urn` in any case.
@@ -63,8 +40,7 @@ bool HasUrn(std::string_view value, std::string_view urn) {
 }
 
 std::optional<std::string> UpperHex(std::string_view hash) {
-  for (char c : hash)
-    if (!IsHexDigit(c)) return std::nullopt;
+  if (!IsHexText(hash)) return std::nullopt;
   return std::string(UpperCaseAscii(GbkText(hash)).view());
 }
 
@@ -113,9 +89,10 @@ std::optional<GbkText> MagnetUriHash(const GbkText& text) {
     const size_t eq = param.find('=');
     if (eq == std::string_view::npos) continue;
     if (LowerCaseAscii(GbkText(param.substr(0, eq))).view() != "xt") continue;
-    const std::string value = PercentDecode(param.substr(eq + 1));
-    if (auto hash = BtihHash(value)) return GbkText(*hash);
-    if (!v2) v2 = BtmhHash(value);
+    const std::optional<std::string> value = PercentDecode(param.substr(eq + 1));
+    if (!value) continue;
+    if (auto hash = BtihHash(*value)) return GbkText(*hash);
+    if (!v2) v2 = BtmhHash(*value);
   }
   // A hybrid link names both hashes: the version-1 hash wins wherever it stands, since every
   // service knows torrents by it.
@@ -135,15 +112,6 @@ GbkText TakeMagnetHash(Route route, const GbkText& boxText) {
   const GbkText& source = route == Route::First ? boxText : trimmed;
   if (FindText(source, MagnetPrefix) != -1) return RemovePrefixAndUpperCase(source);
   return trimmed;
-}
-
-GbkText MultiReplace(const GbkText& text, std::initializer_list<std::pair<GbkText, GbkText>> pairs,
-                     int32_t start, std::optional<int32_t> count, bool caseSensitive) {
-  GbkText result = text;
-  for (const auto& [find, replacement] : pairs)
-    result = ReplaceText(result, find, replacement, start == 0 ? 1 : start, count.value_or(-1),
-                         caseSensitive);
-  return result;
 }
 
 }  // namespace pellucor

@@ -15,9 +15,7 @@
 //   "magnet:?xt=urn:btmh:1220<64 hex>&dn=x"          -> the 64 hex digits, upper case
 #pragma once
 
-#include <initializer_list>
 #include <optional>
-#include <utility>
 
 #include "base/text.h"
 
@@ -40,14 +38,5 @@ GbkText TakeMagnetHash(Route route, const GbkText& boxText);
 // The info hash of a magnet URI, as 40 upper-case hex digits (version 1) or 64 (version 2 only),
 // or nothing when the text is not a magnet URI with such a hash.
 std::optional<GbkText> MagnetUriHash(const GbkText& text);
-
-// Applies ReplaceText once per (find, replacement) pair, in order, each to the result of the
-// previous one; a pair with an empty find changes nothing. Start 0 means 1; the count and
-// caseSensitive defaults are ReplaceText's: every occurrence, ASCII case ignored. Callers give
-// one to five pairs.
-//   MultiReplace("<tr><td>a</td></tr>", {{"<tr><td>", ""}, {"</td></tr>", "\r\n"}}) -> "a\r\n"
-GbkText MultiReplace(const GbkText& text, std::initializer_list<std::pair<GbkText, GbkText>> pairs,
-                     int32_t start = 0, std::optional<int32_t> count = {},
-                     bool caseSensitive = false);
 
 }  // namespace pellucor

@@ -61,10 +61,6 @@ std::optional<GbkText> FreeRandomName(const GbkText& directory) {
   return std::nullopt;
 }
 
-bool IsSingleByte(unsigned char c) {
-  return c < 0x81 || c == 0xFF;
-}
-
 // `base` cut by whole characters from its end until `base` + `suffix` takes at most
 // kMaxNameBytes in UTF-8; a cut end is made safe again (SafeFileName: no trailing dots or
 // spaces, no device name). Empty when nothing of `base` fits.
@@ -77,7 +73,7 @@ GbkText FitName(const GbkText& base, std::string_view suffix) {
   std::vector<size_t> ends;  // where each character of `base` ends
   const std::string_view s = base.view();
   for (size_t i = 0; i < s.size();) {
-    i += (IsSingleByte(static_cast<unsigned char>(s[i])) || i + 1 >= s.size()) ? 1 : 2;
+    i += (IsGbkLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ? 2 : 1;
     ends.push_back(i);
   }
   for (size_t keep = ends.size(); keep-- > 1;) {
@@ -174,19 +170,19 @@ GbkText SafeFileName(const GbkText& name) {
   size_t begin = 0;
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    const size_t width = (IsSingleByte(c) || i + 1 >= s.size()) ? 1 : 2;
+    const size_t width = (IsGbkLeadByte(c) && i + 1 < s.size()) ? 2 : 1;
     if (width == 1 && (c == '/' || c == '\\')) begin = i + 1;
     i += width;
   }
   std::string out;
   for (size_t i = begin; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (IsSingleByte(c) || i + 1 >= s.size()) {
+    if (!IsGbkLeadByte(c) || i + 1 >= s.size()) {
       const bool forbidden =
           c < 0x20 ||
           std::string_view("<>:\"/\\|?*").find(static_cast<char>(c)) != std::string_view::npos;
       // A lead byte without its trail cannot be written as a name either.
-      out.push_back(forbidden || !IsSingleByte(c) ? '_' : static_cast<char>(c));
+      out.push_back(forbidden || IsGbkLeadByte(c) ? '_' : static_cast<char>(c));
       ++i;
       continue;
     }

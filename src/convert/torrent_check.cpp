@@ -1,5 +1,7 @@
 #include "convert/torrent_check.h"
 
+#include "base/hex.h"
+
 namespace pellucor {
 namespace {
 
@@ -80,25 +82,6 @@ class Bencode {
   size_t pos_ = 0;
 };
 
-bool IsHex(std::string_view s) {
-  for (char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-  return true;
-}
-
-// Whether `hex` (either case) spells `digest`.
-template <size_t N>
-bool SpellsDigest(const GbkText& hex, const std::array<uint8_t, N>& digest) {
-  static const char kHex[] = "0123456789ABCDEF";
-  const GbkText want = UpperCaseAscii(hex);
-  for (size_t i = 0; i < N; ++i) {
-    if (want.view()[2 * i] != kHex[digest[i] >> 4] ||
-        want.view()[2 * i + 1] != kHex[digest[i] & 15])
-      return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string_view> TorrentInfoBytes(std::string_view bytes) {
@@ -113,16 +96,17 @@ TorrentMatch MatchTorrent(const ByteBuffer& reply, const GbkText& magnetHash) {
   const std::optional<std::string_view> info = TorrentInfoBytes(reply.view());
   if (!info) return TorrentMatch::NotATorrent;
   const std::string_view hash = magnetHash.view();
-  if (!IsHex(hash)) return TorrentMatch::Unchecked;
-  bool matches;
+  if (!IsHexText(hash)) return TorrentMatch::Unchecked;
+  std::string digest;
   if (hash.size() == 40) {
-    matches = SpellsDigest(magnetHash, Sha1(*info));
+    digest = HexEncode(Sha1(*info));
   } else if (hash.size() == 64) {
-    matches = SpellsDigest(magnetHash, Sha256(*info));
+    digest = HexEncode(Sha256(*info));
   } else {
     return TorrentMatch::Unchecked;
   }
-  return matches ? TorrentMatch::Matches : TorrentMatch::Differs;
+  return UpperCaseAscii(magnetHash).view() == digest ? TorrentMatch::Matches
+                                                     : TorrentMatch::Differs;
 }
 
 }  // namespace pellucor

@@ -83,7 +83,7 @@ int32_t RegexObject::ByteOffset(int32_t k, const GbkText& text) {
   size_t byte = 0;
   for (size_t unit = 0; unit < at && byte < s.size(); ++unit) {
     const unsigned char c = static_cast<unsigned char>(s[byte]);
-    const bool pair = c >= 0x81 && c <= 0xFE && byte + 1 < s.size() && s[byte + 1] != 0;
+    const bool pair = IsGbkLeadByte(c) && byte + 1 < s.size() && s[byte + 1] != 0;
     byte += pair ? 2 : 1;
   }
   return static_cast<int32_t>(byte);

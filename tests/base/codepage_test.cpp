@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/hex.h"
+
 namespace pellucor {
 namespace {
 
@@ -30,10 +32,7 @@ std::vector<std::vector<std::string>> ReadReference(const std::string& name) {
 }
 
 std::string HexBytes(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  return out;
+  return HexDecode(hex).value_or("");
 }
 
 std::u16string HexUnits(const std::string& list) {
@@ -45,13 +44,7 @@ std::u16string HexUnits(const std::string& list) {
 }
 
 std::string Hex(std::string_view bytes) {
-  static const char k[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(k[c >> 4]);
-    out.push_back(k[c & 15]);
-  }
-  return out;
+  return HexEncode(bytes);
 }
 
 std::string Hex(std::u16string_view units) {

@@ -105,28 +105,5 @@ TEST(Magnet, UriRule) {
   ExpectCases(cases);
 }
 
-TEST(Magnet, MultiReplace) {
-  struct MR {
-    GbkText got, want;
-  };
-  const MR cases[] = {
-      {MultiReplace("<tr><td>a</td><td style=\"text-align:right\">1 MB</td></tr>",
-                    {{"<tr><td>", ""},
-                     {"</td><td style=\"text-align:right\">", ""},
-                     {"</td></tr>", "\r\n"}}),
-       "a1 MB\r\n"},
-      {MultiReplace("abc", {{"a", "b"}, {"b", "c"}}), "ccc"},  // each pair sees the last result
-      {MultiReplace("abc", {{"", "x"}}), "abc"},
-      {MultiReplace("ABC", {{"b", "x"}}), "AxC"},
-      {MultiReplace("ABC", {{"b", "x"}}, 0, {}, true), "ABC"},
-      {MultiReplace("aaa", {{"a", "b"}}, 2), "abb"},
-      {MultiReplace("aaa", {{"a", "b"}}, 0), "bbb"},
-      {MultiReplace("aaa", {{"a", "b"}}, 0, 1), "baa"},
-      {MultiReplace("abcde", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}}),
-       "12345"},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].want) << i;
-}
-
 }  // namespace
 }  // namespace pellucor

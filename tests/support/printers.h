@@ -5,18 +5,18 @@
 #include <ostream>
 #include <string_view>
 
+#include "base/hex.h"
 #include "base/text.h"
 
 namespace pellucor {
 
 inline void PrintBytes(std::string_view bytes, std::ostream* os) {
-  static const char kHex[] = "0123456789ABCDEF";
   *os << '"';
   for (unsigned char c : bytes) {
     if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
       *os << static_cast<char>(c);
     } else {
-      *os << "\\x" << kHex[c >> 4] << kHex[c & 15];
+      *os << "\\x" << HexDigit(c >> 4) << HexDigit(c);
     }
   }
   *os << '"';

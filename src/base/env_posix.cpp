@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,6 +31,26 @@ namespace {
 GbkText FromFileName(std::string_view utf8) {
   return GbkText(Utf16ToGbk(Utf8ToUtf16(utf8)));
 }
+
+// A file descriptor, closed when it goes out of scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() { Close(); }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now; false when the close reported an error (bytes that never reached the file).
+  bool Close() {
+    const bool ok = fd_ < 0 || ::close(fd_) == 0;
+    fd_ = -1;
+    return ok;
+  }
+
+ private:
+  int fd_;
+};
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -85,15 +104,17 @@ std::optional<std::string> WriteTemporaryFile(const std::string& target,
   }
   if (fd < 0) return std::nullopt;
 
+  ScopedFd file(fd);
   // A replaced file keeps its permission bits, as it would when truncated in place.
   struct stat st;
-  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 07777);
+  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    ::fchmod(file.get(), st.st_mode & 07777);
 
   bool ok = true;
   for (const ByteBuffer& b : buffers)
-    if (ok && b.size() > 0) ok = WriteAll(fd, b.view());
-  ok = ok && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
+    if (ok && b.size() > 0) ok = WriteAll(file.get(), b.view());
+  ok = ok && ::fsync(file.get()) == 0;
+  ok = file.Close() && ok;
   if (!ok) {
     ::unlink(temp.c_str());
     return std::nullopt;
@@ -152,21 +173,17 @@ bool CreateDirectories(const GbkText& path) {
 
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
   if (path.empty()) return std::nullopt;
-  const int fd = ::open(GbkToUtf8(path.view()).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  const ScopedFd file(::open(GbkToUtf8(path.view()).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return std::nullopt;
   std::string bytes;
   char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    const ssize_t n = ::read(file.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
+    if (n < 0) return std::nullopt;
     if (n == 0) break;
     bytes.append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
   return ByteBuffer(std::move(bytes));
 }
 
@@ -180,59 +197,6 @@ uint32_t TickCount() {
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
                                static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
-}
-
-struct ThreadHandle::Impl {
-  pthread_t thread;
-};
-
-ThreadHandle::ThreadHandle() = default;
-ThreadHandle::ThreadHandle(ThreadHandle&&) noexcept = default;
-ThreadHandle& ThreadHandle::operator=(ThreadHandle&& other) noexcept {
-  if (this != &other) {
-    if (impl_) ::pthread_detach(impl_->thread);
-    impl_ = std::move(other.impl_);
-  }
-  return *this;
-}
-ThreadHandle::~ThreadHandle() {
-  if (impl_) ::pthread_detach(impl_->thread);
-}
-
-bool ThreadHandle::Join() {
-  if (!impl_) return false;
-  const bool ok = ::pthread_join(impl_->thread, nullptr) == 0;
-  impl_.reset();
-  return ok;
-}
-
-namespace {
-
-struct ThreadStart {
-  std::function<void(intptr_t)> routine;
-  intptr_t parameter;
-};
-
-void* ThreadMain(void* arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  start->routine(start->parameter);
-  return nullptr;
-}
-
-}  // namespace
-
-bool StartThread(std::function<void(intptr_t)> routine, intptr_t parameter, ThreadHandle* handle) {
-  auto start = std::make_unique<ThreadStart>(ThreadStart{std::move(routine), parameter});
-  pthread_t thread;
-  if (::pthread_create(&thread, nullptr, ThreadMain, start.get()) != 0) return false;
-  start.release();  // the thread owns it now
-  if (handle) {
-    *handle = ThreadHandle();
-    handle->impl_ = std::make_unique<ThreadHandle::Impl>(ThreadHandle::Impl{thread});
-  } else {
-    ::pthread_detach(thread);
-  }
-  return true;
 }
 
 }  // namespace pellucor

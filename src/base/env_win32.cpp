@@ -4,51 +4,20 @@
 #error "env_win32.cpp is the Windows back end; other systems use env_posix.cpp"
 #endif
 
-#include <windows.h>
-
 #include <atomic>
 #include <cstdio>
 #include <optional>
 #include <string>
 
-#include "base/codepage.h"
 #include "base/env.h"
 #include "base/runtime_fault.h"
+#include "base/utility_win32.h"
 
 namespace pellucor {
 
 const char kPathSeparator[] = "\\";
 
 namespace {
-
-std::wstring Wide(const GbkText& text) {
-  const std::u16string u = GbkToUtf16(text.view());
-  return std::wstring(u.begin(), u.end());
-}
-
-GbkText Narrow(std::wstring_view w) {
-  return GbkText(
-      Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size())));
-}
-
-// Closes a kernel handle when it goes out of scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE h) : h_(h) {}
-  ~ScopedHandle() { Close(); }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-  bool Close() {
-    const bool ok = !valid() || CloseHandle(h_);
-    h_ = nullptr;
-    return ok;
-  }
-
- private:
-  HANDLE h_;
-};
 
 bool WriteAll(HANDLE file, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -176,7 +145,7 @@ std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
   if (path.empty()) return std::nullopt;
   ScopedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return std::nullopt;
+  if (!file) return std::nullopt;
   std::string bytes;
   char buf[65536];
   for (;;) {
@@ -197,60 +166,6 @@ void EndProcess(int exitCode) {
 
 uint32_t TickCount() {
   return GetTickCount();
-}
-
-struct ThreadHandle::Impl {
-  HANDLE thread;
-};
-
-ThreadHandle::ThreadHandle() = default;
-ThreadHandle::ThreadHandle(ThreadHandle&&) noexcept = default;
-ThreadHandle& ThreadHandle::operator=(ThreadHandle&& other) noexcept {
-  if (this != &other) {
-    if (impl_) CloseHandle(impl_->thread);
-    impl_ = std::move(other.impl_);
-  }
-  return *this;
-}
-ThreadHandle::~ThreadHandle() {
-  if (impl_) CloseHandle(impl_->thread);
-}
-
-bool ThreadHandle::Join() {
-  if (!impl_) return false;
-  const bool ok = WaitForSingleObject(impl_->thread, INFINITE) == WAIT_OBJECT_0;
-  CloseHandle(impl_->thread);
-  impl_.reset();
-  return ok;
-}
-
-namespace {
-
-struct ThreadStart {
-  std::function<void(intptr_t)> routine;
-  intptr_t parameter;
-};
-
-DWORD WINAPI ThreadMain(LPVOID arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  start->routine(start->parameter);
-  return 0;
-}
-
-}  // namespace
-
-bool StartThread(std::function<void(intptr_t)> routine, intptr_t parameter, ThreadHandle* handle) {
-  auto start = std::make_unique<ThreadStart>(ThreadStart{std::move(routine), parameter});
-  HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start.get(), 0, nullptr);
-  if (!thread) return false;
-  start.release();  // the thread owns it now
-  if (handle) {
-    *handle = ThreadHandle();
-    handle->impl_ = std::make_unique<ThreadHandle::Impl>(ThreadHandle::Impl{thread});
-  } else {
-    CloseHandle(thread);
-  }
-  return true;
 }
 
 }  // namespace pellucor

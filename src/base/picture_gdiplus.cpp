@@ -3,9 +3,8 @@
 #error "picture_gdiplus.cpp is the Windows back end; other builds use picture_qt.cpp"
 #endif
 
-#include <windows.h>
-// after windows.h
-#include <objidl.h>
+#include "base/utility_win32.h"
+// after windows.h (from utility_win32.h)
 #include <shlwapi.h>
 // GDI+ needs min and max from windows.h's macros, and its headers need IStream.
 #include <algorithm>
@@ -45,12 +44,12 @@ bool StartGdiplus() {
   return started;
 }
 
-struct StreamRelease {
-  void operator()(IStream* s) const { s->Release(); }
+struct BitmapTraits {
+  using Handle = Gdiplus::GpBitmap*;
+  static bool Valid(Handle b) { return b != nullptr; }
+  static bool Close(Handle b) { return gp::GdipDisposeImage(b) == Gdiplus::Ok; }
 };
-struct BitmapDispose {
-  void operator()(Gdiplus::GpBitmap* b) const { gp::GdipDisposeImage(b); }
-};
+using ScopedBitmap = Scoped<BitmapTraits>;
 
 // Frame delays in milliseconds, one a frame; empty when the picture carries none.
 std::vector<int> FrameDelays(Gdiplus::GpBitmap* bitmap) {
@@ -92,13 +91,13 @@ std::optional<Image> DecodeSystemPicture(PictureFormat format, std::string_view 
   std::string data(bytes);
   // A cursor file is an icon file whose directory holds hot spots: GDI+ reads it as an icon.
   if (format == PictureFormat::Cur) data[2] = 1;
-  std::unique_ptr<IStream, StreamRelease> stream(SHCreateMemStream(
-      reinterpret_cast<const BYTE*>(data.data()), static_cast<UINT>(data.size())));
+  const ComPtr<IStream> stream(SHCreateMemStream(reinterpret_cast<const BYTE*>(data.data()),
+                                                 static_cast<UINT>(data.size())));
   if (!stream) return std::nullopt;
   Gdiplus::GpBitmap* raw = nullptr;
-  if (gp::GdipCreateBitmapFromStream(stream.get(), &raw) != Gdiplus::Ok || !raw)
-    return std::nullopt;
-  std::unique_ptr<Gdiplus::GpBitmap, BitmapDispose> bitmap(raw);
+  const Gdiplus::Status status = gp::GdipCreateBitmapFromStream(stream.get(), &raw);
+  const ScopedBitmap bitmap(raw);
+  if (status != Gdiplus::Ok || !bitmap) return std::nullopt;
 
   UINT width = 0, height = 0;
   if (gp::GdipGetImageWidth(bitmap.get(), &width) != Gdiplus::Ok ||

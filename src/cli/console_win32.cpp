@@ -4,13 +4,12 @@
 #error "console_win32.cpp is the Windows back end; other systems use console_posix.cpp"
 #endif
 
-#include <windows.h>
-// After windows.h, which it needs.
+#include "base/utility_win32.h"
+// after windows.h (from utility_win32.h), which it needs
 #include <shellapi.h>
 
 #include <algorithm>
 
-#include "base/codepage.h"
 #include "cli/console.h"
 
 namespace pellucor {
@@ -33,16 +32,14 @@ bool IsConsole(HANDLE h) {
 std::vector<Argument> CommandLineArguments(int, char**) {
   std::vector<Argument> args;
   int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  const LocalMemory memory(CommandLineToArgvW(GetCommandLineW(), &count));
+  const auto* argv = static_cast<LPWSTR*>(memory.get());
   if (!argv) return args;
   for (int i = 1; i < count; ++i) {
-    const std::wstring_view w(argv[i]);
     bool lossy = false;
-    GbkText text(Utf16ToGbk(
-        std::u16string_view(reinterpret_cast<const char16_t*>(w.data()), w.size()), 0, &lossy));
+    GbkText text = Narrow(argv[i], &lossy);
     args.push_back({std::move(text), !lossy});
   }
-  LocalFree(argv);
   return args;
 }
 
@@ -56,8 +53,8 @@ void WriteUtf8(StandardStream stream, std::string_view utf8) {
   const std::string bytes = WithPlatformLineEnds(utf8);
   if (IsConsole(h)) {
     // UTF-16 straight to the console: right whatever its code page.
-    const std::u16string units = Utf8ToUtf16(bytes);
-    const wchar_t* p = reinterpret_cast<const wchar_t*>(units.data());
+    const std::wstring units = WideFromUtf8(bytes);
+    const wchar_t* p = units.data();
     size_t left = units.size();
     while (left > 0) {
       DWORD written = 0;

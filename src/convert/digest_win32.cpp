@@ -3,8 +3,8 @@
 #error "digest_win32.cpp is the Windows back end; other builds use digest_openssl.cpp"
 #endif
 
-#include <windows.h>
-// after windows.h, which defines its types
+#include "base/utility_win32.h"
+// after windows.h (from utility_win32.h), which defines its types
 #include <bcrypt.h>
 
 #include <algorithm>
@@ -15,24 +15,37 @@ namespace pellucor {
 
 namespace {
 
+struct AlgorithmTraits {
+  using Handle = BCRYPT_ALG_HANDLE;
+  static bool Valid(Handle h) { return h != nullptr; }
+  static bool Close(Handle h) { return BCryptCloseAlgorithmProvider(h, 0) == 0; }
+};
+struct HashTraits {
+  using Handle = BCRYPT_HASH_HANDLE;
+  static bool Valid(Handle h) { return h != nullptr; }
+  static bool Close(Handle h) { return BCryptDestroyHash(h) == 0; }
+};
+
 // The digest of `bytes` with the CNG algorithm `name`; zeros when CNG fails.
 template <size_t N>
 std::array<uint8_t, N> Digest(LPCWSTR name, std::string_view bytes) {
   std::array<uint8_t, N> digest{};
-  BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (BCryptOpenAlgorithmProvider(&algorithm, name, nullptr, 0) != 0) return digest;
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
-    // Fed in pieces: the length parameter is 32 bits.
-    for (size_t done = 0; done < bytes.size();) {
-      const ULONG n = static_cast<ULONG>(std::min<size_t>(bytes.size() - done, 1u << 30));
-      BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + done)), n, 0);
-      done += n;
-    }
-    BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
-    BCryptDestroyHash(hash);
+  BCRYPT_ALG_HANDLE a = nullptr;
+  const NTSTATUS opened = BCryptOpenAlgorithmProvider(&a, name, nullptr, 0);
+  const Scoped<AlgorithmTraits> algorithm(opened == 0 ? a : nullptr);
+  if (!algorithm) return digest;
+  BCRYPT_HASH_HANDLE h = nullptr;
+  const NTSTATUS created = BCryptCreateHash(algorithm.get(), &h, nullptr, 0, nullptr, 0, 0);
+  const Scoped<HashTraits> hash(created == 0 ? h : nullptr);
+  if (!hash) return digest;
+  // Fed in pieces: the length parameter is 32 bits.
+  for (size_t done = 0; done < bytes.size();) {
+    const ULONG n = static_cast<ULONG>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + done)), n,
+                   0);
+    done += n;
   }
-  BCryptCloseAlgorithmProvider(algorithm, 0);
+  BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
   return digest;
 }
 

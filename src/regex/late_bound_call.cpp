@@ -18,11 +18,6 @@ namespace {
 
 thread_local HRESULT tStatus = S_OK;
 
-std::wstring Wide(const GbkText& text) {
-  const std::u16string u = GbkToUtf16(text.view());
-  return std::wstring(u.begin(), u.end());
-}
-
 // A BSTR holding the text; an empty text is an empty string, not null (Wine's VBScript
 // engine does not accept a null string). The units are copied once, into the BSTR.
 BSTR MakeBstr(const GbkText& text) {
@@ -66,23 +61,21 @@ bool BindByName(IDispatch* object, const std::wstring& member, Binding& out) {
 
 // Binds `member` for `mode` through the object's type information.
 bool Bind(IDispatch* object, const std::wstring& member, CallMode mode, Binding& out) {
-  ITypeInfo* info = nullptr;
-  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info)) || !info)
+  ComPtr<ITypeInfo> info;
+  if (FAILED(object->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.Receive())) || !info)
     return BindByName(object, member, out);
-  ITypeComp* comp = nullptr;
-  const HRESULT hr = info->GetTypeComp(&comp);
-  info->Release();
-  if (FAILED(hr) || !comp) return BindByName(object, member, out);
+  ComPtr<ITypeComp> comp;
+  if (FAILED(info->GetTypeComp(comp.Receive())) || !comp) return BindByName(object, member, out);
   const auto [kinds, count] = KindsFor(mode);
 
   std::wstring name = member;
   const ULONG hash = LHashValOfNameSys(SYS_WIN32, LOCALE_USER_DEFAULT, name.c_str());
   bool bound = false;
   for (size_t i = 0; i < count && !bound; ++i) {
-    ITypeInfo* boundInfo = nullptr;
+    ComPtr<ITypeInfo> boundInfo;
     DESCKIND kind = DESCKIND_NONE;
     BINDPTR ptr{};
-    if (FAILED(comp->Bind(name.data(), hash, kinds[i], &boundInfo, &kind, &ptr))) continue;
+    if (FAILED(comp->Bind(name.data(), hash, kinds[i], boundInfo.Receive(), &kind, &ptr))) continue;
     if (kind == DESCKIND_FUNCDESC) {
       out.id = ptr.lpfuncdesc->memid;
       out.declared = ptr.lpfuncdesc->cParams;
@@ -96,12 +89,10 @@ bool Bind(IDispatch* object, const std::wstring& member, CallMode mode, Binding&
       out.invokeFlags = kinds[i] == INVOKE_FUNC ? DISPATCH_PROPERTYGET : kinds[i];
       boundInfo->ReleaseVarDesc(ptr.lpvardesc);
       bound = true;
-    } else if (kind == DESCKIND_TYPECOMP && ptr.lptcomp) {
-      ptr.lptcomp->Release();
+    } else if (kind == DESCKIND_TYPECOMP) {
+      ComPtr<ITypeComp> nested(ptr.lptcomp);  // not a member: released
     }
-    if (boundInfo) boundInfo->Release();
   }
-  comp->Release();
   if (!bound) tStatus = DISP_E_MEMBERNOTFOUND;
   return bound;
 }
@@ -188,11 +179,9 @@ bool VariantToText(const VARIANT& v, GbkText& text) {
     convert(v.bstrVal);
     return true;
   }
-  VARIANT s;
-  VariantInit(&s);
-  if (FAILED(VariantChangeType(&s, const_cast<VARIANT*>(&v), 0, VT_BSTR))) return false;
-  convert(s.bstrVal);
-  VariantClear(&s);
+  Variant s;
+  if (FAILED(VariantChangeType(s.get(), const_cast<VARIANT*>(&v), 0, VT_BSTR))) return false;
+  convert(s.get()->bstrVal);
   return true;
 }
 
@@ -218,10 +207,9 @@ double LateBoundNumber(IDispatch* object, const GbkText& member, CallMode mode,
                        std::initializer_list<ComArgument> args) {
   Variant r;
   if (!LateBoundVariant(object, member, mode, args, r)) return 0;
-  VARIANT d;
-  VariantInit(&d);
-  if (FAILED(tStatus = VariantChangeType(&d, r.get(), 0, VT_R8))) return 0;
-  return d.dblVal;
+  Variant d;
+  if (FAILED(tStatus = VariantChangeType(d.get(), r.get(), 0, VT_R8))) return 0;
+  return d.get()->dblVal;
 }
 
 ComObject LateBoundObject(IDispatch* object, const GbkText& member, CallMode mode,
@@ -256,20 +244,16 @@ bool CreateComObject(const GbkText& className, ComObject& target) {
   HRESULT hr = name.rfind(L"{", 0) == 0 ? CLSIDFromString(name.c_str(), &clsid)
                                         : CLSIDFromProgID(name.c_str(), &clsid);
   if (FAILED(hr)) return false;
-  IDispatch* object = nullptr;
+  ComObject object;
   hr = CoCreateInstance(clsid, nullptr,
                         CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
-                        IID_IDispatch, reinterpret_cast<void**>(&object));
+                        IID_IDispatch, reinterpret_cast<void**>(object.Receive()));
   if (hr == E_INVALIDARG) {
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                          reinterpret_cast<void**>(&object));
+                          reinterpret_cast<void**>(object.Receive()));
   }
-  if (FAILED(hr) || !object) return false;
-  if (FAILED(OleRun(object))) {
-    object->Release();
-    return false;
-  }
-  target = ComObject(object);
+  if (FAILED(hr) || !object || FAILED(OleRun(object.get()))) return false;
+  target = std::move(object);
   return true;
 }
 

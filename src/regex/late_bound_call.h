@@ -7,59 +7,16 @@
 #error "late_bound_call.h is part of the Windows regular-expression back end"
 #endif
 
-#include <windows.h>
-// after windows.h
-#include <oaidl.h>
-
 #include <initializer_list>
 #include <variant>
 
 #include "base/text.h"
+#include "base/utility_win32.h"
 
 namespace pellucor {
 
-// One reference to an automation interface, released when emptied or destroyed.
-class ComObject {
- public:
-  ComObject() = default;
-  explicit ComObject(IDispatch* adopted) : p_(adopted) {}
-  ~ComObject() { Reset(); }
-  ComObject(ComObject&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-  ComObject& operator=(ComObject&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      p_ = o.p_;
-      o.p_ = nullptr;
-    }
-    return *this;
-  }
-  ComObject(const ComObject&) = delete;
-  ComObject& operator=(const ComObject&) = delete;
-  void Reset() {
-    if (p_) p_->Release();
-    p_ = nullptr;
-  }
-  IDispatch* get() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  IDispatch* p_ = nullptr;
-};
-
-// One VARIANT, cleared when destroyed.
-class Variant {
- public:
-  Variant() { VariantInit(&v_); }
-  ~Variant() { VariantClear(&v_); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT* get() { return &v_; }
-  const VARIANT* get() const { return &v_; }
-  void Clear() { VariantClear(&v_); }
-
- private:
-  VARIANT v_;
-};
+// One reference to an automation object.
+using ComObject = ComPtr<IDispatch>;
 
 // An argument not given: passed as the "parameter not found" error value.
 struct Omitted {};

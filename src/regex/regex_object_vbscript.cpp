@@ -55,10 +55,9 @@ class VbscriptEngine final : public RegexEngine {
     Variant v;
     if (!LateBoundVariant(match.get(), "FirstIndex", CallMode::PropertyGet, {}, v))
       return std::nullopt;
-    VARIANT d;
-    VariantInit(&d);
-    if (FAILED(VariantChangeType(&d, v.get(), 0, VT_R8))) return std::nullopt;
-    return Truncated(d.dblVal);
+    Variant d;
+    if (FAILED(VariantChangeType(d.get(), v.get(), 0, VT_R8))) return std::nullopt;
+    return Truncated(d.get()->dblVal);
   }
 
   std::optional<GbkText> Group(int32_t k, int32_t g) override {

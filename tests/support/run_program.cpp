@@ -1,10 +1,11 @@
 #include "support/run_program.h"
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "base/utility_win32.h"
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -20,16 +21,6 @@ namespace pellucor::testing {
 
 #if defined(_WIN32)
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  std::wstring w(static_cast<size_t>(MultiByteToWideChar(
-                     CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0)),
-                 L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(),
-                      static_cast<int>(w.size()));
-  return w;
-}
 
 // One argument quoted the way CommandLineToArgvW reads it back.
 std::wstring Quoted(const std::wstring& arg) {
@@ -65,32 +56,35 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
                       const std::string& input, const std::string& directory, int timeoutSeconds) {
   ProgramRun run;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE inRead, inWrite, outRead, outWrite, errRead, errWrite;
-  CreatePipe(&inRead, &inWrite, &inherit, 0);
-  CreatePipe(&outRead, &outWrite, &inherit, 0);
-  CreatePipe(&errRead, &errWrite, &inherit, 0);
-  for (HANDLE ours : {inWrite, outRead, errRead})
+  // Our ends of the pipes, and theirs (closed once the program has them).
+  HANDLE pipes[6] = {};
+  CreatePipe(&pipes[0], &pipes[1], &inherit, 0);
+  CreatePipe(&pipes[2], &pipes[3], &inherit, 0);
+  CreatePipe(&pipes[4], &pipes[5], &inherit, 0);
+  ScopedHandle inRead(pipes[0]), inWrite(pipes[1]), outRead(pipes[2]), outWrite(pipes[3]),
+      errRead(pipes[4]), errWrite(pipes[5]);
+  for (HANDLE ours : {inWrite.get(), outRead.get(), errRead.get()})
     SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = inRead;
-  si.hStdOutput = outWrite;
-  si.hStdError = errWrite;
-  std::wstring command = Quoted(Wide(program));
-  for (const std::string& a : args) command += L" " + Quoted(Wide(a));
+  si.hStdInput = inRead.get();
+  si.hStdOutput = outWrite.get();
+  si.hStdError = errWrite.get();
+  std::wstring command = Quoted(WideFromUtf8(program));
+  for (const std::string& a : args) command += L" " + Quoted(WideFromUtf8(a));
   PROCESS_INFORMATION pi{};
-  const std::wstring dir = Wide(directory);
+  const std::wstring dir = WideFromUtf8(directory);
   const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                       dir.empty() ? nullptr : dir.c_str(), &si, &pi);
-  for (HANDLE theirs : {inRead, outWrite, errWrite}) CloseHandle(theirs);
+  const ScopedHandle process(pi.hProcess), thread(pi.hThread);
+  for (ScopedHandle* theirs : {&inRead, &outWrite, &errWrite}) theirs->Close();
   // Fed from a thread of its own that owns what it needs: a program that reads no input must
   // not hold up the test.
-  std::thread([h = inWrite, input, started] {
+  std::thread([h = std::make_shared<ScopedHandle>(std::move(inWrite)), input, started] {
     DWORD written;
     if (started && !input.empty())
-      WriteFile(h, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-    CloseHandle(h);
+      WriteFile(h->get(), input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
   }).detach();
   // The outputs are read until the program has ended and its pipes are empty, not until they
   // close: a Wine process the program starts (explorer.exe for the desktop) inherits them and
@@ -99,24 +93,22 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     const DWORD begin = GetTickCount();
     bool timedOut = false;
     for (;;) {
-      const bool ended = WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
-      const bool got = ReadAvailable(outRead, &run.out) | ReadAvailable(errRead, &run.err);
+      const bool ended = WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+      const bool got =
+          ReadAvailable(outRead.get(), &run.out) | ReadAvailable(errRead.get(), &run.err);
       if (ended && !got) break;
       if (GetTickCount() - begin > static_cast<DWORD>(timeoutSeconds) * 1000) {
-        TerminateProcess(pi.hProcess, 1);
-        WaitForSingleObject(pi.hProcess, INFINITE);
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), INFINITE);
         timedOut = true;
         break;
       }
       if (!got) Sleep(2);
     }
     DWORD code = 0;
-    if (!timedOut && GetExitCodeProcess(pi.hProcess, &code)) run.exitCode = static_cast<int>(code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    if (!timedOut && GetExitCodeProcess(process.get(), &code))
+      run.exitCode = static_cast<int>(code);
   }
-  CloseHandle(outRead);
-  CloseHandle(errRead);
   return run;
 }
 

@@ -4,17 +4,15 @@
 #error "toolkit_win32.cpp is the Windows back end; other builds use ui/qt/"
 #endif
 
-#include <windows.h>
-// after windows.h
+#include "base/utility_win32.h"
+// after windows.h (from utility_win32.h)
 #include <commctrl.h>
-#include <ole2.h>
 #include <shellapi.h>
 #include <windowsx.h>
 
 #include <memory>
 #include <string>
 
-#include "base/codepage.h"
 #include "base/picture.h"
 #include "base/runtime_fault.h"
 #include "ui/toolkit.h"
@@ -29,15 +27,6 @@ constexpr UINT kRunTaskMessage = WM_APP + 1;
 constexpr int kFirstControlId = 1000;
 constexpr UINT_PTR kAnimationTimer = 1;
 
-std::wstring W(const GbkText& text) {
-  const std::u16string u = GbkToUtf16(text.view());
-  return std::wstring(u.begin(), u.end());
-}
-
-GbkText Gbk(const std::wstring& w) {
-  return GbkText(Utf16ToGbk(std::u16string(w.begin(), w.end())));
-}
-
 std::wstring WindowTextOf(HWND h) {
   std::wstring s(static_cast<size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
   s.resize(static_cast<size_t>(GetWindowTextW(h, s.data(), static_cast<int>(s.size()))));
@@ -47,7 +36,7 @@ std::wstring WindowTextOf(HWND h) {
 struct Control {
   ControlSpec layout;
   HWND hwnd = nullptr;
-  HFONT font = nullptr;
+  GdiObject<HFONT> font;
   std::function<void()> onClick;
   bool hover = false;
   WNDPROC original = nullptr;
@@ -58,18 +47,12 @@ struct Control {
 class Win32Toolkit final : public Toolkit {
  public:
   Win32Toolkit() {
-    OleInitialize(nullptr);
     INITCOMMONCONTROLSEX icc{};
     icc.dwSize = sizeof icc;
     icc.dwICC = ICC_STANDARD_CLASSES;
     InitCommonControlsEx(&icc);
   }
-  ~Win32Toolkit() override {
-    for (Control& c : controls_)
-      if (c.font) DeleteObject(c.font);
-    DestroyMainWindow();
-    OleUninitialize();
-  }
+  ~Win32Toolkit() override { DestroyMainWindow(); }
 
   bool CreateMainWindow(const GbkText& caption, int clientWidth, int clientHeight,
                         const std::vector<ControlSpec>& specs) override {
@@ -95,7 +78,7 @@ class Win32Toolkit final : public Toolkit {
     const int width = r.right - r.left, height = r.bottom - r.top;
     const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    window_ = CreateWindowExW(0, L"PellucorMainWindow", W(caption).c_str(), style, x, y, width,
+    window_ = CreateWindowExW(0, L"PellucorMainWindow", Wide(caption).c_str(), style, x, y, width,
                               height, nullptr, nullptr, instance, this);
     if (!window_) return false;
 
@@ -139,17 +122,17 @@ class Win32Toolkit final : public Toolkit {
           break;
       }
       c.hwnd = CreateWindowExW(
-          ex, cls, W(s.caption).c_str(), st, s.left, s.top, s.width, s.height, window_,
+          ex, cls, Wide(s.caption).c_str(), st, s.left, s.top, s.width, s.height, window_,
           reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + i)), instance, nullptr);
       if (!c.hwnd) return false;
       if (s.kind == ControlKind::EditBox) SendMessageW(c.hwnd, EM_SETLIMITTEXT, 0, 0);  // no limit
       if (s.kind == ControlKind::RadioBox && s.checked)
         SendMessageW(c.hwnd, BM_SETCHECK, BST_CHECKED, 0);
-      c.font = CreateFontW(-s.fontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                           DEFAULT_PITCH | FF_DONTCARE, L"微软雅黑");
-      SendMessageW(c.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(c.font), TRUE);
-      controls_.push_back(c);
+      c.font.Reset(CreateFontW(-s.fontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                               GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                               DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"微软雅黑"));
+      SendMessageW(c.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(c.font.get()), TRUE);
+      controls_.push_back(std::move(c));
     }
     // Subclass after the vector stops moving: the procedures find their control by pointer.
     for (Control& c : controls_) {
@@ -175,9 +158,9 @@ class Win32Toolkit final : public Toolkit {
     return 0;
   }
 
-  GbkText Text(ControlId id) override { return Gbk(WindowTextOf(controls_[id].hwnd)); }
+  GbkText Text(ControlId id) override { return Narrow(WindowTextOf(controls_[id].hwnd)); }
   void SetText(ControlId id, const GbkText& text) override {
-    SetWindowTextW(controls_[id].hwnd, W(text).c_str());
+    SetWindowTextW(controls_[id].hwnd, Wide(text).c_str());
   }
   bool IsChecked(ControlId id) override {
     return SendMessageW(controls_[id].hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -227,7 +210,7 @@ class Win32Toolkit final : public Toolkit {
     // The edit control keeps the units as they come, so the texts joined after conversion are
     // what replacing the selection by each in turn would leave.
     std::wstring joined;
-    for (const GbkText& text : texts) joined += W(text);
+    for (const GbkText& text : texts) joined += Wide(text);
     HWND h = controls_[id].hwnd;
     const int length = GetWindowTextLengthW(h);
     SendMessageW(h, EM_SETSEL, length, length);
@@ -240,7 +223,7 @@ class Win32Toolkit final : public Toolkit {
   }
 
   void OpenUrl(const GbkText& url) override {
-    ShellExecuteW(nullptr, L"open", W(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteW(nullptr, L"open", Wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   }
 
   GbkText ClipboardText() override {
@@ -249,7 +232,7 @@ class Win32Toolkit final : public Toolkit {
     GbkText text;
     if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
       if (const auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
-        text = Gbk(std::wstring(p));
+        text = Narrow(p);
         GlobalUnlock(data);
       }
     }
@@ -260,7 +243,7 @@ class Win32Toolkit final : public Toolkit {
   int ShowMessageBox(const GbkText& text, int style, const GbkText& caption) override {
     UINT s = static_cast<UINT>(style);
     if (!(s & MB_SYSTEMMODAL)) s |= MB_TASKMODAL;
-    const int pressed = MessageBoxW(nullptr, W(text).c_str(), W(caption).c_str(), s);
+    const int pressed = MessageBoxW(nullptr, Wide(text).c_str(), Wide(caption).c_str(), s);
     switch (pressed) {
       case IDCANCEL:
         return 1;
@@ -414,13 +397,12 @@ class Win32Toolkit final : public Toolkit {
   // The picture box: its frame stretched over the whole client area, drawn over the window's
   // background colour where the picture is transparent.
   static void PaintPicture(HWND hwnd, const Control& c) {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(hwnd, &ps);
+    const PaintDc paint(hwnd);
+    const HDC dc = paint.get();
     RECT r;
     GetClientRect(hwnd, &r);
     if (!c.picture) {
       FillRect(dc, &r, GetSysColorBrush(COLOR_BTNFACE));
-      EndPaint(hwnd, &ps);
       return;
     }
     const Image& image = *c.picture;
@@ -449,19 +431,16 @@ class Win32Toolkit final : public Toolkit {
     SetBrushOrgEx(dc, 0, 0, nullptr);
     StretchDIBits(dc, 0, 0, r.right, r.bottom, 0, 0, image.width, image.height, composed.data(),
                   &bi, DIB_RGB_COLORS, SRCCOPY);
-    EndPaint(hwnd, &ps);
   }
 
   // ControlSkin scheme 1: a flat frame in RGB(123,158,189) over the control's own border.
   static void DrawSkinFrame(HWND hwnd) {
-    HDC dc = GetWindowDC(hwnd);
+    const WindowDc dc(hwnd, GetWindowDC(hwnd));
     RECT r;
     GetWindowRect(hwnd, &r);
     OffsetRect(&r, -r.left, -r.top);
-    HBRUSH brush = CreateSolidBrush(kSkinFrame);
-    FrameRect(dc, &r, brush);
-    DeleteObject(brush);
-    ReleaseDC(hwnd, dc);
+    const GdiObject<HBRUSH> brush(CreateSolidBrush(kSkinFrame));
+    FrameRect(dc.get(), &r, brush.get());
   }
 
   void DrawLink(const DRAWITEMSTRUCT* d) {
@@ -471,26 +450,27 @@ class Win32Toolkit final : public Toolkit {
     if (!c) return;
     FillRect(d->hDC, &d->rcItem, GetSysColorBrush(COLOR_BTNFACE));
     LOGFONTW lf;
-    GetObjectW(c->font, sizeof lf, &lf);
+    GetObjectW(c->font.get(), sizeof lf, &lf);
     lf.lfUnderline = TRUE;
-    HFONT underlined = CreateFontIndirectW(&lf);
-    HGDIOBJ old = SelectObject(d->hDC, underlined);
+    const GdiObject<HFONT> underlined(CreateFontIndirectW(&lf));
+    const SelectedObject selected(d->hDC, underlined.get());
     SetBkMode(d->hDC, TRANSPARENT);
     SetTextColor(d->hDC, c->hover ? kLinkHoverColour : kLinkColour);
     std::wstring text = WindowTextOf(d->hwndItem);
     RECT r = d->rcItem;
     DrawTextW(d->hDC, text.c_str(), static_cast<int>(text.size()), &r,
               DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-    SelectObject(d->hDC, old);
-    DeleteObject(underlined);
   }
 
+  // Drag and drop and the clipboard want an OLE apartment on the window's thread.
+  const ComApartment ole_{ComApartment::Kind::Ole};
   HWND window_ = nullptr;
   std::vector<Control> controls_;
 };
 
 void ShowFaultBox(const GbkText& text) {
-  MessageBoxW(nullptr, W(text).c_str(), W("信息：").c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
+  MessageBoxW(nullptr, Wide(text).c_str(), Wide("信息：").c_str(),
+              MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ bool Run(Toolkit& toolkit, int files, int oneByOneLimit, Timing& t) {
   });
   const GbkText host("127.0.0.1:" + std::to_string(service.port()));
   const GbkText directory = RunDirectory();
-  MainWindow window(toolkit, {directory, host, host, "pellucor.local", GbkText(site.Url(""))});
+  MainWindow window(toolkit, directory, {host, host, "pellucor.local", GbkText(site.Url(""))});
   window.Create();
   toolkit.ProcessPendingEvents();
   toolkit.SetText(k编辑框磁力, GbkText("magnet:?xt=urn:btih:" + preview.torrent.hash));

@@ -1,7 +1,7 @@
 // Pellucor: turns a magnet link into a .torrent file.
+#include "app/deployment.h"
 #include "app/main_window.h"
 #include "base/env.h"
-#include "convert/deployment.h"
 
 int main(int argc, char** argv) {
   using namespace pellucor;
@@ -10,8 +10,7 @@ int main(int argc, char** argv) {
   ChangeCurrentDirectory(directory);
   int code;
   {
-    MainWindow window(*toolkit,
-                      {directory, kFirstServiceHost, kSecondServiceHost, kSiteTag, HomePageUrl});
+    MainWindow window(*toolkit, directory, BuiltInDeployment());
     window.Create();
     code = toolkit->RunMessageLoop();
   }

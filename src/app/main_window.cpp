@@ -6,36 +6,48 @@
 #include "base/env.h"
 #include "base/random.h"
 #include "base/runtime_fault.h"
-#include "convert/deployment.h"
 #include "convert/routes.h"
-#include "promo/links.h"
 
 namespace pellucor {
 
 const std::vector<ControlSpec>& FormControls() {
   using K = ControlKind;
+  // One row a control; a flag not named is false.
+  // clang-format off
   static const std::vector<ControlSpec> controls = {
-      {"标签1", K::Label, 10, 8, 80, 16, "磁力链接：", 14, false, false, false, false},
-      {"超级按钮1", K::SuperBtn, 358, 3, 80, 24, "去官网逛逛", 12, true, false, false, false},
-      {"编辑框磁力", K::EditBox, 6, 30, 432, 24, "", 12, false, false, false, false},
-      {"单选框_种子库", K::RadioBox, 8, 64, 96, 24, "从种子库下载", 12, true, false, false, false},
-      {"单选框_网络", K::RadioBox, 136, 64, 112, 24, "从网络下载种子", 12, true, false, true,
-       false},
-      {"按钮粘贴", K::Button, 40, 89, 80, 32, "粘贴链接", 14, true, false, false, false},
-      {"按钮开始", K::Button, 169, 89, 80, 32, "开始", 14, true, false, false, false},
-      {"按钮清空", K::Button, 299, 89, 80, 32, "清空", 14, true, false, false, false},
-      {"标签2", K::Label, 8, 127, 80, 16, "输出信息：", 12, false, false, false, false},
-      {"编辑框_信息框", K::EditBox, 6, 148, 432, 211, "", 12, false, false, false, true},
-      {"画板1", K::DrawPanel, 64, 248, 80, 40, "", 12, false, true, false, false},
-      {"标签_广告", K::Label, 8, 365, 272, 16, "最新消息（点击图片可直接跳转）：", 12, false, true,
-       false, false},
-      {"图片框1", K::PicBox, 6, 389, 88, 24, "", 12, true, true, false, false},
+      {.name = "标签1", .kind = K::Label, .left = 10, .top = 8, .width = 80, .height = 16,
+       .caption = "磁力链接：", .fontPixels = 14},
+      {.name = "超级按钮1", .kind = K::SuperBtn, .left = 358, .top = 3, .width = 80, .height = 24,
+       .caption = "去官网逛逛", .fontPixels = 12, .hand = true},
+      {.name = "编辑框磁力", .kind = K::EditBox, .left = 6, .top = 30, .width = 432, .height = 24,
+       .caption = "", .fontPixels = 12},
+      {.name = "单选框_种子库", .kind = K::RadioBox, .left = 8, .top = 64, .width = 96, .height = 24,
+       .caption = "从种子库下载", .fontPixels = 12, .hand = true},
+      {.name = "单选框_网络", .kind = K::RadioBox, .left = 136, .top = 64, .width = 112, .height = 24,
+       .caption = "从网络下载种子", .fontPixels = 12, .hand = true, .checked = true},
+      {.name = "按钮粘贴", .kind = K::Button, .left = 40, .top = 89, .width = 80, .height = 32,
+       .caption = "粘贴链接", .fontPixels = 14, .hand = true},
+      {.name = "按钮开始", .kind = K::Button, .left = 169, .top = 89, .width = 80, .height = 32,
+       .caption = "开始", .fontPixels = 14, .hand = true},
+      {.name = "按钮清空", .kind = K::Button, .left = 299, .top = 89, .width = 80, .height = 32,
+       .caption = "清空", .fontPixels = 14, .hand = true},
+      {.name = "标签2", .kind = K::Label, .left = 8, .top = 127, .width = 80, .height = 16,
+       .caption = "输出信息：", .fontPixels = 12},
+      {.name = "编辑框_信息框", .kind = K::EditBox, .left = 6, .top = 148, .width = 432, .height = 211,
+       .caption = "", .fontPixels = 12, .multiline = true},
+      {.name = "画板1", .kind = K::DrawPanel, .left = 64, .top = 248, .width = 80, .height = 40,
+       .caption = "", .fontPixels = 12, .hidden = true},
+      {.name = "标签_广告", .kind = K::Label, .left = 8, .top = 365, .width = 272, .height = 16,
+       .caption = "最新消息（点击图片可直接跳转）：", .fontPixels = 12, .hidden = true},
+      {.name = "图片框1", .kind = K::PicBox, .left = 6, .top = 389, .width = 88, .height = 24,
+       .caption = "", .fontPixels = 12, .hand = true, .hidden = true},
   };
+  // clang-format on
   return controls;
 }
 
-GbkText MainWindowCaption() {
-  return ConcatText("Pellucor，by Brannick，网址：", HomePageUrl);
+GbkText MainWindowCaption(const GbkText& homePageUrl) {
+  return ConcatText("Pellucor，by Brannick，网址：", homePageUrl);
 }
 
 // What the banner thread sees of the window. The thread is detached and may outlive the
@@ -77,9 +89,10 @@ class AdvertHandOver final : public BannerView,
   MainWindow* window_;
 };
 
-MainWindow::MainWindow(Toolkit& toolkit, RouteSettings settings)
+MainWindow::MainWindow(Toolkit& toolkit, GbkText directory, Deployment deployment)
     : toolkit_(toolkit),
-      settings_(std::move(settings)),
+      directory_(std::move(directory)),
+      deployment_(std::move(deployment)),
       handOver_(std::make_shared<AdvertHandOver>(toolkit, this)) {}
 
 MainWindow::~MainWindow() {
@@ -88,13 +101,15 @@ MainWindow::~MainWindow() {
 
 void MainWindow::Create() {
   // The client area of a 450 x 393 window with a fixed border and a title bar.
-  if (!toolkit_.CreateMainWindow(MainWindowCaption(), 444, 364, FormControls()))
+  if (!toolkit_.CreateMainWindow(MainWindowCaption(deployment_.homePageUrl), 444, 364,
+                                 FormControls()))
     RuntimeFault(std::nullopt, "载入启动窗口失败");
   toolkit_.OnClick(k按钮开始, [this] { StartConversion(); });
   toolkit_.OnClick(k按钮粘贴, [this] { PasteLink(); });
   toolkit_.OnClick(k按钮清空, [this] { ClearLink(); });
   const UrlOpener open = [this](const GbkText& url) { Ui().OpenUrl(url); };
-  toolkit_.OnClick(k超级按钮1, [open] { OpenHomePage(open); });
+  toolkit_.OnClick(k超级按钮1,
+                   [open, homePage = deployment_.homePageUrl] { OpenHomePage(homePage, open); });
   toolkit_.OnClick(k图片框1, [this, open] {
     OnAdPictureClicked(*this, adLink_, open);
     FlushLog();  // its last message, before the window goes back to its events
@@ -106,7 +121,7 @@ void MainWindow::Create() {
 void MainWindow::OnWindowCreated() {
   SeedRandom();
   // BannerThread: detached, nothing waits for it.
-  StartThread([handOver = handOver_, homePage = settings_.homePage](intptr_t) {
+  StartThread([handOver = handOver_, homePage = deployment_.homePageUrl](intptr_t) {
     LoadAdBanner(*handOver, homePage);
     handOver->finished = true;
   });
@@ -132,9 +147,9 @@ void MainWindow::StartConversion() {
   converting_ = true;
   Ui().SetText(k按钮开始, "正在转化");
   if (Ui().IsChecked(k单选框_种子库))
-    RunFirstRoute(*this, settings_.directory, settings_.firstHost);
+    RunFirstRoute(*this, directory_, deployment_.firstServiceHost);
   if (Ui().IsChecked(k单选框_网络))
-    RunSecondRoute(*this, settings_.directory, settings_.secondHost, settings_.siteTag);
+    RunSecondRoute(*this, directory_, deployment_.secondServiceHost, deployment_.siteTag);
   Ui().SetText(k按钮开始, "开始");
   converting_ = false;
 }

@@ -4,8 +4,10 @@
 
 #include <memory>
 
+#include "app/deployment.h"
 #include "convert/route_view.h"
 #include "promo/banner.h"
+#include "promo/links.h"
 #include "ui/toolkit.h"
 
 namespace pellucor {
@@ -29,21 +31,16 @@ enum Control : ControlId {
 };
 
 const std::vector<ControlSpec>& FormControls();
-GbkText MainWindowCaption();
-
-// Where the routes save torrents, which services they ask, and the publisher's site the
-// advert banner asks.
-struct RouteSettings {
-  GbkText directory;
-  GbkText firstHost, secondHost, siteTag;
-  GbkText homePage;
-};
+// "Pellucor，by Brannick，网址：" + the home page.
+GbkText MainWindowCaption(const GbkText& homePageUrl);
 
 class AdvertHandOver;
 
-class MainWindow : public RouteView {
+class MainWindow : public RouteView, public LinkView {
  public:
-  MainWindow(Toolkit& toolkit, RouteSettings settings);
+  // The routes save torrents in `directory` and ask the deployment's services; the banner, the
+  // caption and the link button use its home page.
+  MainWindow(Toolkit& toolkit, GbkText directory, Deployment deployment);
   ~MainWindow() override;
 
   // Creates the window (RuntimeFault "载入启动窗口失败" when it cannot), raises the created
@@ -60,8 +57,8 @@ class MainWindow : public RouteView {
   // Whether the banner thread has finished its routine.
   bool BannerFinished() const;
 
-  // RouteView. Messages appended one after another, with nothing else done in between, reach
-  // the log together in one edit: before the window next does anything else (handles events,
+  // RouteView and LinkView. Messages appended one after another, with nothing else done in between,
+  // reach the log together in one edit: before the window next does anything else (handles events,
   // shows a box, changes or reads a control) and when the event routine that wrote them
   // returns. Nothing can see them arrive at another moment, and the log's text and caret are
   // those of appending each on its own; a preview of thousands of lines costs one edit.
@@ -79,7 +76,8 @@ class MainWindow : public RouteView {
   void FlushLog();
 
   Toolkit& toolkit_;
-  RouteSettings settings_;
+  const GbkText directory_;
+  const Deployment deployment_;
   bool converting_ = false;
   GbkText adLink_;
   std::vector<GbkText> pendingLog_;

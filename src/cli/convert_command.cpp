@@ -8,10 +8,10 @@
 
 #include "base/codepage.h"
 #include "base/env.h"
+#include "base/hex.h"
 #include "base/random.h"
 #include "cli/json.h"
 #include "cli/service_api.h"
-#include "convert/deployment.h"
 #include "convert/magnet.h"
 #include "convert/route_view.h"
 #include "convert/routes.h"
@@ -22,7 +22,7 @@ namespace {
 
 constexpr char kProgram[] = "pellucor-convert";
 
-GbkText UsageText() {
+GbkText UsageText(const GbkText& siteTag) {
   return ConcatText(
       "usage: pellucor-convert [options] [LINK...]\n"
       "Turns magnet links or bare info hashes into .torrent files through the routes of the\n"
@@ -37,7 +37,7 @@ GbkText UsageText() {
       "                         file list (default 2)\n"
       "  --service HOST[:PORT]  the service both routes ask (default: the built-in ones)\n"
       "  --site-tag TAG         the second service's tag in its file names (default ",
-      kSiteTag,
+      siteTag,
       ")\n"
       "  --json                 one JSON object per link on standard output\n"
       "  -h, --help             this help\n"
@@ -66,7 +66,7 @@ GbkText WithoutTrailingSeparators(const GbkText& dir) {
   size_t keep = 0;  // bytes up to the end of the last character that is no separator
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    const size_t width = (c >= 0x81 && c != 0xFF && i + 1 < s.size()) ? 2 : 1;
+    const size_t width = (IsGbkLeadByte(c) && i + 1 < s.size()) ? 2 : 1;
     const bool separator = width == 1 && (c == '/' || (kPathSeparator[0] == '\\' && c == '\\'));
     i += width;
     if (!separator) keep = i;
@@ -102,14 +102,11 @@ GbkText DisplayHash(const GbkText& link) {
   if (CheckMagnetText(link)) return TakeMagnetHash(Route::Second, link);
   const GbkText trimmed = TrimBoth(link);
   if (trimmed.empty()) return "-";
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (const char ch : trimmed.view()) {
     const unsigned char c = static_cast<unsigned char>(ch);
     if (c <= 0x20 || c == 0x7F) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      AppendPercentEncoded(out, c);
     } else {
       out += ch;
     }
@@ -360,11 +357,11 @@ std::vector<GbkText> LinksFromFile(std::string_view bytes) {
 }
 
 std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
-    const std::vector<Argument>& args) {
+    const std::vector<Argument>& args, const Deployment& deployment) {
   ConvertOptions o;
-  o.firstHost = kFirstServiceHost;
-  o.secondHost = kSecondServiceHost;
-  o.siteTag = kSiteTag;
+  o.firstHost = deployment.firstServiceHost;
+  o.secondHost = deployment.secondServiceHost;
+  o.siteTag = deployment.siteTag;
   bool anyInput = false, optionsEnd = false, stdinRead = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string a = args[i].text.str();
@@ -455,10 +452,10 @@ std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
   return o;
 }
 
-int RunConvertCommand(const std::vector<Argument>& args) {
-  auto parsed = ParseConvertCommand(args);
+int RunConvertCommand(const std::vector<Argument>& args, const Deployment& deployment) {
+  auto parsed = ParseConvertCommand(args, deployment);
   if (std::holds_alternative<ShowHelp>(parsed)) {
-    WriteText(StandardStream::Output, UsageText());
+    WriteText(StandardStream::Output, UsageText(deployment.siteTag));
     return kExitAllConverted;
   }
   if (const auto* error = std::get_if<UsageError>(&parsed)) {

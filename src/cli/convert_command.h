@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/deployment.h"
 #include "base/text.h"
 #include "cli/console.h"
 
@@ -46,9 +47,10 @@ struct UsageError {
   GbkText message;  // one line, without the program name
 };
 
-// Reads the command line and the -i files (standard input for "-").
+// Reads the command line and the -i files (standard input for "-"). The services and the site
+// tag are the deployment's unless the command line names others.
 std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
-    const std::vector<Argument>& args);
+    const std::vector<Argument>& args, const Deployment& deployment);
 
 // The links of a -i file: one a line, the line break (CR LF or LF) removed; blank lines and
 // lines whose first non-blank character is "#" skipped. The bytes are UTF-8 (a leading
@@ -56,6 +58,6 @@ std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
 std::vector<GbkText> LinksFromFile(std::string_view bytes);
 
 // The whole command; returns the exit status.
-int RunConvertCommand(const std::vector<Argument>& args);
+int RunConvertCommand(const std::vector<Argument>& args, const Deployment& deployment);
 
 }  // namespace pellucor

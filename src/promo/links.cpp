@@ -1,7 +1,5 @@
 #include "promo/links.h"
 
-#include "convert/deployment.h"
-
 namespace pellucor {
 
 bool IsWebAddress(const GbkText& url) {
@@ -20,11 +18,11 @@ bool OpenInBrowser(const GbkText& url, const UrlOpener& open) {
   return true;
 }
 
-void OpenHomePage(const UrlOpener& open) {
-  OpenInBrowser(HomePageUrl, open);
+void OpenHomePage(const GbkText& homePageUrl, const UrlOpener& open) {
+  OpenInBrowser(homePageUrl, open);
 }
 
-void OnAdPictureClicked(RouteView& view, const GbkText& adLink, const UrlOpener& open) {
+void OnAdPictureClicked(LinkView& view, const GbkText& adLink, const UrlOpener& open) {
   view.AppendToLog("正在跳转，请稍后……\r\n");
   OpenInBrowser(adLink, open);
   view.AppendToLog("跳转完毕！\r\n");

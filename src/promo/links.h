@@ -5,7 +5,6 @@
 #include <functional>
 
 #include "base/text.h"
-#include "convert/route_view.h"
 
 namespace pellucor {
 
@@ -21,9 +20,18 @@ bool IsWebAddress(const GbkText& url);
 // spaces at its end; otherwise nothing. True when it was handed on.
 bool OpenInBrowser(const GbkText& url, const UrlOpener& open);
 
-void OpenHomePage(const UrlOpener& open);
+// The link button: the publisher's home page.
+void OpenHomePage(const GbkText& homePageUrl, const UrlOpener& open);
+
+// What a click on the advert picture needs of the window: its status log.
+class LinkView {
+ public:
+  virtual ~LinkView() = default;
+  // Appends to the end of the status log; each message carries its own "\r\n".
+  virtual void AppendToLog(const GbkText& text) = 0;
+};
 
 // The click on the advert picture: "正在跳转，请稍后……\r\n", the browser, "跳转完毕！\r\n".
-void OnAdPictureClicked(RouteView& view, const GbkText& adLink, const UrlOpener& open);
+void OnAdPictureClicked(LinkView& view, const GbkText& adLink, const UrlOpener& open);
 
 }  // namespace pellucor

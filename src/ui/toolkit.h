@@ -18,11 +18,11 @@ struct ControlSpec {
   ControlKind kind;
   int left, top, width, height;  // client coordinates, pixels
   const char* caption;
-  int fontPixels;  // "微软雅黑" at this height
-  bool hand;       // hand pointer over the control
-  bool hidden;
-  bool checked;    // a RadioBox checked at start
-  bool multiline;  // an EditBox with word wrap and a vertical scroll bar
+  int fontPixels;     // "微软雅黑" at this height
+  bool hand = false;  // hand pointer over the control
+  bool hidden = false;
+  bool checked = false;    // a RadioBox checked at start
+  bool multiline = false;  // an EditBox with word wrap and a vertical scroll bar
 };
 
 struct Rect {

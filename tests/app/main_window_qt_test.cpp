@@ -19,20 +19,18 @@
 
 #include <set>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/main_window.h"
 #include "base/codepage.h"
 #include "base/env.h"
-#include "convert/deployment.h"
 #include "convert/torrent_check.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
 #include "support/log_appends.h"
+#include "support/sandbox.h"
 #include "support/torrents.h"
-#include "support/unique_name.h"
 
 namespace pellucor {
 namespace {
@@ -71,12 +69,10 @@ class MainWindowTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    dir_ = "/tmp/pellucor-app-test-" + testing::UniqueSuffix();
-    ::mkdir(dir_.c_str(), 0777);
     const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
     window_ = std::make_unique<MainWindow>(
-        *toolkit_,
-        RouteSettings{GbkText(dir_), host, host, "pellucor.local", GbkText(site_.Url(""))});
+        *toolkit_, GbkText(sandbox_.path()),
+        Deployment{host, host, "pellucor.local", GbkText(site_.Url(""))});
     window_->Create();
   }
 
@@ -101,7 +97,7 @@ class MainWindowTest : public ::testing::Test {
   static Toolkit* toolkit_;
   FakeHttpServer server_;
   FakeHttpServer site_;  // the publisher's site: 404 for everything unless a test sets it up
-  std::string dir_;
+  testing::Sandbox sandbox_{"app"};
   std::unique_ptr<MainWindow> window_;
 };
 Toolkit* MainWindowTest::toolkit_ = nullptr;
@@ -110,7 +106,7 @@ TEST_F(MainWindowTest, TheFormAsSpecified) {
   testing::ExpectFormAsSpecified(*toolkit_);
   QWidget* top = Find<QPushButton>(u"按钮开始")->window();
   EXPECT_EQ(top->windowTitle(),
-            U(u"Pellucor，by Brannick，网址：") + QString::fromUtf8(HomePageUrl));
+            U(u"Pellucor，by Brannick，网址：") + QString::fromStdString(site_.Url("")));
   EXPECT_EQ(top->width(), 444);
 }
 
@@ -217,29 +213,19 @@ TEST_F(MainWindowTest, MessagesAppendedTogetherReadAsAppendedOneByOne) {
     c.setPosition(2, QTextCursor::KeepAnchor);
     log->setTextCursor(c);
   };
-  for (const testing::LogAppendCase& c : testing::LogAppendCases()) {
-    start();
-    for (const std::string& m : c.messages) {
-      QTextCursor cursor = log->textCursor();
-      cursor.movePosition(QTextCursor::End);
-      log->setTextCursor(cursor);
-      log->ensureCursorVisible();
-      const std::u16string u = GbkToUtf16(m);
-      log->insertPlainText(QString::fromUtf16(u.data(), u.size())
-                               .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-      log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
-    }
-    const LogState oneByOne = StateOf(log);
-
-    start();
-    for (const std::string& m : c.messages) window_->AppendToLog(GbkText(m));
-    std::optional<LogState> seen;
-    toolkit_->RunOnUiThread([&] { seen = StateOf(log); });
-    window_->ProcessPendingEvents();
-    ASSERT_TRUE(seen) << c.what;
-    EXPECT_EQ(*seen, oneByOne) << c.what;
-    EXPECT_EQ(StateOf(log), oneByOne) << c.what;
-  }
+  testing::ExpectAppendedTogetherAsOneByOne(
+      *window_, *toolkit_, start,
+      [&](const std::string& m) {
+        QTextCursor cursor = log->textCursor();
+        cursor.movePosition(QTextCursor::End);
+        log->setTextCursor(cursor);
+        log->ensureCursorVisible();
+        const std::u16string u = GbkToUtf16(m);
+        log->insertPlainText(QString::fromUtf16(u.data(), u.size())
+                                 .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
+      },
+      [&] { return StateOf(log); });
 }
 
 TEST_F(MainWindowTest, ConvertsOnEachRoute) {
@@ -272,7 +258,7 @@ TEST_F(MainWindowTest, ConvertsOnEachRoute) {
               u"已经保存到软件运行目录！\n\n"));
   EXPECT_EQ(box->text(), QString());
   EXPECT_EQ(start->text(), U(u"开始"));
-  const auto saved = ReadBytesFromFile(GbkText(dir_ + "/" + Gbk(U(u"_LPT1.种子.torrent")).str()));
+  const auto saved = ReadBytesFromFile(GbkText(sandbox_ / Gbk(U(u"_LPT1.种子.torrent")).str()));
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->str(), bytes);
   EXPECT_EQ(server_.Requests().size(), 2u);

@@ -1,7 +1,5 @@
 // The Windows program's window, driven through its controls' messages (BM_CLICK, WM_SETTEXT)
 // the way a click or typing reaches them, against the fake services. Under Wine with a display.
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,9 +7,8 @@
 #include <set>
 
 #include "app/main_window.h"
-#include "base/codepage.h"
 #include "base/env.h"
-#include "convert/deployment.h"
+#include "base/utility_win32.h"
 #include "convert/torrent_check.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
@@ -19,7 +16,7 @@
 #include "support/log_appends.h"
 #include "support/main_window_of_win32.h"
 #include "support/printers.h"
-#include "support/temp_dir.h"
+#include "support/sandbox.h"
 #include "support/torrents.h"
 
 namespace pellucor {
@@ -27,11 +24,6 @@ namespace {
 
 using testing::FakeHttpServer;
 using testing::RecordedRequest;
-
-std::wstring Wide(const GbkText& text) {
-  const std::u16string u = GbkToUtf16(text.view());
-  return std::wstring(u.begin(), u.end());
-}
 
 // A torrent under 1000 bytes, which its info hash proves to be the one asked for.
 testing::Torrent SmallTorrent() {
@@ -45,10 +37,10 @@ class MainWindowWin32Test : public ::testing::Test {
     static char arg0[] = "test";
     static char* argv[] = {arg0, nullptr};
     toolkit_ = NewToolkit(argc, argv);
-    dir_ = GbkText(testing::NewTempDirectory("pellucor-app-"));
     const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
     window_ = std::make_unique<MainWindow>(
-        *toolkit_, RouteSettings{dir_, host, host, "pellucor.local", GbkText(site_.Url(""))});
+        *toolkit_, GbkText(sandbox_.path()),
+        Deployment{host, host, "pellucor.local", GbkText(site_.Url(""))});
     window_->Create();
     top_ = testing::MainWindowOf(GetCurrentProcessId());
   }
@@ -79,7 +71,7 @@ class MainWindowWin32Test : public ::testing::Test {
   std::unique_ptr<Toolkit> toolkit_;
   FakeHttpServer server_;
   FakeHttpServer site_;  // the publisher's site: 404 for everything unless a test sets it up
-  GbkText dir_;
+  testing::Sandbox sandbox_{"app"};
   std::unique_ptr<MainWindow> window_;
   HWND top_ = nullptr;
 };
@@ -91,7 +83,7 @@ TEST_F(MainWindowWin32Test, TheFormAsSpecified) {
   EXPECT_EQ(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
   wchar_t title[256];
   GetWindowTextW(top_, title, 256);
-  EXPECT_EQ(std::wstring(title), Wide(MainWindowCaption()));
+  EXPECT_EQ(std::wstring(title), Wide(ConcatText("Pellucor，by Brannick，网址：", site_.Url(""))));
 }
 
 TEST_F(MainWindowWin32Test, PasteAndClear) {
@@ -144,9 +136,8 @@ TEST_F(MainWindowWin32AdvertTest, AppearsPlaysAndOpensNoProgram) {
   std::set<COLORREF> seen;
   RunUntil(
       [&] {
-        HDC dc = GetDC(box);
-        seen.insert(GetPixel(dc, 216, 45));
-        ReleaseDC(box, dc);
+        const WindowDc dc(box, GetDC(box));
+        seen.insert(GetPixel(dc.get(), 216, 45));
         return seen.count(RGB(255, 0, 0)) && seen.count(RGB(0, 0, 255));
       },
       5000);
@@ -187,25 +178,15 @@ TEST_F(MainWindowWin32Test, MessagesAppendedTogetherReadAsAppendedOneByOne) {
     SetWindowTextW(log, earlier.c_str());
     SendMessageW(log, EM_SETSEL, 0, 2);
   };
-  for (const testing::LogAppendCase& c : testing::LogAppendCases()) {
-    start();
-    for (const std::string& m : c.messages) {
-      const int length = GetWindowTextLengthW(log);
-      SendMessageW(log, EM_SETSEL, length, length);
-      SendMessageW(log, EM_SCROLLCARET, 0, 0);
-      SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Wide(GbkText(m)).c_str()));
-    }
-    const LogState oneByOne = StateOf(log);
-
-    start();
-    for (const std::string& m : c.messages) window_->AppendToLog(GbkText(m));
-    std::optional<LogState> seen;
-    toolkit_->RunOnUiThread([&] { seen = StateOf(log); });
-    window_->ProcessPendingEvents();
-    ASSERT_TRUE(seen) << c.what;
-    EXPECT_EQ(*seen, oneByOne) << c.what;
-    EXPECT_EQ(StateOf(log), oneByOne) << c.what;
-  }
+  testing::ExpectAppendedTogetherAsOneByOne(
+      *window_, *toolkit_, start,
+      [&](const std::string& m) {
+        const int length = GetWindowTextLengthW(log);
+        SendMessageW(log, EM_SETSEL, length, length);
+        SendMessageW(log, EM_SCROLLCARET, 0, 0);
+        SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Wide(GbkText(m)).c_str()));
+      },
+      [&] { return StateOf(log); });
 }
 
 TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {
@@ -235,7 +216,7 @@ TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {
           "已经保存到软件运行目录！\r\n\r\n"));
   EXPECT_EQ(toolkit_->Text(k编辑框磁力), GbkText(""));
   EXPECT_EQ(toolkit_->Text(k按钮开始), GbkText("开始"));
-  const auto saved = ReadBytesFromFile(ConcatText(dir_, "\\_LPT1.种子.torrent"));
+  const auto saved = ReadBytesFromFile(ConcatText(sandbox_.path(), "\\_LPT1.种子.torrent"));
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->str(), bytes);
 

@@ -2,21 +2,20 @@
 // the fake services on the program's built-in address (127.0.0.1:8600). The test types a link
 // into the magnet box, clicks "开始" on each route, and reads the log and the saved files, all
 // through the window's controls.
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "base/codepage.h"
 #include "base/env.h"
+#include "base/utility_win32.h"
 #include "convert/torrent_check.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/main_window_of_win32.h"
 #include "support/printers.h"
+#include "support/sandbox.h"
 #include "support/torrents.h"
-#include "support/unique_name.h"
 
 namespace pellucor {
 namespace {
@@ -28,14 +27,6 @@ using testing::RecordedRequest;
 constexpr int kMagnetBox = 1002, kFirstRadio = 1003, kStart = 1006, kLog = 1009, kAdCaption = 1011,
               kPictureBox = 1012;
 
-std::wstring Wide(const GbkText& text) {
-  const std::u16string u = GbkToUtf16(text.view());
-  return std::wstring(u.begin(), u.end());
-}
-GbkText Gbk(const std::wstring& w) {
-  return GbkText(Utf16ToGbk(std::u16string(w.begin(), w.end())));
-}
-
 // A control's text in another process: GetWindowText would only read captions there.
 std::wstring TextOf(HWND h) {
   const LRESULT length = SendMessageW(h, WM_GETTEXTLENGTH, 0, 0);
@@ -46,14 +37,15 @@ std::wstring TextOf(HWND h) {
 }
 
 // Ends the program however the test ends: a program left running would keep the test's
-// output pipes open.
+// output pipes open (and its directory in use).
 struct ProcessGuard {
   PROCESS_INFORMATION pi{};
   ~ProcessGuard() {
-    if (!pi.hProcess) return;
-    if (WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    const ScopedHandle process(pi.hProcess), thread(pi.hThread);
+    if (process && WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) {
+      TerminateProcess(process.get(), 1);
+      WaitForSingleObject(process.get(), 10000);
+    }
   }
 };
 
@@ -86,11 +78,9 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
     return FakeHttpServer::Reply("404 Not Found", "", "");
   });
 
-  // A fresh run directory with a copy of the program.
-  wchar_t temp[MAX_PATH];
-  std::wstring dir(temp, GetTempPathW(MAX_PATH, temp));
-  dir += L"pellucor-e2e-" + testing::UniqueSuffixW();
-  CreateDirectoryW(dir.c_str(), nullptr);
+  // A fresh run directory with a copy of the program (removed once the program has ended).
+  const testing::Sandbox sandbox("e2e");
+  const std::wstring dir = Wide(sandbox.path());
   const std::wstring exe = dir + L"\\Pellucor.exe";
   ASSERT_TRUE(CopyFileW(Wide(PELLUCOR_PROGRAM).c_str(), exe.c_str(), FALSE));
 
@@ -136,12 +126,12 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
                  Wide(GbkText("magnet:?xt=urn:btih:" + hash + "&dn=x")).c_str());
   click(kStart);
   EXPECT_EQ(
-      Gbk(TextOf(GetDlgItem(top, kLog))),
+      Narrow(TextOf(GetDlgItem(top, kLog))),
       GbkText("x.bin【文件大小：1 KB】\r\n---------------以上为该种子信息预览---------------\r\n"
               "正在转化种子，请稍后……\r\n种子获取成功，种子文件<端到端.torrent>"
               "已经保存到软件运行目录！\r\n\r\n"));
   EXPECT_EQ(TextOf(GetDlgItem(top, kMagnetBox)), L"");
-  const auto second = ReadBytesFromFile(GbkText(Gbk(dir).str() + "\\端到端.torrent"));
+  const auto second = ReadBytesFromFile(GbkText(sandbox / "端到端.torrent"));
   ASSERT_TRUE(second);
   EXPECT_EQ(second->str(), bytes);
 
@@ -150,11 +140,11 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   SetWindowTextW(GetDlgItem(top, kLog), L"");
   SetWindowTextW(GetDlgItem(top, kMagnetBox), Wide(GbkText(hash)).c_str());
   click(kStart);
-  const GbkText log = Gbk(TextOf(GetDlgItem(top, kLog)));
+  const GbkText log = Narrow(TextOf(GetDlgItem(top, kLog)));
   const std::string prefix = GbkText("种子获取成功，种子文件<").str();
   ASSERT_EQ(log.str().rfind(prefix, 0), 0u) << ::testing::PrintToString(log);
   const std::string name = log.str().substr(prefix.size(), 12);
-  const auto first = ReadBytesFromFile(GbkText(Gbk(dir).str() + "\\" + name));
+  const auto first = ReadBytesFromFile(GbkText(sandbox / name));
   ASSERT_TRUE(first) << name;
   EXPECT_EQ(first->str(), bytes);
 
@@ -162,7 +152,7 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   SetWindowTextW(GetDlgItem(top, kLog), L"");
   SendMessageW(box, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
   SendMessageW(box, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-  EXPECT_EQ(Gbk(TextOf(GetDlgItem(top, kLog))), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
+  EXPECT_EQ(Narrow(TextOf(GetDlgItem(top, kLog))), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
   Sleep(1000);
   EXPECT_EQ(FindWindowW(L"Notepad", nullptr), nullptr) << "the advert link was run";
 

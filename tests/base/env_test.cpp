@@ -2,120 +2,53 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/codepage.h"
 #include "support/printers.h"
-#include "support/unique_name.h"
+#include "support/sandbox.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dirent.h>
+#if !defined(_WIN32)
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace pellucor {
 namespace {
 
-// File access for checking what landed on disk, by names given in UTF-8, independent of the
-// code under test.
-#if defined(_WIN32)
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string u = Utf8ToUtf16(utf8);
-  return std::wstring(u.begin(), u.end());
-}
-bool ReadFileUtf8(const std::string& utf8, std::string* out) {
-  FILE* f = _wfopen(Wide(utf8).c_str(), L"rb");
-  if (!f) return false;
-  out->clear();
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  fclose(f);
-  return true;
-}
-void MakeDir(const std::string& utf8) {
-  CreateDirectoryW(Wide(utf8).c_str(), nullptr);
-}
-std::vector<std::string> ListDir(const std::string& utf8) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW(Wide(utf8 + "\\*").c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring w = fd.cFileName;
-    const std::string n = Utf16ToUtf8(std::u16string(w.begin(), w.end()));
-    if (n != "." && n != "..") names.push_back(n);
-  } while (FindNextFileW(h, &fd));
-  FindClose(h);
-  return names;
-}
-std::string TempRoot() {
-  wchar_t buf[MAX_PATH];
-  const DWORD n = GetTempPathW(MAX_PATH, buf);
-  std::wstring w(buf, n);
-  if (!w.empty() && w.back() == L'\\') w.pop_back();
-  return Utf16ToUtf8(std::u16string(w.begin(), w.end())) + "\\pellucor-env-test-" +
-         testing::UniqueSuffix();
-}
-#else
-bool ReadFileUtf8(const std::string& utf8, std::string* out) {
-  FILE* f = std::fopen(utf8.c_str(), "rb");
-  if (!f) return false;
-  out->clear();
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  std::fclose(f);
-  return true;
-}
-void MakeDir(const std::string& utf8) {
-  ::mkdir(utf8.c_str(), 0777);
-}
-std::vector<std::string> ListDir(const std::string& utf8) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(utf8.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-  }
-  return names;
-}
-std::string TempRoot() {
-  return "/tmp/pellucor-env-test-" + testing::UniqueSuffix();
-}
-#endif
-
-// A fresh directory per test; its path in UTF-8 (for checks) and in GBK (for the code).
+// A fresh directory per test. What landed on disk is read with std::filesystem, independent of
+// the code under test; names are given in UTF-8.
 class WriteBytesToFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    static int n = 0;
-    dir_ = TempRoot() + "-" + std::to_string(n++);
-    MakeDir(dir_);
-  }
-  std::string Utf8Path(const std::string& utf8Name) const {
-    return dir_ + kPathSeparator + utf8Name;
+  static std::filesystem::path Utf8Name(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
   }
   GbkText GbkPath(const std::string& utf8Name) const {
-    return GbkText(Utf16ToGbk(Utf8ToUtf16(Utf8Path(utf8Name))));
+    return GbkText(sandbox_ / Utf16ToGbk(Utf8ToUtf16(utf8Name)));
   }
   std::string Content(const std::string& utf8Name) const {
-    std::string s;
-    EXPECT_TRUE(ReadFileUtf8(Utf8Path(utf8Name), &s)) << utf8Name;
-    return s;
+    std::ifstream in(sandbox_.fs() / Utf8Name(utf8Name), std::ios::binary);
+    EXPECT_TRUE(in) << utf8Name;
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  std::string dir_;
+  // The names in the directory (or in a directory inside it), sorted.
+  std::vector<std::string> Names(const std::string& utf8Sub = "") const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(sandbox_.fs() / Utf8Name(utf8Sub))) {
+      const std::u8string n = e.path().filename().u8string();
+      names.emplace_back(n.begin(), n.end());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  const testing::Sandbox sandbox_{"env"};
 };
 
 TEST_F(WriteBytesToFileTest, WritesTheBuffersInOrder) {
@@ -142,14 +75,14 @@ TEST_F(WriteBytesToFileTest, WritesTheBuffersInOrder) {
     EXPECT_TRUE(ok) << name;
     EXPECT_EQ(Content(name), c.want) << name;
   }
-  EXPECT_EQ(ListDir(dir_).size(), 3u);  // no temporary files left behind
+  EXPECT_EQ(Names().size(), 3u);  // no temporary files left behind
 }
 
 TEST_F(WriteBytesToFileTest, ReplacesALongerFileWithExactlyTheNewBytes) {
   ASSERT_TRUE(WriteBytesToFile(GbkPath("t.torrent"), ByteBuffer(std::string(5000, 'x'))));
   ASSERT_TRUE(WriteBytesToFile(GbkPath("t.torrent"), ByteBuffer(std::string("new"))));
   EXPECT_EQ(Content("t.torrent"), "new");
-  EXPECT_EQ(ListDir(dir_), std::vector<std::string>{"t.torrent"});
+  EXPECT_EQ(Names(), std::vector<std::string>{"t.torrent"});
 }
 
 TEST_F(WriteBytesToFileTest, ChineseNamesReachTheDiskAsNativeNames) {
@@ -157,18 +90,18 @@ TEST_F(WriteBytesToFileTest, ChineseNamesReachTheDiskAsNativeNames) {
   const std::string name = reinterpret_cast<const char*>(u8"种子[测试].torrent");
   ASSERT_TRUE(WriteBytesToFile(GbkPath(name), ByteBuffer(std::string("d4:infod"))));
   EXPECT_EQ(Content(name), "d4:infod");
-  EXPECT_EQ(ListDir(dir_), std::vector<std::string>{name});
+  EXPECT_EQ(Names(), std::vector<std::string>{name});
 }
 
 TEST_F(WriteBytesToFileTest, FailuresGiveFalseAndLeaveNothingBehind) {
   EXPECT_FALSE(WriteBytesToFile("", ByteBuffer(std::string("x"))));
   // The target is a directory: the final rename fails.
-  MakeDir(Utf8Path("sub"));
+  std::filesystem::create_directory(sandbox_.fs() / "sub");
   EXPECT_FALSE(WriteBytesToFile(GbkPath("sub"), ByteBuffer(std::string("x"))));
   // The directory does not exist.
   EXPECT_FALSE(WriteBytesToFile(GbkPath("missing/x.torrent"), ByteBuffer(std::string("x"))));
-  EXPECT_EQ(ListDir(dir_), std::vector<std::string>{"sub"});
-  EXPECT_TRUE(ListDir(Utf8Path("sub")).empty());
+  EXPECT_EQ(Names(), std::vector<std::string>{"sub"});
+  EXPECT_TRUE(Names("sub").empty());
 }
 
 #if !defined(_WIN32)
@@ -189,7 +122,7 @@ TEST_F(WriteBytesToFileTest, FailedWriteKeepsTheOldFile) {
   ::sigaction(SIGXFSZ, &old, nullptr);
   EXPECT_FALSE(ok);
   EXPECT_EQ(Content("t.torrent"), "old");
-  EXPECT_EQ(ListDir(dir_), std::vector<std::string>{"t.torrent"});
+  EXPECT_EQ(Names(), std::vector<std::string>{"t.torrent"});
 }
 #endif
 

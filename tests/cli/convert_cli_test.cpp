@@ -12,11 +12,11 @@
 #include "cli/json.h"
 #include "support/fake_http_server.h"
 #include "support/run_program.h"
-#include "support/temp_dir.h"
+#include "support/sandbox.h"
 #include "support/torrents.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "base/utility_win32.h"
 #endif
 
 namespace pellucor {
@@ -156,7 +156,8 @@ class ConvertCliTest : public ::testing::Test {
   }
 
   Service service;
-  const std::string dir = testing::NewTempDirectory("pellucor-cli-");
+  const testing::Sandbox sandbox{"cli"};
+  const std::string& dir = sandbox.path();
 };
 
 TEST_F(ConvertCliTest, LinksFromArgumentsFilesAndStandardInput) {
@@ -377,36 +378,33 @@ TEST_F(ConvertCliTest, ConsoleShowsChineseOnAnyCodePage) {
   ASSERT_TRUE(AllocConsole());
   SetConsoleOutputCP(437);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE screen =
-      CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  &inherit, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(screen, INVALID_HANDLE_VALUE);
+  const ScopedHandle screen(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                        0, nullptr));
+  ASSERT_TRUE(screen);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = si.hStdError = screen;
+  si.hStdOutput = si.hStdError = screen.get();
   const std::string line =
       "\"" + std::string(PELLUCOR_CONVERT_PROGRAM) + "\" --service " + service.Host() + " " + hash;
   std::wstring command(line.begin(), line.end());  // ASCII
-  const std::u16string dirW = GbkToUtf16(dir);
   PROCESS_INFORMATION pi{};
   ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                             reinterpret_cast<const wchar_t*>(dirW.c_str()), &si, &pi));
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+                             Wide(dir).c_str(), &si, &pi));
+  const ScopedHandle process(pi.hProcess), thread(pi.hThread);
+  EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
   CONSOLE_SCREEN_BUFFER_INFO info;
-  ASSERT_TRUE(GetConsoleScreenBufferInfo(screen, &info));
+  ASSERT_TRUE(GetConsoleScreenBufferInfo(screen.get(), &info));
   std::wstring cells(static_cast<size_t>(info.dwSize.X) * static_cast<size_t>(info.dwSize.Y), L' ');
   DWORD read = 0;
-  ReadConsoleOutputCharacterW(screen, cells.data(), static_cast<DWORD>(cells.size()), {0, 0},
+  ReadConsoleOutputCharacterW(screen.get(), cells.data(), static_cast<DWORD>(cells.size()), {0, 0},
                               &read);
-  CloseHandle(screen);
   FreeConsole();
-  const std::u16string want = Utf8ToUtf16(U("种子获取成功，种子文件<中文名.torrent>"));
-  EXPECT_NE(cells.find(reinterpret_cast<const wchar_t*>(want.c_str())), std::wstring::npos)
-      << Utf16ToUtf8(std::u16string(cells.begin(), cells.begin() + read));
+  EXPECT_NE(cells.find(WideFromUtf8(U("种子获取成功，种子文件<中文名.torrent>"))),
+            std::wstring::npos)
+      << Utf8FromWide(std::wstring_view(cells).substr(0, read));
   const std::u16string ok = Utf8ToUtf16("OK " + hash + " " + U("中文名.torrent"));
   EXPECT_NE(cells.find(reinterpret_cast<const wchar_t*>(ok.c_str())), std::wstring::npos);
 }

@@ -10,7 +10,7 @@ service=$1 convert=$2
 shift 2
 runner=("$@")
 [ -x "$service" ] || { echo "FAIL: no pellucor-service at $service (build the linux preset)" >&2; exit 1; }
-work=$(mktemp -d)
+work=$(mktemp -d "${TMPDIR:-/tmp}/pellucor-cli-e2e-XXXXXX")
 trap 'kill "$pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work"
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -9,12 +9,13 @@
 
 #include "base/codepage.h"
 #include "base/env.h"
+#include "base/hex.h"
 #include "base/random.h"
 #include "convert/magnet.h"
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
 #include "support/printers.h"
-#include "support/temp_dir.h"
+#include "support/sandbox.h"
 #include "support/torrents.h"
 
 namespace pellucor {
@@ -40,15 +41,6 @@ class FakeView : public RouteView {
 using testing::MakeTorrent;
 using testing::Torrent;
 
-template <size_t N>
-std::string Hex(const std::array<uint8_t, N>& d) {
-  return testing::HexDigest(d);
-}
-
-std::string TempDirectory() {
-  return testing::NewTempDirectory("pellucor-routes-");
-}
-
 GbkText In(const std::string& dir, const std::string& gbkName) {
   return GbkText(dir + kPathSeparator + gbkName);
 }
@@ -73,7 +65,8 @@ class FirstRouteTest : public ::testing::Test {
   void Run() { RunFirstRoute(view, dir, host()); }
   FakeHttpServer server;
   FakeView view;
-  std::string dir = TempDirectory();
+  const testing::Sandbox sandbox{"routes"};
+  const std::string& dir = sandbox.path();
 };
 
 // A torrent of 1000 bytes, and one under 1000 bytes whose info hash proves it the torrent asked
@@ -248,7 +241,8 @@ class SecondRouteTest : public ::testing::Test {
   }
   FakeHttpServer server;
   FakeView view;
-  std::string dir = TempDirectory();
+  const testing::Sandbox sandbox{"routes"};
+  const std::string& dir = sandbox.path();
 };
 
 TEST_F(SecondRouteTest, PreviewsAndSavesUnderTheServicesName) {
@@ -319,7 +313,8 @@ TEST_F(SecondRouteTest, DownloadOutcomes) {
     });
     FakeView v;
     v.box = GbkText(c.box.empty() ? t.hash : c.box);
-    const std::string d = TempDirectory();
+    const testing::Sandbox box("routes");
+    const std::string& d = box.path();
     RunSecondRoute(v, d, "127.0.0.1:" + std::to_string(s.port()), "pellucor.local");
     if (!c.sent.empty()) {
       ASSERT_FALSE(s.Requests().empty());
@@ -370,7 +365,8 @@ TEST_F(SecondRouteTest, FileNames) {
        std::string(246, 'c') + ".torrent"},  // the cut end loses its dot
   };
   for (const Case& c : cases) {
-    const std::string d = TempDirectory();
+    const testing::Sandbox box("routes");
+    const std::string& d = box.path();
     FakeHttpServer s;
     s.SetHandler([&](const RecordedRequest& r) {
       if (r.target == "/magnet-bt/index.php")
@@ -413,7 +409,8 @@ TEST_F(SecondRouteTest, ExistingFiles) {
 // side, as each takes that long.)
 TEST(StalledServices, EachRouteGivesUpAfterThirtySeconds) {
   const Torrent t = MakeTorrent(1200);
-  const std::string dir = TempDirectory();
+  const testing::Sandbox sandbox("routes");
+  const std::string& dir = sandbox.path();
   FakeHttpServer silent, trickling;
   silent.EnqueueSilence();
   trickling.Enqueue(FakeHttpServer::Reply("200 OK", "", Page("", t.hash)));
@@ -489,10 +486,12 @@ TEST(TorrentCheck, InfoBytesAndHashes) {
     EXPECT_EQ(got ? std::optional<std::string>(std::string(*got)) : std::nullopt, c.info)
         << c.bytes;
   }
-  EXPECT_EQ(Hex(Sha1("abc")), "A9993E364706816ABA3E25717850C26C9CD0D89D");
-  EXPECT_EQ(Hex(Sha1("")), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
-  EXPECT_EQ(Hex(Sha256("abc")), "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
-  EXPECT_EQ(Hex(Sha256("")), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
+  EXPECT_EQ(HexEncode(Sha1("abc")), "A9993E364706816ABA3E25717850C26C9CD0D89D");
+  EXPECT_EQ(HexEncode(Sha1("")), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+  EXPECT_EQ(HexEncode(Sha256("abc")),
+            "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+  EXPECT_EQ(HexEncode(Sha256("")),
+            "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
   const Torrent t = MakeTorrent(1000);
   const ByteBuffer bytes(t.bytes);
   struct HashCase {

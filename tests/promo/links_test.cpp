@@ -5,19 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "convert/deployment.h"
 #include "support/printers.h"
 
 namespace pellucor {
 namespace {
 
-class LogView : public RouteView {
+class LogView : public LinkView {
  public:
-  GbkText MagnetBoxText() override { return {}; }
-  void SetMagnetBoxText(const GbkText&) override {}
   void AppendToLog(const GbkText& text) override { events.push_back("log:" + text.str()); }
-  void ShowMessage(const GbkText&) override {}
-  void ProcessPendingEvents() override {}
   std::vector<std::string> events;
 };
 
@@ -64,8 +59,8 @@ TEST(Links, AdvertClickWritesTwoLinesAroundTheBrowser) {
     EXPECT_EQ(view.events, want) << link;
   }
   std::vector<std::string> opened;
-  OpenHomePage([&](const GbkText& u) { opened.push_back(u.str()); });
-  EXPECT_EQ(opened, std::vector<std::string>{HomePageUrl});
+  OpenHomePage("http://home.example", [&](const GbkText& u) { opened.push_back(u.str()); });
+  EXPECT_EQ(opened, std::vector<std::string>{"http://home.example"});
 }
 
 }  // namespace

@@ -10,14 +10,8 @@ namespace {
 
 class LateBoundCallTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CoInitialize(nullptr);
-    ASSERT_TRUE(CreateComObject("VBScript.RegExp", regexp_));
-  }
-  void TearDown() override {
-    regexp_.Reset();
-    CoUninitialize();
-  }
+  void SetUp() override { ASSERT_TRUE(CreateComObject("VBScript.RegExp", regexp_)); }
+  const ComApartment com_;  // goes after the object
   ComObject regexp_;
 };
 
@@ -30,7 +24,8 @@ TEST_F(LateBoundCallTest, PropertiesAndMethods) {
   EXPECT_EQ(LateBoundText(regexp_.get(), "Pattern", CallMode::Method), GbkText("中(文)"));
   EXPECT_TRUE(LateBoundPut(regexp_.get(), "Global", true));
   EXPECT_EQ(LateBoundNumber(regexp_.get(), "Global", CallMode::PropertyGet), -1.0);  // VARIANT_TRUE
-  EXPECT_EQ(LateBoundText(regexp_.get(), "Replace", CallMode::Method, {GbkText("中文中文"), GbkText("$1")}),
+  EXPECT_EQ(LateBoundText(regexp_.get(), "Replace", CallMode::Method,
+                          {GbkText("中文中文"), GbkText("$1")}),
             GbkText("文文"));
   const ComObject matches =
       LateBoundObject(regexp_.get(), "Execute", CallMode::Method, {GbkText("中文 中文")});
@@ -59,15 +54,13 @@ TEST_F(LateBoundCallTest, FailuresGiveEmptyValues) {
 }
 
 TEST(CreateComObject, UnknownClassLeavesTheTargetAlone) {
-  CoInitialize(nullptr);
+  const ComApartment com;
   ComObject target;
   ASSERT_TRUE(CreateComObject("VBScript.RegExp", target));
   IDispatch* before = target.get();
   EXPECT_FALSE(CreateComObject("Pellucor.NoSuchClass", target));
   EXPECT_FALSE(CreateComObject("{00000000-0000-0000-0000-000000000001}", target));
   EXPECT_EQ(target.get(), before);
-  target.Reset();
-  CoUninitialize();
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include "service/sites.h"
 #include "service/store.h"
 #include "support/printers.h"
-#include "support/unique_name.h"
+#include "support/sandbox.h"
 
 namespace pellucor::service {
 namespace {
@@ -85,11 +85,7 @@ class Service {
 
 class EndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("pellucor-e2e-" + testing::UniqueSuffix());
-    fs::create_directories(dir_ / "out");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { fs::create_directories(dir_ / "out"); }
 
   // The saved files in the tool's directory.
   std::vector<fs::path> Saved() const {
@@ -103,7 +99,8 @@ class EndToEnd : public ::testing::Test {
   }
   GbkText OutDir() const { return Gbk(dir_ / "out"); }
 
-  fs::path dir_;
+  const testing::Sandbox sandbox_{"e2e"};
+  const fs::path& dir_ = sandbox_.fs();
 };
 
 TEST_F(EndToEnd, BothRoutesFetchAHashTheStoreNeverSaw) {

@@ -4,7 +4,7 @@
 #   import_cli_test.sh PATH-TO-pellucor-service
 set -u
 service=$1
-work=$(mktemp -d)
+work=$(mktemp -d "${TMPDIR:-/tmp}/pellucor-import-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 

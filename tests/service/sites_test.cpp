@@ -13,7 +13,7 @@
 #include "service/http_server.h"
 #include "service/store.h"
 #include "support/http_exchange.h"
-#include "support/unique_name.h"
+#include "support/sandbox.h"
 
 namespace pellucor::service {
 namespace {
@@ -44,8 +44,6 @@ std::string MakeTorrent(const std::string& name,
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("pellucor-service-" + testing::UniqueSuffix());
-    std::filesystem::create_directories(dir_);
     std::string error;
     store_ = Store::Open((dir_ / "torrents.sqlite").string(), &error);
     ASSERT_TRUE(store_) << error;
@@ -72,12 +70,12 @@ class ServiceTest : public ::testing::Test {
     io_.stop();
     if (thread_.joinable()) thread_.join();
     server_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   const std::string torrent_ =
       MakeTorrent("电影 & <合集>", {{"a/第一集.mkv", 734264934}, {"b.txt", 12}, {"c.nfo", 1000}});
-  std::filesystem::path dir_;
+  const testing::Sandbox sandbox_{"service"};
+  const std::filesystem::path& dir_ = sandbox_.fs();
   std::unique_ptr<Store> store_;
   std::string hash_;
   std::unique_ptr<Sites> sites_;

@@ -21,7 +21,7 @@
 #include "support/fake_peer.h"
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"
-#include "support/unique_name.h"
+#include "support/sandbox.h"
 
 namespace pellucor::service {
 namespace {
@@ -94,7 +94,8 @@ class ServiceProcess {
 class SwarmTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new fs::path(fs::temp_directory_path() / ("pellucor-swarm-" + testing::UniqueSuffix()));
+    sandbox_ = new testing::Sandbox("swarm");
+    dir_ = &sandbox_->fs();
     fake_ = new FakePeer({{Raw(kStalls), {FakePeer::Mode::kStall, 1000}},
                           {Raw(kSendsWrongData), {FakePeer::Mode::kWrongData, 1000}},
                           {Raw(kOffersTooMuch), {FakePeer::Mode::kOversized, 100000}}});
@@ -110,9 +111,7 @@ class SwarmTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete swarm_;
     delete fake_;
-    std::error_code ec;
-    fs::remove_all(*dir_, ec);
-    delete dir_;
+    delete sandbox_;
   }
   void SetUp() override { ASSERT_TRUE(swarm_); }
 
@@ -122,12 +121,14 @@ class SwarmTest : public ::testing::Test {
             "--resolve-timeout", std::to_string(timeoutSeconds)};
   }
 
-  static fs::path* dir_;
+  static testing::Sandbox* sandbox_;
+  static const fs::path* dir_;
   static FakePeer* fake_;
   static LoopbackSwarm* swarm_;
 };
 
-fs::path* SwarmTest::dir_ = nullptr;
+testing::Sandbox* SwarmTest::sandbox_ = nullptr;
+const fs::path* SwarmTest::dir_ = nullptr;
 FakePeer* SwarmTest::fake_ = nullptr;
 LoopbackSwarm* SwarmTest::swarm_ = nullptr;
 

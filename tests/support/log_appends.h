@@ -4,8 +4,13 @@
 // start.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "app/main_window.h"
 
 namespace pellucor::testing {
 
@@ -31,6 +36,28 @@ inline const std::vector<LogAppendCase>& LogAppendCases() {
         "---------------\r\n"}},
   };
   return cases;
+}
+
+// For each case, from `start()`: the log's `state()` once `appendOne(message)` has added the
+// messages one by one the box's own way, and once the window has appended them together. The
+// two must read alike the first moment anything can look (a task on the UI thread) and after.
+template <typename Start, typename AppendOne, typename State>
+void ExpectAppendedTogetherAsOneByOne(MainWindow& window, Toolkit& toolkit, Start start,
+                                      AppendOne appendOne, State state) {
+  for (const LogAppendCase& c : LogAppendCases()) {
+    start();
+    for (const std::string& m : c.messages) appendOne(m);
+    const auto oneByOne = state();
+
+    start();
+    for (const std::string& m : c.messages) window.AppendToLog(GbkText(m));
+    std::optional<decltype(state())> seen;
+    toolkit.RunOnUiThread([&] { seen = state(); });
+    window.ProcessPendingEvents();
+    ASSERT_TRUE(seen) << c.what;
+    EXPECT_EQ(*seen, oneByOne) << c.what;
+    EXPECT_EQ(state(), oneByOne) << c.what;
+  }
 }
 
 }  // namespace pellucor::testing

@@ -171,10 +171,7 @@ bool VariantToText(const VARIANT& v, GbkText& text) {
     text = GbkText();
     return true;
   }
-  auto convert = [&text](BSTR b) {
-    text = GbkText(
-        Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(b), SysStringLen(b))));
-  };
+  auto convert = [&text](BSTR b) { text = Narrow(std::wstring_view(b, SysStringLen(b))); };
   if (v.vt == VT_BSTR) {  // a string (a match's or group's text): converted where it stands
     convert(v.bstrVal);
     return true;

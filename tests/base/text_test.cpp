@@ -171,7 +171,7 @@ TEST(Text, PartsCountBytes) {
     EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
-TEST(Text, ReplaceText) {
+TEST(Text, ReplaceTextAndMultiReplace) {
   struct Case {
     GbkText got, want;
   };
@@ -205,16 +205,7 @@ TEST(Text, ReplaceText) {
        "ax"},
       {ReplaceText("\x81\x41", "\x81\x61", "Z"), "Z"},
       {ReplaceText("中文中", "中", "-"), "-文-"},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i)
-    EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
-}
-
-TEST(Text, MultiReplace) {
-  struct MR {
-    GbkText got, want;
-  };
-  const MR cases[] = {
+      // MultiReplace: ReplaceText once per pair, in order, each on the last result
       {MultiReplace("<tr><td>a</td><td style=\"text-align:right\">1 MB</td></tr>",
                     {{"<tr><td>", ""},
                      {"</td><td style=\"text-align:right\">", ""},
@@ -230,7 +221,8 @@ TEST(Text, MultiReplace) {
       {MultiReplace("abcde", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}}),
        "12345"},
   };
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].want) << i;
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
 TEST(Text, SplitText) {

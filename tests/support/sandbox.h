@@ -20,6 +20,9 @@
 
 #include "base/codepage.h"
 #include "base/env.h"
+#if defined(_WIN32)
+#include "base/utility_win32.h"
+#endif
 
 namespace pellucor::testing {
 
@@ -38,8 +41,7 @@ class Sandbox {
     }
     if (dir_.empty()) ADD_FAILURE() << "no temporary directory under " << root.string();
 #if defined(_WIN32)
-    const std::wstring& w = dir_.native();
-    path_ = Utf16ToGbk(std::u16string(w.begin(), w.end()));
+    path_ = Narrow(dir_.native()).str();
 #else
     path_ = Utf16ToGbk(Utf8ToUtf16(dir_.native()));
 #endif

@@ -28,6 +28,8 @@
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
 
+#include "support/sandbox.h"
+
 namespace pellucor::service {
 namespace {
 
@@ -128,11 +130,11 @@ void RunFor(boost::asio::io_context& io, std::chrono::milliseconds time) {
       io, [] { return false; }, time);
 }
 
-class ResolverTest : public testing::Test {
+class ResolverTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    root_ = new fs::path(fs::temp_directory_path() /
-                         ("pellucor-resolver-test-" + std::to_string(::getpid())));
+    sandbox_ = new testing::Sandbox("resolver");
+    root_ = &sandbox_->fs();
     const fs::path content = *root_ / "示例种子";
     fs::create_directories(content);
     std::mt19937 random(20240501);
@@ -160,9 +162,7 @@ class ResolverTest : public testing::Test {
   static void TearDownTestSuite() {
     delete torrents_;
     delete v2Only_;
-    std::error_code ec;
-    fs::remove_all(*root_, ec);
-    delete root_;
+    delete sandbox_;
   }
 
   static ResolverSettings PeerSettings(const std::string& peer) {
@@ -173,7 +173,8 @@ class ResolverTest : public testing::Test {
     return settings;
   }
 
-  static fs::path* root_;
+  static testing::Sandbox* sandbox_;
+  static const fs::path* root_;
   static std::vector<MadeTorrent>* torrents_;
   static MadeTorrent* v1_;
   static MadeTorrent* hybrid_;
@@ -181,7 +182,8 @@ class ResolverTest : public testing::Test {
   boost::asio::io_context io_;
 };
 
-fs::path* ResolverTest::root_ = nullptr;
+testing::Sandbox* ResolverTest::sandbox_ = nullptr;
+const fs::path* ResolverTest::root_ = nullptr;
 std::vector<MadeTorrent>* ResolverTest::torrents_ = nullptr;
 MadeTorrent* ResolverTest::v1_ = nullptr;
 MadeTorrent* ResolverTest::hybrid_ = nullptr;

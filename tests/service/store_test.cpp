@@ -26,6 +26,7 @@
 
 #include "convert/torrent_check.h"
 #include "service/torrent_meta.h"
+#include "support/sandbox.h"
 
 namespace pellucor::service {
 namespace {
@@ -332,15 +333,8 @@ std::string Upper(std::string s) {
   return s;
 }
 
-class StoreTest : public testing::Test {
+class StoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/pellucor-store-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string DbPath() const { return dir_ + "/torrents.db"; }
   std::unique_ptr<Store> OpenStore() {
     std::string error;
@@ -349,7 +343,8 @@ class StoreTest : public testing::Test {
     return store;
   }
 
-  std::string dir_;
+  const testing::Sandbox sandbox_{"store"};
+  const std::string& dir_ = sandbox_.path();
 };
 
 TEST_F(StoreTest, RoundTrip) {

@@ -66,6 +66,7 @@ class FakeHttpServer {
     bool silent = false;
   };
   void AcceptLoop();
+  void WorkLoop();
   void Serve(intptr_t client);
   void Send(intptr_t client, const Scripted& reply);
 
@@ -77,7 +78,12 @@ class FakeHttpServer {
   std::deque<Scripted> queue_;
   Handler handler_;
   std::vector<RecordedRequest> requests_;
+  // Connections are served by worker threads that stay for the next one: a new thread starts
+  // only when every worker is busy (a paced or withheld reply holds its worker).
   std::vector<std::thread> workers_;
+  std::deque<intptr_t> accepted_;
+  size_t idleWorkers_ = 0;
+  std::condition_variable work_;
   bool stopping_ = false;
 };
 

@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
   form.resize(2048);
 
   testing::FakeHttpServer server;
+  server.KeepRequests(false);
   const std::string getReply =
       testing::FakeHttpServer::Reply("200 OK", "Content-Type: application/octet-stream\r\n", large);
   server.SetHandler([&getReply](const testing::RecordedRequest& r) {

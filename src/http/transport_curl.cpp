@@ -126,6 +126,7 @@ class CurlTransport final : public Transport {
     // lines without a ":" are dropped, and name and value lose the spaces around them.
     // libcurl's own "Expect: 100-continue" is suppressed.
     curl_slist* list = nullptr;
+    std::string field;
     std::string_view rest = headers.view();
     while (!rest.empty()) {
       const size_t end = rest.find_first_of("\r\n");
@@ -133,9 +134,9 @@ class CurlTransport final : public Transport {
       rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
       const size_t colon = line.find(':');
       if (colon == std::string_view::npos) continue;
-      const std::string name(TrimSpaces(line.substr(0, colon)));
+      const std::string_view name = TrimSpaces(line.substr(0, colon));
       if (name.empty()) continue;
-      const std::string field = name + ": " + std::string(TrimSpaces(line.substr(colon + 1)));
+      field.assign(name).append(": ").append(TrimSpaces(line.substr(colon + 1)));
       list = curl_slist_append(list, field.c_str());
     }
     list = curl_slist_append(list, "Expect:");

@@ -37,16 +37,16 @@ uint32_t FlagsFor(const GbkText& url, bool cookiesGiven, bool noAutoRedirect) {
 
 // Completes the caller's header block with the default lines it lacks (case-sensitive key
 // tests anywhere in the block) and the Cookie line.
-GbkText CompleteHeaders(GbkText block, const GbkText& url, const GbkText* cookies) {
-  if (FindText(block, "Referer:") == -1)
-    block = ConcatText(block, block.empty() ? "Referer: " : "\r\nReferer: ", url);
-  if (FindText(block, "Accept:") == -1) block = ConcatText(block, "\r\nAccept: */*");
-  if (FindText(block, "Accept-Language:") == -1)
-    block = ConcatText(block, "\r\nAccept-Language: zh-cn");
-  if (FindText(block, "Content-Type:") == -1)
-    block = ConcatText(block, "\r\nContent-Type: application/x-www-form-urlencoded");
-  if (cookies && !cookies->empty()) block = ConcatText(block, "\r\nCookie: ", *cookies);
-  return block;
+GbkText CompleteHeaders(const GbkText& given, const GbkText& url, const GbkText* cookies) {
+  std::string block = given.str();
+  const auto lacks = [&](const GbkText& key) { return FindText(GbkText(block), key) == -1; };
+  if (lacks("Referer:"))
+    block.append(block.empty() ? "Referer: " : "\r\nReferer: ").append(url.view());
+  if (lacks("Accept:")) block.append("\r\nAccept: */*");
+  if (lacks("Accept-Language:")) block.append("\r\nAccept-Language: zh-cn");
+  if (lacks("Content-Type:")) block.append("\r\nContent-Type: application/x-www-form-urlencoded");
+  if (cookies && !cookies->empty()) block.append("\r\nCookie: ").append(cookies->view());
+  return GbkText(block);
 }
 
 bool DeclaresUtf8(const ByteBuffer& body, const GbkText& headers) {

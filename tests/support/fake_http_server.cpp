@@ -148,6 +148,11 @@ std::vector<RecordedRequest> FakeHttpServer::Requests() const {
   return requests_;
 }
 
+void FakeHttpServer::KeepRequests(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keepRequests_ = keep;
+}
+
 std::string FakeHttpServer::Reply(const std::string& status, const std::string& headerLines,
                                   const std::string& body) {
   return "HTTP/1.1 " + status + "\r\n" + headerLines +
@@ -233,7 +238,7 @@ void FakeHttpServer::Serve(intptr_t client) {
       CloseSocket(client);
       return;
     }
-    requests_.push_back(r);
+    if (keepRequests_) requests_.push_back(r);
     if (!queue_.empty()) {
       reply = std::move(queue_.front());
       queue_.pop_front();

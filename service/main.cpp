@@ -3,11 +3,13 @@
 //   pellucor-service [serve] [options]     serve the three sites (Ctrl-C stops)
 //   pellucor-service import [--data DIR] FILE...
 //                                          check .torrent files and add them to the store
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "service/demo_seed.h"
 #include "service/http_server.h"
@@ -35,9 +38,17 @@ const char kUsage[] =
     "  --site-tag TAG              the tag in download names (pellucor.local)\n"
     "  --resolve-timeout SECONDS   how long to look for metadata in the swarm (20)\n"
     "  --max-fetches N             swarm lookups at once (16)\n"
-    "  --dht-bootstrap H:P,...     DHT nodes to start from (none: the DHT starts empty)\n"
-    "  --no-dht                    no DHT; only --peer and the demo seed are asked\n"
+    "  --max-metadata BYTES        largest info dictionary accepted (31457280, 30 MiB)\n"
+    "  --public-dht                join the public BitTorrent swarm: the DHT starts from the\n"
+    "                              well-known routers, peers are accepted on all interfaces\n"
+    "  --peer-port PORT            port for peers (6881 with --public-dht; else any, loopback)\n"
+    "  --dht-bootstrap H:P,...     DHT nodes to start from, names allowed (replaces the\n"
+    "                              routers of --public-dht; default without it: none, so the\n"
+    "                              DHT starts empty)\n"
+    "  --no-dht                    no DHT; only --peer, --trackers and the demo seed are asked\n"
     "  --peer H:P,...              peers to ask for metadata directly\n"
+    "  --trackers FILE             announce URLs every lookup asks, one a line, a blank line\n"
+    "                              between tiers; fetched torrents carry them\n"
     "  --advert-picture FILE       the advert picture (with --advert-link: advert on)\n"
     "  --advert-link URL           where a click on the advert leads\n"
     "  --no-advert                 no advert, whatever else is given\n"
@@ -68,6 +79,45 @@ std::unique_ptr<Store> OpenStore(const std::string& dataDir) {
   auto store = Store::Open(dataDir + "/torrents.sqlite", &error);
   if (!store) std::cerr << "pellucor-service: " << error << "\n";
   return store;
+}
+
+// One announce URL a line; a blank line ends a tier; "#" starts a comment line.
+bool ReadTrackers(const std::string& path, std::vector<std::vector<std::string>>* tiers) {
+  std::string text;
+  if (!ReadFile(path, &text)) return false;
+  std::stringstream in(text);
+  tiers->assign(1, {});
+  for (std::string line; std::getline(in, line);) {
+    const size_t start = line.find_first_not_of(" \t\r");
+    const size_t end = line.find_last_not_of(" \t\r");
+    line = start == std::string::npos ? "" : line.substr(start, end - start + 1);
+    if (line.empty()) {
+      if (!tiers->back().empty()) tiers->emplace_back();
+    } else if (line[0] != '#') {
+      tiers->back().push_back(line);
+    }
+  }
+  if (tiers->back().empty()) tiers->pop_back();
+  return true;
+}
+
+// Writes through a temporary file and a rename, so a crash leaves the old file or the new one.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  return !ec;
+}
+
+std::string JoinList(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
+  return out.empty() ? "(none)" : out;
 }
 
 int Import(const std::string& dataDir, const std::vector<std::string>& files) {
@@ -102,7 +152,9 @@ int main(int argc, char** argv) {
   std::string listen = "127.0.0.1:8600", dataDir = "pellucor-data", advertPicture;
   SiteSettings site;
   ResolverSettings resolverSettings;
-  bool noAdvert = false, demo = false;
+  bool noAdvert = false, demo = false, publicDht = false, bootstrapGiven = false;
+  int peerPort = -1;
+  std::string trackersFile;
   std::vector<std::string> files;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -123,9 +175,18 @@ int main(int argc, char** argv) {
       resolverSettings.timeoutSeconds = std::atoi(value().c_str());
     else if (a == "--max-fetches")
       resolverSettings.maxParallel = std::atoi(value().c_str());
-    else if (a == "--dht-bootstrap")
+    else if (a == "--max-metadata")
+      resolverSettings.maxMetadataBytes = std::atoi(value().c_str());
+    else if (a == "--public-dht")
+      publicDht = true;
+    else if (a == "--peer-port")
+      peerPort = std::atoi(value().c_str());
+    else if (a == "--trackers")
+      trackersFile = value();
+    else if (a == "--dht-bootstrap") {
       resolverSettings.dhtBootstrap = SplitList(value());
-    else if (a == "--no-dht")
+      bootstrapGiven = true;
+    } else if (a == "--no-dht")
       resolverSettings.dht = false;
     else if (a == "--peer")
       resolverSettings.peers = SplitList(value());
@@ -155,9 +216,30 @@ int main(int argc, char** argv) {
     return Import(dataDir, files);
   }
 
-  if (resolverSettings.timeoutSeconds <= 0 || resolverSettings.maxParallel <= 0) {
-    std::cerr << "pellucor-service: --resolve-timeout and --max-fetches must be above 0\n";
+  if (resolverSettings.timeoutSeconds <= 0 || resolverSettings.maxParallel <= 0 ||
+      resolverSettings.maxMetadataBytes <= 0) {
+    std::cerr << "pellucor-service: --resolve-timeout, --max-fetches and --max-metadata must be"
+                 " above 0\n";
     return 2;
+  }
+  if (publicDht && !resolverSettings.dht) {
+    std::cerr << "pellucor-service: --public-dht and --no-dht exclude each other\n";
+    return 2;
+  }
+  if (peerPort == 0 || peerPort > 65535 || (peerPort < 0 && peerPort != -1)) {
+    std::cerr << "pellucor-service: --peer-port must be 1 to 65535\n";
+    return 2;
+  }
+  if (!trackersFile.empty() && !ReadTrackers(trackersFile, &resolverSettings.trackers)) {
+    std::cerr << "pellucor-service: cannot read " << trackersFile << "\n";
+    return 1;
+  }
+  if (publicDht) {
+    if (!bootstrapGiven) resolverSettings.dhtBootstrap = kPublicDhtRouters;
+    const std::string port = std::to_string(peerPort > 0 ? peerPort : 6881);
+    resolverSettings.listenInterfaces = "0.0.0.0:" + port + ",[::]:" + port;
+  } else if (peerPort > 0) {
+    resolverSettings.listenInterfaces = "127.0.0.1:" + std::to_string(peerPort);
   }
   if (site.advertLink.find_first_of("\r\n") != std::string::npos) {
     std::cerr << "pellucor-service: the advert link must be one line\n";
@@ -191,8 +273,28 @@ int main(int argc, char** argv) {
     resolverSettings.peers.push_back(seed->Peer());
   }
 
+  // The DHT's routing table of the last run, so that a restart finds nodes at once.
+  const std::string dhtStatePath = dataDir + "/dht-state.dat";
+  if (resolverSettings.dht) ReadFile(dhtStatePath, &resolverSettings.dhtState);
+  const bool warm = !resolverSettings.dhtState.empty();
+
   boost::asio::io_context io(1);
   Resolver resolver(io, resolverSettings);
+  auto saveDhtState = [&] {
+    const std::string state = resolver.DhtState();
+    if (!state.empty() && !WriteFileAtomically(dhtStatePath, state))
+      std::cerr << "pellucor-service: cannot write " << dhtStatePath << "\n";
+  };
+  boost::asio::steady_timer saveTimer(io);
+  std::function<void()> scheduleSave = [&] {
+    saveTimer.expires_after(std::chrono::minutes(5));
+    saveTimer.async_wait([&](const boost::system::error_code& error) {
+      if (error) return;
+      saveDhtState();
+      scheduleSave();
+    });
+  };
+  if (resolverSettings.dht) scheduleSave();
   Sites sites(*store, &resolver, site);
   HttpServer server(io, {}, [&sites](const Request& r, Responder respond) {
     sites.Handle(r, std::move(respond));
@@ -205,10 +307,18 @@ int main(int argc, char** argv) {
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code&, int) {
     server.Stop();
+    saveTimer.cancel();
+    if (resolverSettings.dht) saveDhtState();
     io.stop();
   });
   std::cout << "pellucor-service: serving http://" << host << ":" << server.Port()
             << "  (store: " << dataDir << ", " << store->Count() << " torrents)" << std::endl;
+  std::cout << "swarm: " << (publicDht ? "public" : "loopback/private") << ", peers on "
+            << resolverSettings.listenInterfaces << ", DHT "
+            << (resolverSettings.dht ? "from " + JoinList(resolverSettings.dhtBootstrap) +
+                                           (warm ? " and the saved routing table" : "")
+                                     : std::string("off"))
+            << ", " << resolverSettings.trackers.size() << " tracker tiers" << std::endl;
   if (seed)
     std::cout << "demo seed on " << seed->Peer()
               << "\ndemo magnet link (paste it into Pellucor):\n  " << seed->MagnetLink()

@@ -1,11 +1,16 @@
 // Metadata fetch on a libtorrent session of its own. Every fetch is a torrent added by info hash
 // in upload mode on a session whose disk I/O is disabled, so nothing but the info dictionary
-// (BEP 9) ever travels; as soon as libtorrent has it, the torrent is removed again.
+// (BEP 9) ever travels; as soon as it is here, the torrent is removed again.
 //
-// Threading: libtorrent runs its own network thread. Its alert notification only posts a task
-// onto the caller's io_context, and that task pops and handles the alerts; timers run on the same
-// io_context. The state shared by those tasks and by Fetch() sits behind one mutex, so Fetch()
-// may be called from any thread. Callbacks are never run under that mutex: they are posted.
+// A fetch ends with an outcome: found (and by whom: a listed peer, the DHT, a tracker), or at its
+// timeout, why not (see Classify). The counts come from libtorrent's alerts and the metadata
+// watch (metadata_watch.h).
+//
+// Threading: libtorrent runs its own network thread. Its alert notification and the metadata
+// watch only post tasks onto the caller's io_context, and those tasks do the work; timers run on
+// the same io_context. The state shared by those tasks and by Fetch() sits behind one mutex, so
+// Fetch() may be called from any thread. Callbacks are never run under that mutex: they are
+// posted.
 #include "resolver.h"
 
 #include <algorithm>
@@ -16,10 +21,12 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <utility>
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <libtorrent/add_torrent_params.hpp>
@@ -27,6 +34,7 @@
 #include <libtorrent/disabled_disk_io.hpp>
 #include <libtorrent/error_code.hpp>
 #include <libtorrent/info_hash.hpp>
+#include <libtorrent/peer_info.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/session_params.hpp>
 #include <libtorrent/settings_pack.hpp>
@@ -34,21 +42,24 @@
 #include <libtorrent/torrent_flags.hpp>
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
+#include <libtorrent/torrent_status.hpp>
+
+#include "service/metadata_watch.h"
 
 namespace pellucor::service {
 namespace {
 
 namespace lt = libtorrent;
-using Done = std::function<void(std::optional<std::string>)>;
+using Done = std::function<void(FetchResult)>;
 using Clock = std::chrono::steady_clock;
 
 // How often running fetches are looked after (DHT routing table size, announces, peers).
 constexpr auto kTick = std::chrono::seconds(1);
-// A fetch re-announces to the DHT and re-dials the configured peers after this long, doubling
-// each time up to kMaxKickInterval: DHT lookups started while the routing table was still
-// filling find little, and a peer may come up after the fetch began.
-constexpr auto kFirstKickInterval = std::chrono::seconds(2);
-constexpr auto kMaxKickInterval = std::chrono::seconds(8);
+// A fetch re-announces to the DHT and the trackers and re-dials the configured peers after this
+// long, doubling each time up to kMaxKickInterval: DHT lookups started while the routing table
+// was still filling find little, and a peer may come up after the fetch began.
+constexpr auto kFirstKickInterval = std::chrono::seconds(1);
+constexpr auto kMaxKickInterval = std::chrono::seconds(4);
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -57,43 +68,69 @@ int HexValue(char c) {
   return -1;
 }
 
-// Parses 40 hex digits (either case) into a SHA-1 hash; the key of the fetch maps is the
-// lower-case spelling.
-std::optional<lt::sha1_hash> ParseInfoHash(const std::string& hex, std::string* key) {
-  if (hex.size() != 40) return std::nullopt;
-  char bytes[20];
-  for (std::size_t i = 0; i < 20; ++i) {
-    const int hi = HexValue(hex[2 * i]);
-    const int lo = HexValue(hex[2 * i + 1]);
+struct ParsedHash {
+  std::string key;  // the lower-case hex spelling: the key of the fetch maps
+  std::string raw;  // 20 or 32 bytes
+  lt::info_hash_t hashes;
+};
+
+// 40 hex digits (either case) → a SHA-1 hash; 64 → a SHA-256 hash.
+std::optional<ParsedHash> ParseHash(const std::string& hex) {
+  if (hex.size() != 40 && hex.size() != 64) return std::nullopt;
+  ParsedHash parsed;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int hi = HexValue(hex[i]);
+    const int lo = HexValue(hex[i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
-    bytes[i] = static_cast<char>(hi * 16 + lo);
+    parsed.raw.push_back(static_cast<char>(hi * 16 + lo));
   }
-  key->resize(40);
-  std::transform(hex.begin(), hex.end(), key->begin(),
+  parsed.key.resize(hex.size());
+  std::transform(hex.begin(), hex.end(), parsed.key.begin(),
                  [](char c) { return (c >= 'A' && c <= 'F') ? static_cast<char>(c + 32) : c; });
-  return lt::sha1_hash(bytes);
+  if (hex.size() == 40) {
+    parsed.hashes = lt::info_hash_t(lt::sha1_hash(parsed.raw.data()));
+  } else {
+    parsed.hashes = lt::info_hash_t(lt::sha256_hash(parsed.raw.data()));
+  }
+  return parsed;
 }
 
-// "a.b.c.d:port" or "[v6]:port". Names are not looked up: the peers given are loopback or
-// local addresses.
-std::optional<lt::tcp::endpoint> ParseEndpoint(const std::string& text) {
+// "host:port" or "[v6]:port" → its addresses. Host names are resolved ("localhost:6881"); a
+// name that does not resolve gives nothing.
+std::vector<lt::tcp::endpoint> ResolveEndpoints(const std::string& text) {
   const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return std::nullopt;
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return {};
   std::string host = text.substr(0, colon);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
   int port = 0;
   for (std::size_t i = colon + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    if (text[i] < '0' || text[i] > '9') return {};
     port = port * 10 + (text[i] - '0');
-    if (port > 65535) return std::nullopt;
+    if (port > 65535) return {};
   }
-  if (port == 0) return std::nullopt;
+  if (port == 0) return {};
   boost::system::error_code ec;
   const boost::asio::ip::address address = boost::asio::ip::make_address(host, ec);
-  if (ec) return std::nullopt;
-  return lt::tcp::endpoint(address, static_cast<unsigned short>(port));
+  if (!ec) return {lt::tcp::endpoint(address, static_cast<unsigned short>(port))};
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::resolver resolver(io);
+  const auto results = resolver.resolve(host, std::to_string(port), ec);
+  std::vector<lt::tcp::endpoint> endpoints;
+  if (ec) return endpoints;
+  for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+  return endpoints;
+}
+
+bool IsClosedAddress(const boost::asio::ip::address& a) {
+  if (a.is_loopback()) return true;
+  if (a.is_v4()) {
+    const auto b = a.to_v4().to_bytes();
+    return b[0] == 10 || (b[0] == 172 && (b[1] & 0xf0) == 16) || (b[0] == 192 && b[1] == 168);
+  }
+  const auto b = a.to_v6().to_bytes();
+  return (b[0] & 0xfe) == 0xfc || a.to_v6().is_link_local();
 }
 
 // True when every DHT bootstrap node is a loopback or private address: a closed swarm, where
@@ -102,19 +139,10 @@ std::optional<lt::tcp::endpoint> ParseEndpoint(const std::string& text) {
 bool ClosedSwarm(const std::vector<std::string>& nodes) {
   if (nodes.empty()) return false;
   for (const std::string& node : nodes) {
-    const std::optional<lt::tcp::endpoint> ep = ParseEndpoint(node);
-    if (!ep) return false;
-    const boost::asio::ip::address a = ep->address();
-    bool closed = a.is_loopback();
-    if (a.is_v4()) {
-      const auto b = a.to_v4().to_bytes();
-      closed = closed || b[0] == 10 || (b[0] == 172 && (b[1] & 0xf0) == 16) ||
-               (b[0] == 192 && b[1] == 168);
-    } else if (a.is_v6()) {
-      const auto b = a.to_v6().to_bytes();
-      closed = closed || (b[0] & 0xfe) == 0xfc || a.to_v6().is_link_local();
-    }
-    if (!closed) return false;
+    const std::vector<lt::tcp::endpoint> endpoints = ResolveEndpoints(node);
+    if (endpoints.empty()) return false;
+    for (const lt::tcp::endpoint& ep : endpoints)
+      if (!IsClosedAddress(ep.address())) return false;
   }
   return true;
 }
@@ -128,14 +156,49 @@ std::string Join(const std::vector<std::string>& items) {
   return out;
 }
 
+std::string BencodedString(const std::string& s) {
+  return std::to_string(s.size()) + ":" + s;
+}
+
+// The .torrent of a fetched info dictionary: the trackers outside it (keys in sorted order), the
+// info bytes exactly as received, so the info hash holds for v1 and v2 alike.
+std::string TorrentBytes(const std::string& info,
+                         const std::vector<std::vector<std::string>>& trackers) {
+  std::string out = "d";
+  std::string first;
+  std::string tiers;
+  for (const std::vector<std::string>& tier : trackers) {
+    if (tier.empty()) continue;
+    tiers += 'l';
+    for (const std::string& url : tier) {
+      if (first.empty()) first = url;
+      tiers += BencodedString(url);
+    }
+    tiers += 'e';
+  }
+  if (!first.empty()) {
+    out += "8:announce" + BencodedString(first) + "13:announce-listl" + tiers + "e";
+  }
+  return out + "4:info" + info + "e";
+}
+
 class Core : public std::enable_shared_from_this<Core> {
  public:
   Core(boost::asio::io_context& io, ResolverSettings settings)
       : io_(io), settings_(std::move(settings)), tickTimer_(io) {
     settings_.maxParallel = std::max(settings_.maxParallel, 1);
     settings_.timeoutSeconds = std::max(settings_.timeoutSeconds, 1);
+    settings_.maxMetadataBytes = std::max(settings_.maxMetadataBytes, 1);
     for (const std::string& peer : settings_.peers) {
-      if (std::optional<lt::tcp::endpoint> ep = ParseEndpoint(peer)) peers_.push_back(*ep);
+      for (const lt::tcp::endpoint& ep : ResolveEndpoints(peer)) peers_.push_back(ep);
+    }
+    for (const std::vector<std::string>& tier : settings_.trackers) {
+      if (tier.empty()) continue;
+      for (const std::string& url : tier) {
+        trackerUrls_.push_back(url);
+        trackerTiers_.push_back(tierCount_);
+      }
+      ++tierCount_;
     }
     std::error_code ec;
     const std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
@@ -149,16 +212,31 @@ class Core : public std::enable_shared_from_this<Core> {
         SessionSettings(settings_.listenInterfaces, settings_.dht, settings_.dhtBootstrap);
     pack.set_int(lt::settings_pack::alert_mask,
                  lt::alert_category::status | lt::alert_category::error | lt::alert_category::dht |
-                     lt::alert_category::peer);
+                     lt::alert_category::peer | lt::alert_category::connect |
+                     lt::alert_category::tracker);
     pack.set_int(lt::settings_pack::connections_limit, std::min(40 * settings_.maxParallel, 800));
     // A peer that refused a connection is tried again soon, and not given up on after three
     // failures: the configured peers may come up after the fetch started.
     pack.set_int(lt::settings_pack::max_failcount, 10);
     pack.set_int(lt::settings_pack::min_reconnect_time, 2);
+    pack.set_int(lt::settings_pack::max_metadata_size, settings_.maxMetadataBytes);
 
     lt::session_params params(std::move(pack));
     // Nothing is ever downloaded but metadata, which does not touch the disk.
     params.disk_io_constructor = lt::disabled_disk_io_constructor;
+    watch_ = std::make_shared<MetadataWatch>(settings_.maxMetadataBytes);
+    params.extensions.insert(params.extensions.begin(), watch_);
+    if (settings_.dht && !settings_.dhtState.empty()) {
+      try {
+        lt::session_params saved = lt::read_session_params(
+            lt::span<const char>(settings_.dhtState.data(),
+                                 static_cast<std::ptrdiff_t>(settings_.dhtState.size())),
+            lt::session::save_dht_state);
+        params.dht_state = std::move(saved.dht_state);
+      } catch (const std::exception&) {
+        // A damaged state file: start cold.
+      }
+    }
     try {
       auto session = std::make_unique<lt::session>(std::move(params));
       std::weak_ptr<Core> weak = weak_from_this();
@@ -171,6 +249,7 @@ class Core : public std::enable_shared_from_this<Core> {
       });
       std::lock_guard lock(mutex_);
       session_ = std::move(session);
+      if (settings_.dht) session_->post_dht_stats();
     } catch (const std::exception&) {
       // Without a session every fetch fails (see Begin).
     }
@@ -200,65 +279,110 @@ class Core : public std::enable_shared_from_this<Core> {
     }
   }
 
+  std::string DhtState() const {
+    std::lock_guard lock(mutex_);
+    if (!session_ || !settings_.dht) return {};
+    try {
+      const lt::session_params state = session_->session_state(lt::session::save_dht_state);
+      const std::vector<char> bytes =
+          lt::write_session_params_buf(state, lt::session::save_dht_state);
+      return std::string(bytes.begin(), bytes.end());
+    } catch (const std::exception&) {
+      return {};
+    }
+  }
+
   void Fetch(const std::string& infoHash, Done done) {
     if (!done) return;
-    std::string key;
-    const std::optional<lt::sha1_hash> hash = ParseInfoHash(infoHash, &key);
+    const std::optional<ParsedHash> hash = ParseHash(infoHash);
     if (!hash) {
-      Deliver(std::move(done), std::nullopt);
+      FetchResult result;
+      result.report.outcome = Outcome::kNoPeers;
+      Deliver(std::move(done), std::move(result));
       return;
     }
     std::lock_guard lock(mutex_);
     if (stopped_) return;
-    if (auto it = running_.find(key); it != running_.end()) {
+    if (auto it = running_.find(hash->key); it != running_.end()) {
+      it->second.waiting.waiters.push_back(std::move(done));
+      return;
+    }
+    if (auto it = queued_.find(hash->key); it != queued_.end()) {
       it->second.waiters.push_back(std::move(done));
       return;
     }
-    if (auto it = queued_.find(key); it != queued_.end()) {
-      it->second.push_back(std::move(done));
-      return;
-    }
-    std::vector<Done> waiters;
-    waiters.push_back(std::move(done));
+    Waiting waiting;
+    waiting.waiters.push_back(std::move(done));
+    waiting.since = Clock::now();
     if (static_cast<int>(running_.size()) < settings_.maxParallel) {
-      Begin(key, *hash, std::move(waiters));
+      Begin(*hash, std::move(waiting));
     } else {
-      queued_.emplace(key, std::move(waiters));
-      queueOrder_.push_back(key);
+      queued_.emplace(hash->key, std::move(waiting));
+      queueOrder_.push_back(hash->key);
     }
   }
 
  private:
+  struct Waiting {
+    std::vector<Done> waiters;
+    Clock::time_point since;  // when the first of them asked
+  };
+
   struct Job {
     std::uint64_t id = 0;
-    std::vector<Done> waiters;
+    Waiting waiting;
     lt::torrent_handle handle;
+    std::shared_ptr<MetadataWatch::Watch> watch;
     std::unique_ptr<boost::asio::steady_timer> timer;
     Clock::time_point nextKick;
     Clock::duration kickInterval = kFirstKickInterval;
+    bool kicked = false;
+    int peersSeen = 0;
+    std::set<lt::tcp::endpoint> tried;
+    std::set<lt::tcp::endpoint> incoming;  // far ends of connections that came in
+    bool dhtNamedPeers = false;
+    bool trackerNamedPeers = false;
+    bool self = false;  // this session was among the peers named
   };
+  using JobIt = std::map<std::string, Job>::iterator;
 
-  void Deliver(Done done, std::optional<std::string> result) {
+  void Deliver(Done done, FetchResult result) {
     boost::asio::post(io_, [done = std::move(done), result = std::move(result)]() mutable {
       done(std::move(result));
     });
   }
 
-  void DeliverAll(std::vector<Done>& waiters, const std::optional<std::string>& result) {
-    for (Done& done : waiters) Deliver(std::move(done), result);
-    waiters.clear();
+  void DeliverAll(Waiting& waiting, const FetchResult& result) {
+    for (Done& done : waiting.waiters) Deliver(std::move(done), result);
+    waiting.waiters.clear();
   }
 
   // Adds the torrent for one fetch. Called with the mutex held.
-  void Begin(const std::string& key, const lt::sha1_hash& hash, std::vector<Done> waiters) {
+  void Begin(const ParsedHash& hash, Waiting waiting) {
     if (!session_) {
-      DeliverAll(waiters, std::nullopt);
+      FetchResult failed;
+      failed.report.outcome = Outcome::kNoPeers;
+      DeliverAll(waiting, failed);
       return;
     }
+    const std::uint64_t id = ++lastJobId_;
+    std::weak_ptr<Core> weak = weak_from_this();
+    boost::asio::io_context* io = &io_;
+    // Runs on a libtorrent thread, like the alert notification.
+    auto watch = watch_->Expect(hash.raw, [weak, io, key = hash.key, id] {
+      boost::asio::post(*io, [weak, key, id] {
+        if (std::shared_ptr<Core> core = weak.lock()) core->OnWatch(key, id);
+      });
+    });
     lt::add_torrent_params params;
-    params.info_hashes = lt::info_hash_t(hash);
+    params.info_hashes = hash.hashes;
     params.save_path = savePath_;
     params.max_connections = 40;
+    // Listed peers go in with the torrent (libtorrent marks them resume_data).
+    params.peers = peers_;
+    params.trackers = trackerUrls_;
+    params.tracker_tiers = trackerTiers_;
+    params.userdata = MetadataWatch::Token(watch.get());
     params.flags |= lt::torrent_flags::upload_mode;
     // Left set, these keep the torrent stopped (or at the queue's mercy) and nothing happens.
     params.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
@@ -270,34 +394,50 @@ class Core : public std::enable_shared_from_this<Core> {
       handle = lt::torrent_handle();
     }
     if (ec || !handle.is_valid()) {
-      DeliverAll(waiters, std::nullopt);
+      FetchResult failed;
+      failed.report.outcome = Outcome::kNoPeers;
+      failed.report.seconds = Seconds(waiting.since);
+      DeliverAll(waiting, failed);
       return;
     }
 
-    Job& job = running_[key];
-    job.id = ++lastJobId_;
-    job.waiters = std::move(waiters);
+    Job& job = running_[hash.key];
+    job.id = id;
+    job.waiting = std::move(waiting);
     job.handle = handle;
+    job.watch = std::move(watch);
     job.timer = std::make_unique<boost::asio::steady_timer>(io_);
     job.timer->expires_after(std::chrono::seconds(settings_.timeoutSeconds));
-    job.timer->async_wait(
-        [weak = weak_from_this(), key, id = job.id](const boost::system::error_code& error) {
-          if (error) return;
-          if (std::shared_ptr<Core> core = weak.lock()) core->OnTimeout(key, id);
-        });
+    job.timer->async_wait([weak, key = hash.key, id](const boost::system::error_code& error) {
+      if (error) return;
+      if (std::shared_ptr<Core> core = weak.lock()) core->OnTimeout(key, id);
+    });
     Kick(job, Clock::now());
+    // A fresh count of the DHT's nodes for this fetch's report.
+    if (settings_.dht) session_->post_dht_stats();
     if (!ticking_) ScheduleTick();
   }
 
-  // Dials the configured peers and, once the routing table has nodes, asks the DHT for peers:
-  // libtorrent's own DHT announce of a new torrent can come much later.
+  static double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+  }
+
+  // Asks the DHT for peers once the routing table has nodes (the DHT announce libtorrent makes
+  // itself for a new torrent can come much later), and after the first round dials the
+  // configured peers and asks the trackers again (libtorrent does both once when the torrent
+  // is added).
   void Kick(Job& job, Clock::time_point now) {
     try {
-      for (const lt::tcp::endpoint& peer : peers_) job.handle.connect_peer(peer);
+      if (job.kicked)
+        for (const lt::tcp::endpoint& peer : peers_)
+          job.handle.connect_peer(peer, lt::peer_info::resume_data);
       if (settings_.dht && dhtNodes_ > 0) job.handle.force_dht_announce();
+      if (job.kicked && !trackerUrls_.empty())
+        job.handle.force_reannounce(0, -1, lt::torrent_handle::ignore_min_interval);
     } catch (const std::exception&) {
       // The torrent is gone; its fetch ends with the timeout.
     }
+    job.kicked = true;
     job.nextKick = now + job.kickInterval;
     job.kickInterval = std::min<Clock::duration>(job.kickInterval * 2, kMaxKickInterval);
   }
@@ -319,6 +459,16 @@ class Core : public std::enable_shared_from_this<Core> {
     });
   }
 
+  // The peers in the torrent's peer list: those named by the DHT, the trackers and the command
+  // line. libtorrent drops peers that keep failing, so the largest count seen is kept.
+  void CountPeers(Job& job) {
+    try {
+      const lt::torrent_status status = job.handle.status({});
+      job.peersSeen = std::max(job.peersSeen, status.list_peers - (job.self ? 1 : 0));
+    } catch (const std::exception&) {
+    }
+  }
+
   void OnTick() {
     std::lock_guard lock(mutex_);
     ticking_ = false;
@@ -327,46 +477,99 @@ class Core : public std::enable_shared_from_this<Core> {
     if (settings_.dht) session_->post_dht_stats();
     const Clock::time_point now = Clock::now();
     for (auto& [key, job] : running_) {
+      CountPeers(job);
       if (now >= job.nextKick) Kick(job, now);
     }
     ScheduleTick();
   }
 
+  // Why a fetch that ran out of time found nothing, from the most telling sign down.
+  Outcome Classify(const Job& job, const MetadataWatch::Snapshot& seen) const {
+    if (seen.tooLarge) return Outcome::kTooLarge;
+    if (seen.bad) return Outcome::kBadMetadata;
+    if (seen.offering > 0) return Outcome::kTimedOut;  // a peer was still at it
+    if (job.peersSeen > 0 || !job.tried.empty()) return Outcome::kNoMetadata;
+    if (settings_.dht && dhtNodes_ == 0 && peers_.empty() && !trackerReplied_.count(job.id))
+      return Outcome::kNoDhtNodes;
+    return Outcome::kNoPeers;
+  }
+
+  // Who gave the metadata: a listed peer, or how the peer that sent it was found (as the watch
+  // recorded it); for a peer that came by itself, what named peers to this fetch.
+  Outcome FoundBy(const Job& job, const MetadataWatch::Snapshot& seen) const {
+    if (std::find(peers_.begin(), peers_.end(), seen.from) != peers_.end())
+      return Outcome::kFoundPeer;
+    const lt::peer_source_flags_t sources = seen.fromSource;
+    if (sources & lt::peer_info::resume_data) return Outcome::kFoundPeer;
+    if (sources & lt::peer_info::dht) return Outcome::kFoundDht;
+    if (sources & lt::peer_info::tracker) return Outcome::kFoundTracker;
+    if (job.dhtNamedPeers) return Outcome::kFoundDht;
+    if (job.trackerNamedPeers) return Outcome::kFoundTracker;
+    if (!peers_.empty()) return Outcome::kFoundPeer;
+    return settings_.dht ? Outcome::kFoundDht : Outcome::kFoundTracker;
+  }
+
   void OnTimeout(const std::string& key, std::uint64_t id) {
     std::lock_guard lock(mutex_);
+    HandleAlerts();
     if (stopped_) return;
     auto it = running_.find(key);
     if (it == running_.end() || it->second.id != id) return;
-    Finish(it, std::nullopt);
+    FetchResult result;
+    result.report.outcome = Classify(it->second, MetadataWatch::Read(*it->second.watch));
+    Finish(it, std::move(result));
   }
 
-  // Ends a fetch: removes its torrent, hands the result to every waiter and starts queued
-  // fetches in its place. Called with the mutex held.
-  void Finish(std::map<std::string, Job>::iterator it, std::optional<std::string> result) {
+  // The watch saw something; a complete, matching info dictionary ends the fetch.
+  void OnWatch(const std::string& key, std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    // The alerts of the connection that brought the metadata may still wait; they hold its
+    // counts.
+    HandleAlerts();
+    if (stopped_) return;
+    auto it = running_.find(key);
+    if (it == running_.end() || it->second.id != id) return;
+    MetadataWatch::Snapshot seen = MetadataWatch::Read(*it->second.watch);
+    if (!seen.info) return;
+    FetchResult result;
+    result.report.outcome = FoundBy(it->second, seen);
+    result.torrent = TorrentBytes(*seen.info, settings_.trackers);
+    Finish(it, std::move(result));
+  }
+
+  // Ends a fetch: removes its torrent, hands the result with its counts to every waiter and
+  // starts queued fetches in its place. Called with the mutex held.
+  void Finish(JobIt it, FetchResult result) {
     Job job = std::move(it->second);
     running_.erase(it);
+    trackerReplied_.erase(job.id);
     job.timer->cancel();
+    CountPeers(job);
+    result.report.dhtNodes = dhtNodes_;
+    result.report.peersSeen = std::max(job.peersSeen, static_cast<int>(job.tried.size()));
+    result.report.peersTried = static_cast<int>(job.tried.size());
+    result.report.seconds = Seconds(job.waiting.since);
     try {
       if (session_) session_->remove_torrent(job.handle, lt::session::delete_files);
     } catch (const std::exception&) {
     }
-    DeliverAll(job.waiters, result);
+    DeliverAll(job.waiting, result);
     while (static_cast<int>(running_.size()) < settings_.maxParallel && !queueOrder_.empty()) {
       const std::string key = std::move(queueOrder_.front());
       queueOrder_.pop_front();
       auto queued = queued_.find(key);
-      std::vector<Done> waiters = std::move(queued->second);
+      Waiting waiting = std::move(queued->second);
       queued_.erase(queued);
-      std::string unused;
-      Begin(key, *ParseInfoHash(key, &unused), std::move(waiters));
+      Begin(*ParseHash(key), std::move(waiting));
     }
   }
 
-  std::map<std::string, Job>::iterator FindJob(const lt::torrent_handle& handle) {
+  JobIt FindJob(const lt::torrent_handle& handle) {
     return std::find_if(running_.begin(), running_.end(),
                         [&](const auto& entry) { return entry.second.handle == handle; });
   }
 
+  // libtorrent checked the metadata against the hash the torrent was added with.
   void OnMetadata(const lt::torrent_handle& handle) {
     auto it = FindJob(handle);
     if (it == running_.end()) return;
@@ -376,17 +579,45 @@ class Core : public std::enable_shared_from_this<Core> {
     } catch (const std::exception&) {
     }
     if (!info) return;  // keep waiting: another peer may deliver, or the timeout ends it
-    // The info dictionary exactly as received, so the info hash holds for v1 and v2 alike;
-    // re-encoding the torrent could reorder or drop keys of a hybrid torrent.
+    // The info dictionary exactly as received; re-encoding the torrent could reorder or drop
+    // keys of a hybrid torrent.
     const lt::span<const char> section = info->info_section();
-    std::string bytes = "d4:info";
-    bytes.append(section.data(), static_cast<std::size_t>(section.size()));
-    bytes += 'e';
-    Finish(it, std::move(bytes));
+    FetchResult result;
+    result.report.outcome = FoundBy(it->second, MetadataWatch::Read(*it->second.watch));
+    result.torrent = TorrentBytes(
+        std::string(section.data(), static_cast<std::size_t>(section.size())), settings_.trackers);
+    Finish(it, std::move(result));
+  }
+
+  // The DHT and the trackers name this session among the peers of what it looks for, as it
+  // announces itself; libtorrent then dials itself (and drops the connection) now and then.
+  // Neither side of that counts: the dial goes to our own port, and connections that came in
+  // are left out of the counts altogether (the far side of one of them is an ephemeral port).
+  bool IsSelf(const lt::tcp::endpoint& ep) {
+    if (listenPort_ == 0 && session_) listenPort_ = session_->listen_port();
+    return ep.port() == listenPort_ && IsClosedAddress(ep.address());
+  }
+
+  void NotePeer(const lt::peer_alert& alert, bool incoming) {
+    auto it = FindJob(alert.handle);
+    if (it == running_.end()) return;
+    Job& job = it->second;
+    if (incoming) {
+      job.incoming.insert(alert.endpoint);
+    } else if (IsSelf(alert.endpoint)) {
+      job.self = true;
+    } else if (!job.incoming.count(alert.endpoint)) {
+      job.tried.insert(alert.endpoint);
+    }
   }
 
   void PopAlerts() {
     std::lock_guard lock(mutex_);
+    HandleAlerts();
+  }
+
+  // Called with the mutex held.
+  void HandleAlerts() {
     if (stopped_ || !session_) return;
     std::vector<lt::alert*> alerts;
     session_->pop_alerts(&alerts);
@@ -395,9 +626,33 @@ class Core : public std::enable_shared_from_this<Core> {
         OnMetadata(a->handle);
       } else if (auto* e = lt::alert_cast<lt::torrent_error_alert>(alert)) {
         // A torrent in error is stopped: waiting on would only run into the timeout.
-        if (auto it = FindJob(e->handle); it != running_.end()) Finish(it, std::nullopt);
+        if (auto it = FindJob(e->handle); it != running_.end()) {
+          FetchResult result;
+          result.report.outcome = Classify(it->second, MetadataWatch::Read(*it->second.watch));
+          Finish(it, std::move(result));
+        }
+      } else if (auto* c = lt::alert_cast<lt::peer_connect_alert>(alert)) {
+        NotePeer(*c, c->direction == lt::peer_connect_alert::direction_t::in);
+      } else if (auto* d = lt::alert_cast<lt::peer_disconnected_alert>(alert)) {
+        if (d->error == lt::errors::self_connection) {
+          if (auto it = FindJob(d->handle); it != running_.end()) it->second.self = true;
+        } else {
+          NotePeer(*d, false);
+        }
+      } else if (auto* p = lt::alert_cast<lt::peer_error_alert>(alert)) {
+        NotePeer(*p, false);
+      } else if (auto* t = lt::alert_cast<lt::tracker_reply_alert>(alert)) {
+        if (auto it = FindJob(t->handle); it != running_.end()) {
+          trackerReplied_.insert(it->second.id);
+          // The tracker names us among the peers too.
+          if (t->num_peers > 1) it->second.trackerNamedPeers = true;
+        }
+      } else if (auto* r = lt::alert_cast<lt::dht_reply_alert>(alert)) {
+        if (auto it = FindJob(r->handle); it != running_.end() && r->num_peers > 0)
+          it->second.dhtNamedPeers = true;
       } else if (lt::alert_cast<lt::dht_bootstrap_alert>(alert)) {
         dhtNodes_ = std::max(dhtNodes_, 1);
+        session_->post_dht_stats();
         KickAllNow();
       } else if (auto* s = lt::alert_cast<lt::dht_stats_alert>(alert)) {
         int nodes = 0;
@@ -412,17 +667,23 @@ class Core : public std::enable_shared_from_this<Core> {
   boost::asio::io_context& io_;
   ResolverSettings settings_;
   std::vector<lt::tcp::endpoint> peers_;
+  std::vector<std::string> trackerUrls_;
+  std::vector<int> trackerTiers_;
+  int tierCount_ = 0;
   std::string savePath_;
+  std::shared_ptr<MetadataWatch> watch_;
 
   mutable std::mutex mutex_;
   std::unique_ptr<lt::session> session_;
   std::map<std::string, Job> running_;
-  std::map<std::string, std::vector<Done>> queued_;
+  std::map<std::string, Waiting> queued_;
   std::deque<std::string> queueOrder_;
+  std::set<std::uint64_t> trackerReplied_;  // fetches a tracker answered
   boost::asio::steady_timer tickTimer_;
   bool ticking_ = false;
   bool stopped_ = false;
   int dhtNodes_ = 0;
+  int listenPort_ = 0;
   std::uint64_t lastJobId_ = 0;
 };
 
@@ -439,6 +700,11 @@ lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,
     pack.set_bool(lt::settings_pack::dht_restrict_search_ips, false);
     pack.set_bool(lt::settings_pack::dht_enforce_node_id, false);
     pack.set_bool(lt::settings_pack::dht_prefer_verified_node_ids, false);
+    // Every node of the swarm shares one address: the flood guard (packets per second and
+    // address) would ban the whole swarm at once, and the DHT's upload cap drops replies
+    // when many lookups run side by side.
+    pack.set_int(lt::settings_pack::dht_block_ratelimit, 100000);
+    pack.set_int(lt::settings_pack::dht_upload_rate_limit, 64 * 1024 * 1024);
   }
   pack.set_bool(lt::settings_pack::enable_lsd, false);
   pack.set_bool(lt::settings_pack::enable_upnp, false);
@@ -466,13 +732,16 @@ Resolver::~Resolver() {
   impl_->core.reset();
 }
 
-void Resolver::Fetch(const std::string& infoHash,
-                     std::function<void(std::optional<std::string>)> done) {
+void Resolver::Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
   impl_->core->Fetch(infoHash, std::move(done));
 }
 
 int Resolver::ListenPort() const {
   return impl_->core->ListenPort();
+}
+
+std::string Resolver::DhtState() const {
+  return impl_->core->DhtState();
 }
 
 }  // namespace pellucor::service

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
+#include <iostream>
 #include <iterator>
 
 #include "convert/magnet.h"
@@ -81,6 +83,56 @@ std::optional<std::string> QueryValue(std::string_view target, std::string_view 
   return it->second;
 }
 
+// Why a lookup missed, as a paragraph of the miss pages.
+std::string WhyParagraph(const LookupReport& report) {
+  return "<p>" + HtmlEscape(OutcomeSentence(report)) + "</p>\n";
+}
+
+Response Json(http::status status, const std::string& body) {
+  return MakeResponse(status, "application/json", body + "\n");
+}
+
+Response JsonError(http::status status, const char* error, const std::string& message) {
+  return Json(status,
+              "{\"error\":" + JsonString(error) + ",\"message\":" + JsonString(message) + "}");
+}
+
+std::string Iso8601(int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  gmtime_r(&t, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string TorrentJson(const StoredTorrent& t) {
+  std::string files;
+  for (const TorrentFile& f : t.meta.files) {
+    if (!files.empty()) files += ',';
+    files += "{\"path\":" + JsonString(f.path) + ",\"size\":" + std::to_string(f.size) + "}";
+  }
+  return "{\"infoHash\":" + JsonString(t.meta.infoHash) +
+         ",\"infoHashV2\":" + (t.meta.infoHashV2.empty() ? "null" : JsonString(t.meta.infoHashV2)) +
+         ",\"name\":" + JsonString(t.meta.name) + ",\"size\":" + std::to_string(t.meta.totalSize) +
+         ",\"files\":[" + files + "],\"source\":" + JsonString(t.source) +
+         ",\"added\":" + JsonString(Iso8601(t.addedAt)) +
+         ",\"pieceLayers\":" + (t.meta.pieceLayers ? "true" : "false") + "}";
+}
+
+// The 404 of the API; with the outcome of a lookup when there is one.
+Response MissJson(const LookupReport* report) {
+  if (!report) return JsonError(http::status::not_found, "not_found", "not in the store");
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", report->seconds);
+  return Json(http::status::not_found,
+              "{\"error\":\"not_found\",\"outcome\":" + JsonString(OutcomeCode(report->outcome)) +
+                  ",\"message\":" + JsonString(OutcomePhrase(report->outcome)) +
+                  ",\"dhtNodes\":" + std::to_string(report->dhtNodes) +
+                  ",\"peersSeen\":" + std::to_string(report->peersSeen) + ",\"peersTried\":" +
+                  std::to_string(report->peersTried) + ",\"seconds\":" + seconds + "}");
+}
+
 std::string_view TargetOf(const Request& request) {
   const auto t = request.target();
   return std::string_view(t.data(), t.size());
@@ -128,15 +180,80 @@ std::optional<std::string> HashFromValue(std::string_view value) {
   for (char c : value)
     if (kBlanks.find(c) == std::string_view::npos) text.push_back(c);
   std::string hash;
+  auto allHex = [](std::string_view s) { return std::all_of(s.begin(), s.end(), IsHex); };
+  // The desktop tool puts a v2 hash where a v1 hash goes: "magnet:?xt=urn:btih:" + 64 hex.
+  constexpr std::string_view kToolPrefix = "magnet:?xt=urn:btih:";
+  std::string lowered = text;
+  for (char& c : lowered) c = Lower(c);
+  std::string_view afterPrefix;
+  if (lowered.rfind(kToolPrefix, 0) == 0) {
+    afterPrefix = std::string_view(lowered).substr(kToolPrefix.size());
+    afterPrefix = afterPrefix.substr(0, afterPrefix.find('&'));
+  }
   if (const auto fromLink = MagnetUriHash(GbkText(text))) {
     hash = fromLink->str();
-  } else if (text.size() == 40 && std::all_of(text.begin(), text.end(), IsHex)) {
+  } else if (afterPrefix.size() == 64 && allHex(afterPrefix)) {
+    hash = afterPrefix;
+  } else if ((text.size() == 40 || text.size() == 64) && allHex(text)) {
     hash = text;
   } else {
     return std::nullopt;
   }
   for (char& c : hash) c = Lower(c);
   return hash;
+}
+
+std::optional<std::string> HashFromPath(std::string_view text) {
+  if (text.size() == 32) {
+    // Base 32 is read the way magnet links carry it.
+    const auto hash = MagnetUriHash(GbkText("magnet:?xt=urn:btih:" + std::string(text)));
+    if (!hash) return std::nullopt;
+    std::string hex = hash->str();
+    for (char& c : hex) c = Lower(c);
+    return hex;
+  }
+  return NormaliseInfoHash(text);
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c < 0x20 || c == 0x7F) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", c);
+        out += escape;
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    // A well-formed UTF-8 sequence is copied; anything else is one U+FFFD per byte.
+    const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    bool valid = length > 0 && i + length <= text.size() && c <= 0xF4;
+    for (int k = 1; valid && k < length; ++k)
+      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (valid && length >= 3) {
+      const auto c1 = static_cast<unsigned char>(text[i + 1]);
+      if (c == 0xE0) valid = c1 >= 0xA0;  // overlong
+      if (c == 0xED) valid = c1 < 0xA0;   // surrogates
+      if (c == 0xF0) valid = c1 >= 0x90;  // overlong
+      if (c == 0xF4) valid = c1 < 0x90;   // above U+10FFFF
+    }
+    if (valid) {
+      out.append(text.substr(i, static_cast<size_t>(length)));
+      i += static_cast<size_t>(length);
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out + "\"";
 }
 
 std::string HumanSize(int64_t bytes) {
@@ -203,6 +320,7 @@ void Sites::Handle(const Request& request, Responder respond) {
     if (!get) return methodNotAllowed("GET, HEAD");
     return SecondServiceDownload(request, std::move(respond));
   }
+  if (path.rfind("/api/", 0) == 0) return Api(request, std::move(respond));
   if (path == "/ggurl.html") {
     if (!get) return methodNotAllowed("GET, HEAD");
     return AdvertDocument(request, std::move(respond));
@@ -236,14 +354,60 @@ std::shared_ptr<const StoredTorrent> Sites::Stored(const std::string& hash) {
   return shared;
 }
 
+const LookupReport* Sites::RecentMiss(const std::string& hash) {
+  const auto now = std::chrono::steady_clock::now();
+  while (!missOrder_.empty() && now - missOrder_.front().first >= kMissMemory) {
+    const auto it = misses_.find(missOrder_.front().second);
+    if (it != misses_.end() && it->second.at == missOrder_.front().first) misses_.erase(it);
+    missOrder_.pop_front();
+  }
+  const auto it = misses_.find(hash);
+  return it == misses_.end() ? nullptr : &it->second.report;
+}
+
+void Sites::Finished(const std::string& hash, const LookupReport& report) {
+  if (IsFound(report.outcome)) {
+    misses_.erase(hash);
+  } else {
+    const auto now = std::chrono::steady_clock::now();
+    misses_[hash] = Miss{report, now};
+    missOrder_.emplace_back(now, hash);
+  }
+  if (settings_.onLookup) {
+    settings_.onLookup(hash, report);
+  } else {
+    std::cerr << OutcomeLogLine(hash, report) << std::endl;
+  }
+}
+
 void Sites::Lookup(const std::string& hash, LookupDone done) {
-  if (auto found = Stored(hash)) return done(std::move(found));
-  if (!resolver_) return done(nullptr);
-  resolver_->Fetch(hash, [this, hash, done = std::move(done)](std::optional<std::string> bytes) {
-    if (!bytes) return done(nullptr);
-    std::string error;
-    store_.Add(*bytes, "swarm", &error);
-    done(Stored(hash));
+  if (auto found = Stored(hash)) {
+    LookupReport report;
+    report.outcome = Outcome::kFoundStore;
+    Finished(hash, report);
+    return done(std::move(found), report);
+  }
+  // A repeat within a minute of a miss: the swarm is not asked again so soon.
+  if (const LookupReport* miss = RecentMiss(hash)) return done(nullptr, *miss);
+  if (!resolver_) {
+    LookupReport report;
+    report.outcome = Outcome::kNoPeers;
+    Finished(hash, report);
+    return done(nullptr, report);
+  }
+  resolver_->Fetch(hash, [this, hash, done = std::move(done)](FetchResult result) {
+    LookupReport report = result.report;
+    std::shared_ptr<const StoredTorrent> found;
+    if (result.torrent) {
+      std::string error;
+      if (store_.Add(*result.torrent, "swarm", &error)) found = Stored(hash);
+      if (!found) {
+        std::cerr << "pellucor-service: storing " << hash << " failed: " << error << std::endl;
+        report.outcome = Outcome::kStoreFailed;
+      }
+    }
+    Finished(hash, report);
+    done(std::move(found), report);
   });
 }
 
@@ -254,13 +418,15 @@ void Sites::FirstService(const Request& request, Responder respond) {
     return respond(Page(http::status::bad_request, kUtf8Lower, "<p>缺少表单字段 hash。</p>\n"));
   }
   const auto hash = HashFromValue(field->second);
-  auto notStored = [](const std::string& shown) {
+  // The tool looks for the first sentence; why the lookup failed comes after it.
+  auto notStored = [](const std::string& shown, const std::string& why) {
     return Page(http::status::not_found, kUtf8Lower,
-                "<p>您输入的HASH暂未存储：" + HtmlEscape(shown) + "</p>\n");
+                "<p>您输入的HASH暂未存储：" + HtmlEscape(shown) + "</p>\n" + why);
   };
-  if (!hash) return respond(notStored(field->second));
-  Lookup(*hash, [respond, notStored, hash = *hash](std::shared_ptr<const StoredTorrent> found) {
-    respond(found ? TorrentReply(found->bytes) : notStored(hash));
+  if (!hash) return respond(notStored(field->second, ""));
+  Lookup(*hash, [respond, notStored, hash = *hash](std::shared_ptr<const StoredTorrent> found,
+                                                   const LookupReport& report) {
+    respond(found ? TorrentReply(found->bytes) : notStored(hash, WhyParagraph(report)));
   });
 }
 
@@ -271,20 +437,21 @@ void Sites::SecondServiceForm(const Request& request, Responder respond) {
     return respond(Page(http::status::bad_request, kUtf8Upper, "<p>缺少表单字段 magnet。</p>\n"));
   }
   const auto hash = HashFromValue(field->second);
-  auto cannot = [] {
-    return Page(http::status::not_found, kUtf8Upper, "<p>该磁力链接无法生成BT种子</p>\n");
+  auto cannot = [](const std::string& why) {
+    return Page(http::status::not_found, kUtf8Upper, "<p>该磁力链接无法生成BT种子</p>\n" + why);
   };
-  if (!hash) return respond(cannot());
-  Lookup(*hash, [respond, cannot](std::shared_ptr<const StoredTorrent> found) {
-    if (!found) return respond(cannot());
-    std::string body = "<h2>" + HtmlEscape(found->meta.name) + "</h2>\n<table>\n";
-    for (const TorrentFile& f : found->meta.files)
-      body += "<tr><td>" + HtmlEscape(f.path) + "</td><td style=\"text-align:right\">" +
-              HumanSize(f.size) + "</td></tr>\n";
-    body += "</table>\n<p><a href=\"./down.php?hash=" + found->meta.infoHash +
-            "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
-    respond(Page(http::status::ok, kUtf8Upper, body));
-  });
+  if (!hash) return respond(cannot(""));
+  Lookup(*hash,
+         [respond, cannot](std::shared_ptr<const StoredTorrent> found, const LookupReport& report) {
+           if (!found) return respond(cannot(WhyParagraph(report)));
+           std::string body = "<h2>" + HtmlEscape(found->meta.name) + "</h2>\n<table>\n";
+           for (const TorrentFile& f : found->meta.files)
+             body += "<tr><td>" + HtmlEscape(f.path) + "</td><td style=\"text-align:right\">" +
+                     HumanSize(f.size) + "</td></tr>\n";
+           body += "</table>\n<p><a href=\"./down.php?hash=" + found->meta.infoHash +
+                   "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
+           respond(Page(http::status::ok, kUtf8Upper, body));
+         });
 }
 
 void Sites::SecondServiceDownload(const Request& request, Responder respond) {
@@ -292,7 +459,9 @@ void Sites::SecondServiceDownload(const Request& request, Responder respond) {
   const auto hash = value ? HashFromValue(*value) : std::nullopt;
   const auto found = hash ? Stored(*hash) : nullptr;
   if (!found) {
-    return respond(Page(http::status::not_found, kUtf8Upper, "<p>该磁力链接无法生成BT种子</p>\n"));
+    const LookupReport* miss = hash ? RecentMiss(*hash) : nullptr;
+    return respond(Page(http::status::not_found, kUtf8Upper,
+                        "<p>该磁力链接无法生成BT种子</p>\n" + (miss ? WhyParagraph(*miss) : "")));
   }
   Response r = TorrentReply(found->bytes);
   // The name goes out as raw UTF-8 bytes; the desktop tool reads the header block as UTF-8.
@@ -300,6 +469,44 @@ void Sites::SecondServiceDownload(const Request& request, Responder respond) {
         "attachment; filename=" + HeaderSafeName(found->meta.name) + "[" + settings_.siteTag +
             "].torrent");
   respond(std::move(r));
+}
+
+void Sites::Api(const Request& request, Responder respond) {
+  const std::string_view target = TargetOf(request);
+  std::string_view path = PathOf(target);
+  constexpr std::string_view kTorrents = "/api/v1/torrents/";
+  if (path.rfind(kTorrents, 0) != 0) {
+    return respond(JsonError(http::status::not_found, "not_found", "no such API path"));
+  }
+  if (request.method() != http::verb::get && request.method() != http::verb::head) {
+    Response r = JsonError(http::status::method_not_allowed, "method_not_allowed",
+                           "only GET and HEAD are served here");
+    r.set(http::field::allow, "GET, HEAD");
+    return respond(std::move(r));
+  }
+  path.remove_prefix(kTorrents.size());
+  constexpr std::string_view kSuffix = ".torrent";
+  const bool file =
+      path.size() > kSuffix.size() && path.substr(path.size() - kSuffix.size()) == kSuffix;
+  if (file) path.remove_suffix(kSuffix.size());
+  const std::optional<std::string> hash = HashFromPath(path);
+  if (!hash) {
+    return respond(JsonError(http::status::bad_request, "bad_hash",
+                             "the hash must be 40 or 64 hex digits or 32 base-32 letters"));
+  }
+  if (file) {
+    const auto found = Stored(*hash);
+    if (!found) return respond(MissJson(nullptr));
+    return respond(TorrentReply(found->bytes));
+  }
+  if (QueryValue(target, "resolve") != "1") {
+    const auto found = Stored(*hash);
+    if (found) return respond(Json(http::status::ok, TorrentJson(*found)));
+    return respond(MissJson(RecentMiss(*hash)));
+  }
+  Lookup(*hash, [respond](std::shared_ptr<const StoredTorrent> found, const LookupReport& report) {
+    respond(found ? Json(http::status::ok, TorrentJson(*found)) : MissJson(&report));
+  });
 }
 
 void Sites::AdvertDocument(const Request& request, Responder respond) {

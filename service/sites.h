@@ -5,10 +5,17 @@
 //                   GET  /magnet-bt/down.php?hash=H  → the .torrent, named in
 //                                                    Content-Disposition: NAME[site tag].torrent
 //   publisher       GET  /  (home page), /ggurl.html (advert document), /advert-picture
-// A hash the store lacks is looked for in the swarm; what is found is stored and served.
+//   programs        GET  /api/v1/torrents/HASH[?resolve=1]   → JSON (see README)
+//                   GET  /api/v1/torrents/HASH.torrent       → the stored .torrent
+// A hash the store lacks is looked for in the swarm; what is found is stored and served. Every
+// lookup ends with an outcome (outcome.h): it is logged, a miss is remembered for a minute (a
+// repeat is answered at once), and the miss pages say it in one sentence after the texts the
+// desktop tool searches for.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +35,9 @@ struct SiteSettings {
   bool advert = false;
   std::string advertPicture;  // the picture's bytes
   std::string advertLink;     // where a click on it leads
+  // Called once for every lookup that finished (store hits included); by default one line on
+  // stderr.
+  std::function<void(const std::string& hash, const LookupReport& report)> onLookup;
 };
 
 // Used on one thread: the io_context's that runs the server and the resolver.
@@ -38,22 +48,35 @@ class Sites {
   void Handle(const Request& request, Responder respond);
 
  private:
-  using LookupDone = std::function<void(std::shared_ptr<const StoredTorrent>)>;
-  // The stored torrent of `hash`, fetched from the swarm and stored first when needed.
+  using LookupDone = std::function<void(std::shared_ptr<const StoredTorrent>, const LookupReport&)>;
+  // The stored torrent of `hash` (40 or 64 lower-case hex), fetched from the swarm and stored
+  // first when needed; a miss of the last minute is answered at once with its report.
   void Lookup(const std::string& hash, LookupDone done);
   // The stored torrent of `hash` from memory or the store; null when there is none.
   std::shared_ptr<const StoredTorrent> Stored(const std::string& hash);
+  // The report of a lookup of `hash` that missed within the last minute.
+  const LookupReport* RecentMiss(const std::string& hash);
+  void Finished(const std::string& hash, const LookupReport& report);
+  void Api(const Request& request, Responder respond);
   void FirstService(const Request& request, Responder respond);
   void SecondServiceForm(const Request& request, Responder respond);
   void SecondServiceDownload(const Request& request, Responder respond);
   void AdvertDocument(const Request& request, Responder respond);
 
   static constexpr size_t kCacheEntries = 4096;
+  static constexpr std::chrono::seconds kMissMemory{60};
+
+  struct Miss {
+    LookupReport report;
+    std::chrono::steady_clock::time_point at;
+  };
 
   Store& store_;
   Resolver* resolver_;
   SiteSettings settings_;
   std::unordered_map<std::string, std::shared_ptr<const StoredTorrent>> cache_;
+  std::unordered_map<std::string, Miss> misses_;
+  std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> missOrder_;
 };
 
 // Helpers, exposed for their tests.
@@ -61,9 +84,16 @@ class Sites {
 // The fields of an application/x-www-form-urlencoded body ("+" is a space); the first of
 // repeated names counts. Nothing for a body with a broken %-escape.
 std::optional<std::map<std::string, std::string>> ParseForm(std::string_view body);
-// The info hash (40 lower-case hex) a form value names: a magnet link with an "xt=urn:btih:"
-// parameter (40 hex digits or 32 base32 letters), or a bare hash; blanks around it are ignored.
+// The info hash (40 or 64 lower-case hex) a form value names, blanks ignored: a magnet link with
+// an "xt=urn:btih:" (40 hex digits or 32 base-32 letters) or "xt=urn:btmh:1220" (64 hex)
+// parameter; the desktop tool's "magnet:?xt=urn:btih:" + 64 hex digits; or a bare hash of 40 or
+// 64 hex digits.
 std::optional<std::string> HashFromValue(std::string_view value);
+// The hash an API path names: 40 or 64 hex digits or 32 base-32 letters, any case → lower-case
+// hex.
+std::optional<std::string> HashFromPath(std::string_view text);
+// `text` as a JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
+std::string JsonString(std::string_view text);
 // A size as the second service's page shows it, at most 9 characters: "512 B", "1.00 KB",
 // "700.25 MB" (units of 1024).
 std::string HumanSize(int64_t bytes);

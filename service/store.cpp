@@ -118,6 +118,19 @@ bool DecodeFiles(std::string_view text, std::vector<TorrentFile>* files) {
   return true;
 }
 
+// The other hashes `meta`'s torrent is known by, pointing at its row `key`.
+bool AddAliases(sqlite3* db, const std::string& key, const TorrentMeta& meta) {
+  if (meta.infoHashV2.empty()) return true;
+  for (const std::string& alias : {meta.infoHashV2, meta.infoHashV2.substr(0, 40)}) {
+    if (alias == key) continue;
+    Statement insert(db, "INSERT OR IGNORE INTO hash_aliases(alias, info_hash) VALUES (?, ?)");
+    if (!insert.ok() || !insert.BindText(1, alias) || !insert.BindText(2, key) ||
+        sqlite3_step(insert.get()) != SQLITE_DONE)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<Store> Store::Open(const std::string& path, std::string* error) {
@@ -160,10 +173,59 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::string* error) 
                "files TEXT NOT NULL,"  // one "size<TAB>path" line per file
                "bytes BLOB NOT NULL,"
                "added_at INTEGER NOT NULL,"
-               "source TEXT NOT NULL)",
-               error))
+               "source TEXT NOT NULL,"
+               "info_hash_v2 TEXT,"  // 64 hex digits, or NULL for a v1 torrent
+               "piece_layers INTEGER NOT NULL DEFAULT 1);"
+               "CREATE TABLE IF NOT EXISTS hash_aliases("
+               "alias TEXT PRIMARY KEY NOT NULL,"
+               "info_hash TEXT NOT NULL)",
+               error) ||
+      !store->Upgrade(error))
     return nullptr;
   return store;
+}
+
+// Version 1 of the schema keeps v2 hashes. A store of version 0 (made before) gets the two
+// columns, and its v2 and hybrid torrents their hashes and aliases, in one transaction.
+bool Store::Upgrade(std::string* error) {
+  {
+    Statement version(db_, "PRAGMA user_version");
+    if (!version.ok() || sqlite3_step(version.get()) != SQLITE_ROW) {
+      SetError(error, sqlite3_errmsg(db_));
+      return false;
+    }
+    if (version.ColumnInt(0) >= 1) return true;
+  }
+  if (!Execute(db_, "BEGIN IMMEDIATE", error)) return false;
+  bool ok = true;
+  if (Statement probe(db_, "SELECT info_hash_v2 FROM torrents LIMIT 0"); !probe.ok()) {
+    ok = Execute(db_,
+                 "ALTER TABLE torrents ADD COLUMN info_hash_v2 TEXT;"
+                 "ALTER TABLE torrents ADD COLUMN piece_layers INTEGER NOT NULL DEFAULT 1",
+                 error);
+  }
+  std::vector<std::pair<std::string, TorrentMeta>> v2;  // row key → what its bytes say
+  if (ok) {
+    Statement rows(db_, "SELECT info_hash, bytes FROM torrents");
+    ok = rows.ok();
+    while (ok && sqlite3_step(rows.get()) == SQLITE_ROW) {
+      std::optional<TorrentMeta> meta = DescribeTorrent(rows.ColumnBytes(1));
+      if (meta && !meta->infoHashV2.empty()) v2.emplace_back(rows.ColumnBytes(0), *meta);
+    }
+  }
+  for (const auto& [key, meta] : v2) {
+    Statement update(db_,
+                     "UPDATE torrents SET info_hash_v2 = ?, piece_layers = ? WHERE info_hash = ?");
+    ok = ok && update.ok() && update.BindText(1, meta.infoHashV2) &&
+         update.BindInt(2, meta.pieceLayers ? 1 : 0) && update.BindText(3, key) &&
+         sqlite3_step(update.get()) == SQLITE_DONE && AddAliases(db_, key, meta);
+  }
+  if (!ok || !Execute(db_, "PRAGMA user_version = 1", error) || !Execute(db_, "COMMIT", error)) {
+    if (ok) SetError(error, sqlite3_errmsg(db_));
+    Execute(db_, "ROLLBACK", nullptr);
+    return false;
+  }
+  return true;
 }
 
 Store::~Store() {
@@ -188,13 +250,18 @@ bool Store::Add(std::string_view torrentBytes, const std::string& source, std::s
   {
     Statement insert(db_,
                      "INSERT OR IGNORE INTO torrents"
-                     "(info_hash, name, total_size, files, bytes, added_at, source)"
-                     " VALUES (?, ?, ?, ?, ?, ?, ?)");
+                     "(info_hash, name, total_size, files, bytes, added_at, source, info_hash_v2,"
+                     " piece_layers) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    const bool v2 = !described->infoHashV2.empty();
     written = insert.ok() && insert.BindText(1, described->infoHash) &&
               insert.BindText(2, described->name) && insert.BindInt(3, described->totalSize) &&
               insert.BindText(4, files) && insert.BindBlob(5, torrentBytes) &&
               insert.BindInt(6, now) && insert.BindText(7, source) &&
-              sqlite3_step(insert.get()) == SQLITE_DONE;
+              (v2 ? insert.BindText(8, described->infoHashV2)
+                  : sqlite3_bind_null(insert.get(), 8) == SQLITE_OK) &&
+              insert.BindInt(9, described->pieceLayers ? 1 : 0) &&
+              sqlite3_step(insert.get()) == SQLITE_DONE &&
+              AddAliases(db_, described->infoHash, *described);
     if (!written) SetError(error, sqlite3_errmsg(db_));
   }
   if (!written || !Execute(db_, "COMMIT", error)) {
@@ -211,18 +278,21 @@ std::optional<StoredTorrent> Store::Find(std::string_view infoHash) {
 
   std::lock_guard<std::mutex> lock(mutex_);
   Statement select(db_,
-                   "SELECT name, total_size, files, bytes, added_at, source"
-                   " FROM torrents WHERE info_hash = ?");
+                   "SELECT name, total_size, files, bytes, added_at, source, info_hash,"
+                   " info_hash_v2, piece_layers FROM torrents WHERE info_hash ="
+                   " COALESCE((SELECT info_hash FROM hash_aliases WHERE alias = ?1), ?1)");
   if (!select.ok() || !select.BindText(1, *hash) || sqlite3_step(select.get()) != SQLITE_ROW)
     return std::nullopt;
   StoredTorrent t;
-  t.meta.infoHash = *hash;
   t.meta.name = select.ColumnBytes(0);
   t.meta.totalSize = select.ColumnInt(1);
   if (!DecodeFiles(select.ColumnBytes(2), &t.meta.files)) return std::nullopt;
   t.bytes = select.ColumnBytes(3);
   t.addedAt = select.ColumnInt(4);
   t.source = select.ColumnBytes(5);
+  t.meta.infoHash = select.ColumnBytes(6);
+  t.meta.infoHashV2 = select.ColumnBytes(7);  // NULL reads as empty
+  t.meta.pieceLayers = select.ColumnInt(8) != 0;
   return t;
 }
 

@@ -1,4 +1,7 @@
 // The torrent store: info hash → the torrent's raw bytes and what they describe, in SQLite.
+// Plain rows: one per torrent in "torrents", keyed by TorrentMeta::infoHash, and one row in
+// "hash_aliases" for each other hash a v2 or hybrid torrent is known by (its SHA-256, and for a
+// hybrid torrent the truncated SHA-256).
 // Write-ahead logging, one transaction per write, so a process killed during an import leaves
 // the store as it was before that import or after it, never in between.
 #pragma once
@@ -36,12 +39,15 @@ class Store {
   // bytes (true, nothing written). False with `*error` set for a refused file or a failed write.
   bool Add(std::string_view torrentBytes, const std::string& source, std::string* error,
            TorrentMeta* meta = nullptr);
-  // The torrent of this info hash (40 hex digits, either case).
+  // The torrent of this info hash (40 or 64 hex digits, either case): the key of a row, or one
+  // of its aliases.
   std::optional<StoredTorrent> Find(std::string_view infoHash);
   int64_t Count();
 
  private:
   explicit Store(sqlite3* db) : db_(db) {}
+  // Brings a store written before v2 hashes were kept up to date; see Open.
+  bool Upgrade(std::string* error);
   std::mutex mutex_;  // one connection, used from any thread
   sqlite3* db_;
 };

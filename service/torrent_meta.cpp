@@ -4,6 +4,8 @@
 #include <array>
 #include <limits>
 
+#include <libtorrent/hasher.hpp>
+
 #include "convert/torrent_check.h"
 
 namespace pellucor::service {
@@ -166,6 +168,10 @@ bool ReadFileList(const Value& files, std::vector<TorrentFile>* out) {
     if (!ReadLength(Lookup(file, "length"), &f.size)) return false;
     const Value* path = LookupPreferUtf8(file, "path");
     if (!Is(path, Value::Kind::kList) || path->list.empty()) return false;
+    // Padding that aligns the next file to a piece (hybrid torrents have it): no real file.
+    const Value* attr = Lookup(file, "attr");
+    if (Is(attr, Value::Kind::kString) && attr->string.find('p') != std::string_view::npos)
+      continue;
     for (const Value& component : path->list) {
       if (component.kind != Value::Kind::kString || !IsSafeComponent(component.string))
         return false;
@@ -198,13 +204,13 @@ bool ReadFileTree(const Value& node, const std::string& path, std::vector<Torren
   return true;
 }
 
-std::string LowerHex(const std::array<uint8_t, 20>& digest) {
+template <typename Bytes>
+std::string LowerHex(const Bytes& digest) {
   static const char kHex[] = "0123456789abcdef";
   std::string hex;
-  hex.reserve(2 * digest.size());
-  for (uint8_t b : digest) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
+  for (const auto b : digest) {
+    hex += kHex[static_cast<uint8_t>(b) >> 4];
+    hex += kHex[static_cast<uint8_t>(b) & 15];
   }
   return hex;
 }
@@ -229,6 +235,8 @@ std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes) {
   const Value* length = Lookup(*info, "length");
   const Value* files = Lookup(*info, "files");
   const Value* tree = Lookup(*info, "file tree");
+  const Value* version = Lookup(*info, "meta version");
+  const bool v2 = tree && Is(version, Value::Kind::kInteger) && version->integer == 2;
   if (length && files) return std::nullopt;
   if (length) {
     TorrentFile f;
@@ -248,11 +256,25 @@ std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes) {
     meta.totalSize += f.size;
   }
   meta.infoHash = LowerHex(pellucor::Sha1(*rawInfo));
+  if (v2) {
+    std::vector<TorrentFile> v2Files;
+    if (!ReadFileTree(*tree, "", &v2Files)) return std::nullopt;
+    const lt::sha256_hash sha256 =
+        lt::hasher256(rawInfo->data(), static_cast<int>(rawInfo->size())).final();
+    meta.infoHashV2 = LowerHex(sha256);
+    if (!length && !files) meta.infoHash = meta.infoHashV2.substr(0, 40);
+    // A file of one piece or less is hashed by its "pieces root" alone.
+    const Value* pieceLength = Lookup(*info, "piece length");
+    const int64_t piece = Is(pieceLength, Value::Kind::kInteger) ? pieceLength->integer : 0;
+    const bool needsLayers = std::any_of(v2Files.begin(), v2Files.end(),
+                                         [piece](const TorrentFile& f) { return f.size > piece; });
+    meta.pieceLayers = !needsLayers || Is(Lookup(root, "piece layers"), Value::Kind::kDictionary);
+  }
   return meta;
 }
 
 std::optional<std::string> NormaliseInfoHash(std::string_view hex) {
-  if (hex.size() != 40) return std::nullopt;
+  if (hex.size() != 40 && hex.size() != 64) return std::nullopt;
   std::string out(hex);
   for (char& c : out) {
     if (c >= 'A' && c <= 'F') {

@@ -1,69 +1,206 @@
 #!/usr/bin/env bash
-# Time to metadata for a hash the store has never seen, from a local seed on loopback:
-# pellucor-service (POST /magnet-bt/index.php on a fresh store, answered once the info
-# dictionary came from the seed) against aria2c --bt-metadata-only=true
-# --bt-save-metadata=true on the same swarm (found through a one-peer tracker on loopback).
+# Time to metadata in the tests' loopback swarm (build/linux/bench/loopback_swarm: about twenty
+# DHT nodes named localhost:PORT and seeds announcing on them; nothing leaves 127.0.0.1), cold
+# and warm, for
+#   pellucor-service    POST /download.aspx on a fresh store (the desktop tool's first route)
+#   aria2c              --bt-metadata-only=true, DHT from the same bootstrap node
+#   floor               a bare libtorrent program (python3-libtorrent, metadata_floor.py) that
+#                       adds the magnet link and stops at metadata_received_alert
+#   floor + announce    the same, asking the DHT at once (force_dht_announce) after the add
+# all in one run, each measurement on a torrent no other measurement touched.
+#   cold: a fresh process with an empty DHT, timed from its start to the metadata
+#   warm: a process running for a few seconds with its DHT filled, timed from the request
+# Every timed reply is checked (HTTP status, and the info dictionary hashing to the hash asked
+# for) before any figure is printed. Then 50 lookups in a row through the service: none may fail.
 #   bench/service/metadata_bench.sh [rounds]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 rounds=${1:-5}
-service=build/linux/service/pellucor-service
-[ -x "$service" ] || { echo "build the linux preset first" >&2; exit 1; }
+settle=3
+build=build/linux
+service=$build/service/pellucor-service
+swarm=$build/bench/loopback_swarm
+floor=bench/service/metadata_floor.py
+python=/usr/bin/python3  # Debian's, with python3-libtorrent
+for f in "$service" "$swarm"; do [ -x "$f" ] || { echo "build the linux preset first ($f)" >&2; exit 1; }; done
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 
-# The swarm: the demo seed of a service that is otherwise unused.
-"$service" --listen 127.0.0.1:18611 --data "$work/seed" --demo --no-dht >"$work/seed.log" &
-for _ in $(seq 50); do grep -q "demo magnet link" "$work/seed.log" 2>/dev/null && break; sleep 0.2; done
-peer=$(awk '/demo seed on/ {print $4}' "$work/seed.log")
-magnet=$(grep -A1 "demo magnet link" "$work/seed.log" | tail -1 | tr -d ' ')
-hash=$(echo "$magnet" | sed 's/.*btih:\([0-9a-f]*\).*/\1/')
-seed_port=${peer##*:}
-
-# A tracker that names the seed to every announce, for aria2c (which has no "ask this peer").
-python3 - "$seed_port" >/dev/null 2>&1 <<'PY' &
-import http.server, socket, struct, sys
-peer = socket.inet_aton("127.0.0.1") + struct.pack(">H", int(sys.argv[1]))
-class T(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b"d8:intervali60e5:peers6:" + peer + b"e"
-        self.send_response(200); self.send_header("Content-Length", str(len(body))); self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *a): pass
-http.server.HTTPServer(("127.0.0.1", 18612), T).serve_forever()
-PY
-sleep 0.5
+# Torrents: per tool `rounds` cold ones and 1 + `rounds` warm ones, and 50 for the run in a row.
+per_tool=$((2 * rounds + 1))
+"$swarm" "$work/swarm" $((4 * per_tool + 50)) >"$work/swarm.txt" 2>&1 &
+for _ in $(seq 300); do grep -q '^ready' "$work/swarm.txt" && break; sleep 0.1; done
+grep -q '^ready' "$work/swarm.txt" || { cat "$work/swarm.txt" >&2; exit 1; }
+bootstrap=$(sed -n 's/^bootstrap //p' "$work/swarm.txt")
+first_node=$(echo "$bootstrap" | cut -d, -f1 | sed 's/localhost/127.0.0.1/')
+mapfile -t hashes < <(awk '/^torrent swarm-extra-/ {print $3}' "$work/swarm.txt")
+take() {  # take N: the next N unused hashes, into the array `taken`
+  taken=("${hashes[@]:$next:$1}")
+  next=$((next + $1))
+}
+next=0
 
 now() { date +%s.%N; }
-service_total=0
-aria_total=0
-for round in $(seq "$rounds"); do
-  "$service" --listen 127.0.0.1:18613 --data "$work/fresh$round" --no-dht --peer "$peer" >/dev/null &
-  pid=$!
-  for _ in $(seq 50); do curl -s -o /dev/null http://127.0.0.1:18613/ && break; sleep 0.1; done
-  start=$(now)
-  curl -s -o "$work/page$round" --data "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A$hash" \
-    http://127.0.0.1:18613/magnet-bt/index.php
-  end=$(now)
-  grep -q "down.php?hash=$hash" "$work/page$round" || { echo "service round $round failed" >&2; exit 1; }
-  kill "$pid"; wait "$pid" 2>/dev/null || true
-  service_total=$(python3 -c "print($service_total + $end - $start)")
-
-  mkdir -p "$work/aria$round"
-  start=$(now)
-  aria2c -q -d "$work/aria$round" --bt-metadata-only=true --bt-save-metadata=true \
-    --enable-dht=false --enable-dht6=false --bt-enable-lpd=false --enable-peer-exchange=false \
-    --listen-port=18620-18630 --bt-stop-timeout=30 \
-    "$magnet&tr=http%3A%2F%2F127.0.0.1%3A18612%2Fannounce"
-  end=$(now)
-  ls "$work/aria$round"/*.torrent >/dev/null || { echo "aria2c round $round failed" >&2; exit 1; }
-  aria_total=$(python3 -c "print($aria_total + $end - $start)")
-done
-python3 - "$rounds" "$service_total" "$aria_total" <<'PY'
-import sys
-n, s, a = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3])
-print("time to metadata from a loopback seed, mean of %d rounds:" % n)
-print("pellucor-service (POST to page): %.3f s" % (s / n))
-print("aria2c --bt-metadata-only:       %.3f s" % (a / n))
-print("ratio service/aria2c: %.2f" % (s / a))
+# check_torrent FILE HASH: the file's info dictionary hashes to HASH.
+check_torrent() {
+  "$python" - "$1" "$2" <<'PY' || { echo "bad torrent $1 for $2" >&2; exit 1; }
+import hashlib, sys
+data = open(sys.argv[1], "rb").read()
+if data.startswith(b"d") and b"4:info" in data:  # a .torrent: take the info value
+    import libtorrent as lt
+    got = str(lt.torrent_info(sys.argv[1]).info_hashes().v1)
+else:
+    got = hashlib.sha1(data).hexdigest()
+sys.exit(0 if got == sys.argv[2] else 1)
 PY
+}
+results=$work/results.txt
+: >"$results"
+record() { echo "$1 $2" >>"$results"; }  # record SERIES SECONDS
+
+# --- pellucor-service -------------------------------------------------------------------------
+port=18731
+start_service() {  # start_service DATA-DIR: runs it in the background as $service_pid
+  "$service" --listen 127.0.0.1:$port --data "$1" --no-advert --dht-bootstrap "$bootstrap" \
+    >"$1.out" 2>"$1.err" &
+  service_pid=$!
+  for _ in $(seq 500); do curl -s -o /dev/null http://127.0.0.1:$port/ && return; sleep 0.01; done
+  echo "the service did not start" >&2; exit 1
+}
+ask_service() {  # ask_service HASH OUT: the first route; checks status and bytes
+  local code
+  code=$(curl -s -o "$2" -w '%{http_code}' --max-time 60 \
+    --data "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A$1" http://127.0.0.1:$port/download.aspx)
+  [ "$code" = 200 ] || { echo "service: HTTP $code for $1" >&2; return 1; }
+  check_torrent "$2" "$1"
+}
+n=0
+take "$rounds"
+for h in "${taken[@]}"; do
+  n=$((n + 1))
+  t0=$(now)
+  start_service "$work/service-cold$n"
+  ask_service "$h" "$work/s-$h.torrent"
+  record service-cold "$("$python" -c "print($(now) - $t0)")"
+  kill "$service_pid"; wait "$service_pid" 2>/dev/null || true
+done
+start_service "$work/service-warm"
+take $((rounds + 1))
+warm=("${taken[@]}")
+ask_service "${warm[0]}" "$work/s-${warm[0]}.torrent"
+sleep "$settle"
+for h in "${warm[@]:1}"; do
+  t0=$(now)
+  ask_service "$h" "$work/s-$h.torrent"
+  record service-warm "$("$python" -c "print($(now) - $t0)")"
+done
+
+# 50 lookups in a row through the loopback DHT, each a torrent the store never saw.
+in_a_row_failed=0
+in_a_row_start=$(now)
+take 50
+for h in "${taken[@]}"; do
+  ask_service "$h" "$work/s-$h.torrent" 2>>"$work/in-a-row.err" || in_a_row_failed=$((in_a_row_failed + 1))
+done
+in_a_row_seconds=$("$python" -c "print($(now) - $in_a_row_start)")
+kill "$service_pid"; wait "$service_pid" 2>/dev/null || true
+
+# --- the floor, bare and with an announce ---------------------------------------------------
+for variant in floor floor-announce; do
+  extra=()
+  [ "$variant" = floor-announce ] && extra=(--announce)
+  # A reference that finds nothing within a minute is counted as failed and left out of its
+  # mean (bare libtorrent does not always ask the DHT in time).
+  n=0
+  take "$rounds"
+  for h in "${taken[@]}"; do
+    n=$((n + 1))
+    mkdir -p "$work/$variant-cold$n"
+    t0=$(now)
+    out=$("$python" "$floor" "${extra[@]}" "$bootstrap" "$work/$variant-cold$n" 0 "$h")
+    t1=$(now)
+    if [ "$out" = "$h failed" ]; then record "$variant-cold-failed" 1; continue; fi
+    check_torrent "$work/$variant-cold$n/$h.info" "$h"
+    record "$variant-cold" "$("$python" -c "print($t1 - $t0)")"
+  done
+  mkdir -p "$work/$variant-warm"
+  take $((rounds + 1))
+  warm=("${taken[@]}")
+  "$python" "$floor" "${extra[@]}" "$bootstrap" "$work/$variant-warm" "$settle" "${warm[@]}" \
+    >"$work/$variant-warm.txt"
+  for h in "${warm[@]:1}"; do
+    seconds=$(awk -v h="$h" '$1 == h {print $2}' "$work/$variant-warm.txt")
+    if [ -z "$seconds" ] || [ "$seconds" = failed ]; then record "$variant-warm-failed" 1; continue; fi
+    check_torrent "$work/$variant-warm/$h.info" "$h"
+    record "$variant-warm" "$seconds"
+  done
+done
+
+# --- aria2c ---------------------------------------------------------------------------------
+aria=(--enable-dht=true --dht-entry-point="$first_node" --bt-metadata-only=true
+  --bt-save-metadata=true --bt-enable-lpd=false --enable-peer-exchange=false --bt-stop-timeout=60
+  --listen-port=18740-18749 --dht-listen-port=18750-18759 --enable-dht6=false)
+n=0
+take "$rounds"
+for h in "${taken[@]}"; do
+  n=$((n + 1))
+  dir=$work/aria-cold$n
+  mkdir -p "$dir"
+  t0=$(now)
+  aria2c -q -d "$dir" --dht-file-path="$dir/dht.dat" "${aria[@]}" "magnet:?xt=urn:btih:$h"
+  t1=$(now)
+  check_torrent "$dir/$h.torrent" "$h"
+  record aria2c-cold "$("$python" -c "print($t1 - $t0)")"
+done
+# Warm: one aria2c kept running, magnet links added over its JSON-RPC interface.
+dir=$work/aria-warm
+mkdir -p "$dir"
+aria2c -q -d "$dir" --dht-file-path="$dir/dht.dat" "${aria[@]}" --enable-rpc \
+  --rpc-listen-port=18760 >/dev/null 2>&1 &
+for _ in $(seq 100); do curl -s -o /dev/null http://127.0.0.1:18760/jsonrpc && break; sleep 0.05; done
+add_magnet() {
+  curl -s -o /dev/null http://127.0.0.1:18760/jsonrpc -d \
+    "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"aria2.addUri\",\"params\":[[\"magnet:?xt=urn:btih:$1\"]]}"
+}
+wait_file() {  # wait_file PATH: up to 60 s
+  for _ in $(seq 6000); do [ -s "$1" ] && return; sleep 0.01; done
+  echo "aria2c: no metadata in $1" >&2; exit 1
+}
+take $((rounds + 1))
+warm=("${taken[@]}")
+add_magnet "${warm[0]}"
+wait_file "$dir/${warm[0]}.torrent"
+sleep "$settle"
+for h in "${warm[@]:1}"; do
+  t0=$(now)
+  add_magnet "$h"
+  wait_file "$dir/$h.torrent"
+  t1=$(now)
+  check_torrent "$dir/$h.torrent" "$h"
+  record aria2c-warm "$("$python" -c "print($t1 - $t0)")"
+done
+
+# --- figures --------------------------------------------------------------------------------
+"$python" - "$results" "$rounds" "$in_a_row_failed" "$in_a_row_seconds" <<'PY'
+import statistics, sys
+series = {}
+for line in open(sys.argv[1]):
+    name, seconds = line.split()
+    series.setdefault(name, []).append(float(seconds))
+rounds = int(sys.argv[2])
+print("time to metadata in the loopback swarm, %d rounds each (mean / median, seconds):" % rounds)
+for name in ["service", "floor", "floor-announce", "aria2c"]:
+    for phase in ["cold", "warm"]:
+        values = series["%s-%s" % (name, phase)]
+        failed = len(series.get("%s-%s-failed" % (name, phase), []))
+        print("  %-16s %-4s  %.3f / %.3f%s" % (name, phase, statistics.mean(values),
+                                               statistics.median(values),
+                                               "   (%d of %d found nothing in 60 s)" % (failed, failed + len(values)) if failed else ""))
+for phase in ["cold", "warm"]:
+    s = statistics.mean(series["service-" + phase])
+    for other in ["floor", "floor-announce", "aria2c"]:
+        print("ratio service/%s (%s): %.2f" % (other, phase, s / statistics.mean(series[other + "-" + phase])))
+print("50 lookups in a row through the service: %d failed, %.1f s in all" %
+      (int(sys.argv[3]), float(sys.argv[4])))
+PY
+[ "$in_a_row_failed" = 0 ] || { cat "$work/in-a-row.err" >&2; exit 1; }

@@ -35,8 +35,19 @@ bool WriteBytesToFile(const GbkText& path, const ByteBuffer& first, const More&.
   return WriteBytesToFile(path, {first, more...});
 }
 
+// Writes `bytes` as a new file at `path`, never replacing anything: the file appears there
+// whole (written through a temporary file as above), or not at all when something stands at
+// `path` already — also when another thread or process creates it at the same moment.
+enum class NewFileResult { Written, Exists, Failed };
+NewFileResult WriteNewFile(const GbkText& path, const ByteBuffer& bytes);
+
 // Whether something (a file or a directory) exists at `path`.
 bool PathExists(const GbkText& path);
+
+// Creates the directory at `path` and any missing directories above it. True when a directory
+// stands at `path` afterwards (also when it was there before); false when something else
+// stands there or a directory could not be made.
+bool CreateDirectories(const GbkText& path);
 
 // The whole content of the file at `path`; nothing when it cannot be read.
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path);

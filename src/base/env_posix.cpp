@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "base/codepage.h"
@@ -64,12 +65,13 @@ bool ChangeCurrentDirectory(const GbkText& dir) {
   return !dir.empty() && ::chdir(GbkToUtf8(dir.view()).c_str()) == 0;
 }
 
-bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers) {
-  if (path.empty()) return false;
-  const std::string target = GbkToUtf8(path.view());
+namespace {
 
-  // A short name in the target's directory that no other writer uses (process id plus a
-  // process-wide count): whatever the target's length, the temporary name fits the file system.
+// Writes the buffers to a new temporary file beside `target` (".pellucor-PID-N.part": a short
+// name that no other writer uses, so it fits the file system whatever the target's length),
+// synced to disk. Its name, or nothing when it could not be written (then it is gone).
+std::optional<std::string> WriteTemporaryFile(const std::string& target,
+                                              std::initializer_list<ByteBuffer> buffers) {
   static std::atomic<unsigned> sequence{0};
   const size_t slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
@@ -79,9 +81,9 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
     temp = dir + ".pellucor-" + std::to_string(::getpid()) + "-" + std::to_string(sequence++) +
            ".part";
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+    if (fd < 0 && errno != EEXIST) return std::nullopt;
   }
-  if (fd < 0) return false;
+  if (fd < 0) return std::nullopt;
 
   // A replaced file keeps its permission bits, as it would when truncated in place.
   struct stat st;
@@ -92,14 +94,60 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
     if (ok && b.size() > 0) ok = WriteAll(fd, b.view());
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return std::nullopt;
+  }
+  return temp;
+}
+
+}  // namespace
+
+bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers) {
+  if (path.empty()) return false;
+  const std::string target = GbkToUtf8(path.view());
+  const std::optional<std::string> temp = WriteTemporaryFile(target, buffers);
+  if (!temp) return false;
+  if (::rename(temp->c_str(), target.c_str()) == 0) return true;
+  ::unlink(temp->c_str());
+  return false;
+}
+
+NewFileResult WriteNewFile(const GbkText& path, const ByteBuffer& bytes) {
+  if (path.empty()) return NewFileResult::Failed;
+  const std::string target = GbkToUtf8(path.view());
+  if (::access(target.c_str(), F_OK) == 0) return NewFileResult::Exists;
+  const std::optional<std::string> temp = WriteTemporaryFile(target, {bytes});
+  if (!temp) return NewFileResult::Failed;
+  // The whole file appears under its name in one step, and only where nothing stands yet: two
+  // writers racing for one name (threads or processes) cannot both win.
+  int moved = ::renameat2(AT_FDCWD, temp->c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+  if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+    // A file system without that rename: a hard link is just as exclusive.
+    moved = ::link(temp->c_str(), target.c_str());
+    if (moved == 0 || errno != EEXIST) ::unlink(temp->c_str());
+    if (moved == 0) return NewFileResult::Written;
+  }
+  if (moved == 0) return NewFileResult::Written;
+  const bool exists = errno == EEXIST;
+  ::unlink(temp->c_str());
+  return exists ? NewFileResult::Exists : NewFileResult::Failed;
 }
 
 bool PathExists(const GbkText& path) {
   struct stat st;
   return !path.empty() && ::stat(GbkToUtf8(path.view()).c_str(), &st) == 0;
+}
+
+bool CreateDirectories(const GbkText& path) {
+  if (path.empty()) return false;
+  const std::string p = GbkToUtf8(path.view());
+  // Each leading part in turn; one that exists already makes mkdir fail, which is fine.
+  for (size_t slash = p.find('/', 1); slash != std::string::npos; slash = p.find('/', slash + 1))
+    ::mkdir(p.substr(0, slash).c_str(), 0777);
+  ::mkdir(p.c_str(), 0777);
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "base/codepage.h"
@@ -87,12 +88,13 @@ bool ChangeCurrentDirectory(const GbkText& dir) {
   return !dir.empty() && SetCurrentDirectoryW(Wide(dir).c_str());
 }
 
-bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers) {
-  if (path.empty()) return false;
-  const std::wstring target = Wide(path);
+namespace {
 
-  // A short name in the target's directory that no other writer uses (process id plus a
-  // process-wide count): whatever the target's length, the temporary name fits.
+// Writes the buffers to a new temporary file beside `target` (".pellucor-PID-N.part": a short
+// name that no other writer uses, so it fits whatever the target's length), flushed to disk.
+// Its name, or nothing when it could not be written (then it is gone).
+std::optional<std::wstring> WriteTemporaryFile(const std::wstring& target,
+                                               std::initializer_list<ByteBuffer> buffers) {
   static std::atomic<unsigned> sequence{0};
   const size_t slash = target.find_last_of(L"\\/");
   const std::wstring dir =
@@ -105,9 +107,9 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
     // No sharing while the bytes go in.
     h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                     nullptr);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return std::nullopt;
   }
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
 
   ScopedHandle file(h);
   bool ok = true;
@@ -115,14 +117,59 @@ bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buf
     if (ok && b.size() > 0) ok = WriteAll(file.get(), b.view());
   ok = ok && FlushFileBuffers(file.get());
   ok = file.Close() && ok;
-  ok = ok && MoveFileExW(temp.c_str(), target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) DeleteFileW(temp.c_str());
-  return ok;
+  if (!ok) {
+    DeleteFileW(temp.c_str());
+    return std::nullopt;
+  }
+  return temp;
+}
+
+}  // namespace
+
+bool WriteBytesToFile(const GbkText& path, std::initializer_list<ByteBuffer> buffers) {
+  if (path.empty()) return false;
+  const std::wstring target = Wide(path);
+  const std::optional<std::wstring> temp = WriteTemporaryFile(target, buffers);
+  if (!temp) return false;
+  if (MoveFileExW(temp->c_str(), target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  DeleteFileW(temp->c_str());
+  return false;
+}
+
+NewFileResult WriteNewFile(const GbkText& path, const ByteBuffer& bytes) {
+  if (path.empty()) return NewFileResult::Failed;
+  const std::wstring target = Wide(path);
+  if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) return NewFileResult::Exists;
+  const std::optional<std::wstring> temp = WriteTemporaryFile(target, {bytes});
+  if (!temp) return NewFileResult::Failed;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails where anything stands already: two writers
+  // racing for one name (threads or processes) cannot both win.
+  if (MoveFileExW(temp->c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH))
+    return NewFileResult::Written;
+  const DWORD error = GetLastError();
+  DeleteFileW(temp->c_str());
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? NewFileResult::Exists
+                                                                     : NewFileResult::Failed;
 }
 
 bool PathExists(const GbkText& path) {
   return !path.empty() && GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CreateDirectories(const GbkText& path) {
+  if (path.empty()) return false;
+  // Cut in UTF-16, where a separator cannot be the trail byte of a character. Each leading
+  // part in turn; a drive ("C:"), a share or a directory that exists makes the call fail,
+  // which is fine: only the end result counts.
+  const std::wstring p = Wide(path);
+  for (size_t sep = p.find_first_of(L"\\/", 1); sep != std::wstring::npos;
+       sep = p.find_first_of(L"\\/", sep + 1))
+    CreateDirectoryW(p.substr(0, sep).c_str(), nullptr);
+  CreateDirectoryW(p.c_str(), nullptr);
+  const DWORD attributes = GetFileAttributesW(p.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {

@@ -18,6 +18,14 @@ class RouteView {
   virtual void ShowMessage(const GbkText& text) = 0;
   // Lets the window handle the events waiting for it, once.
   virtual void ProcessPendingEvents() = 0;
+  // Told once per saved torrent, just before the success message: the file's name in the
+  // directory (as the message shows it) and its size. A file found there already with exactly
+  // these bytes counts as saved. The window has no use for it; the command-line converter
+  // reports it.
+  virtual void TorrentSaved(const GbkText& fileName, int32_t bytes) {
+    (void)fileName;
+    (void)bytes;
+  }
 };
 
 }  // namespace pellucor

@@ -87,15 +87,13 @@ GbkText FitName(const GbkText& base, std::string_view suffix) {
   return {};
 }
 
-// `base` + ".torrent" in `directory`, or " (2)", " (3)" … before ".torrent" when a different
-// file has the name, each cut to fit (FitName). A file holding exactly `bytes` already is the
-// torrent itself: kept.
-struct Target {
-  GbkText name;  // with ".torrent"
-  bool alreadyThere = false;
-};
-std::optional<Target> FreeTargetName(const GbkText& directory, const GbkText& base,
-                                     const ByteBuffer& bytes) {
+// Saves `bytes` in `directory` as `base` + ".torrent", or with " (2)", " (3)" … before
+// ".torrent" when a different file has the name, each cut to fit (FitName). A file holding
+// exactly `bytes` already is the torrent itself: kept. Names are taken with WriteNewFile, so
+// conversions running side by side (threads or processes) never write one name twice. The name
+// saved under; nothing when the names ran out or the file system refused one.
+std::optional<GbkText> SaveAsBase(const GbkText& directory, const GbkText& base,
+                                  const ByteBuffer& bytes) {
   for (int32_t n = 1; n <= 1000; ++n) {
     const std::string suffix =
         n == 1 ? std::string(".torrent") : " (" + std::to_string(n) + ").torrent";
@@ -103,9 +101,17 @@ std::optional<Target> FreeTargetName(const GbkText& directory, const GbkText& ba
     if (fitted.empty()) return std::nullopt;
     const GbkText name = ConcatText(fitted, GbkText(suffix));
     const GbkText path = InDirectory(directory, name);
-    if (!PathExists(path)) return Target{name, false};
-    const std::optional<ByteBuffer> existing = ReadBytesFromFile(path);
-    if (existing && *existing == bytes) return Target{name, true};
+    // A name taken in the meantime is looked at again; a file is only ever there whole.
+    for (int look = 0; look < 3; ++look) {
+      if (PathExists(path)) {
+        const std::optional<ByteBuffer> existing = ReadBytesFromFile(path);
+        if (existing && *existing == bytes) return name;
+        break;  // a different file: the next number
+      }
+      const NewFileResult result = WriteNewFile(path, bytes);
+      if (result == NewFileResult::Written) return name;
+      if (result == NewFileResult::Failed) return std::nullopt;
+    }
   }
   return std::nullopt;
 }
@@ -116,10 +122,26 @@ std::optional<GbkText> SaveUnderName(const GbkText& directory, std::initializer_
                                      const ByteBuffer& bytes) {
   for (const GbkText& base : bases) {
     if (base.empty()) continue;
-    const std::optional<Target> target = FreeTargetName(directory, base, bytes);
-    if (!target) continue;
-    if (target->alreadyThere || WriteBytesToFile(InDirectory(directory, target->name), bytes))
-      return target->name;
+    if (std::optional<GbkText> name = SaveAsBase(directory, base, bytes)) return name;
+  }
+  return std::nullopt;
+}
+
+// Saves `bytes` under a random four-digit name that no file in `directory` has; another draw
+// when a conversion beside this one took the name first. The name saved under.
+std::optional<GbkText> SaveUnderRandomName(const GbkText& directory, const ByteBuffer& bytes) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::optional<GbkText> free = FreeRandomName(directory);
+    if (!free) return std::nullopt;
+    const GbkText name = ConcatText(*free, ".torrent");
+    switch (WriteNewFile(InDirectory(directory, name), bytes)) {
+      case NewFileResult::Written:
+        return name;
+      case NewFileResult::Exists:
+        continue;
+      case NewFileResult::Failed:
+        return std::nullopt;
+    }
   }
   return std::nullopt;
 }
@@ -198,13 +220,12 @@ void RunFirstRoute(RouteView& view, const GbkText& directory, const GbkText& hos
     view.ShowMessage(kExpiredMessage);
     return;
   }
-  const std::optional<GbkText> free = FreeRandomName(directory);
-  const std::optional<GbkText> name =
-      free ? SaveUnderName(directory, {*free}, reply) : std::nullopt;
+  const std::optional<GbkText> name = SaveUnderRandomName(directory, reply);
   if (!name) {
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
+  view.TorrentSaved(*name, BytesLength(reply));
   view.AppendToLog(SuccessMessage(*name, "\r\n"));
   view.SetMagnetBoxText("");
 }
@@ -254,6 +275,7 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
     view.AppendToLog(kSaveFailedMessage);
     return;
   }
+  view.TorrentSaved(*name, BytesLength(reply));
   view.AppendToLog(SuccessMessage(*name, "\r\n\r\n"));
   view.SetMagnetBoxText("");
 }

@@ -18,8 +18,8 @@
 #include "support/form_checks.h"
 #include "support/main_window_of_win32.h"
 #include "support/printers.h"
+#include "support/temp_dir.h"
 #include "support/torrents.h"
-#include "support/unique_name.h"
 
 namespace pellucor {
 namespace {
@@ -44,12 +44,7 @@ class MainWindowWin32Test : public ::testing::Test {
     static char arg0[] = "test";
     static char* argv[] = {arg0, nullptr};
     toolkit_ = NewToolkit(argc, argv);
-    wchar_t buf[MAX_PATH];
-    const DWORD n = GetTempPathW(MAX_PATH, buf);
-    std::wstring dir(buf, n);
-    dir += L"pellucor-app-" + testing::UniqueSuffixW();
-    CreateDirectoryW(dir.c_str(), nullptr);
-    dir_ = GbkText(Utf16ToGbk(std::u16string(dir.begin(), dir.end())));
+    dir_ = GbkText(testing::NewTempDirectory("pellucor-app-"));
     const GbkText host("127.0.0.1:" + std::to_string(server_.port()));
     window_ = std::make_unique<MainWindow>(
         *toolkit_, RouteSettings{dir_, host, host, "pellucor.local", GbkText(site_.Url(""))});

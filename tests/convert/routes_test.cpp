@@ -14,14 +14,8 @@
 #include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
 #include "support/printers.h"
+#include "support/temp_dir.h"
 #include "support/torrents.h"
-#include "support/unique_name.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace pellucor {
 namespace {
@@ -52,18 +46,7 @@ std::string Hex(const std::array<uint8_t, N>& d) {
 }
 
 std::string TempDirectory() {
-#if defined(_WIN32)
-  wchar_t buf[MAX_PATH];
-  const DWORD len = GetTempPathW(MAX_PATH, buf);
-  std::wstring w(buf, len);
-  w += L"pellucor-routes-" + testing::UniqueSuffixW();
-  CreateDirectoryW(w.c_str(), nullptr);
-  return Utf16ToGbk(std::u16string(w.begin(), w.end()));
-#else
-  const std::string dir = "/tmp/pellucor-routes-" + testing::UniqueSuffix();
-  ::mkdir(dir.c_str(), 0777);
-  return dir;
-#endif
+  return testing::NewTempDirectory("pellucor-routes-");
 }
 
 GbkText In(const std::string& dir, const std::string& gbkName) {

@@ -36,7 +36,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Result = std::optional<std::string>;
 
-std::string Hex(const lt::sha1_hash& hash) {
+template <typename Hash>
+std::string Hex(const Hash& hash) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
   for (const char c : hash) {
@@ -50,14 +51,16 @@ std::string Hex(const lt::sha1_hash& hash) {
 struct MadeTorrent {
   std::shared_ptr<const lt::torrent_info> info;
   std::string infoSection;  // the raw info dictionary
-  std::string v1;           // hex v1 info hash
+  std::string v1;           // hex v1 info hash, or for a v2-only torrent the truncated v2 hash
+  std::string v2;           // hex v2 info hash, or empty
 };
 
-MadeTorrent MakeTorrent(const fs::path& root, const fs::path& content, bool hybrid, int pieceSize) {
+// `flags`: v1_only, v2_only, or none for a hybrid torrent.
+MadeTorrent MakeTorrent(const fs::path& root, const fs::path& content, lt::create_flags_t flags,
+                        int pieceSize) {
   lt::file_storage files;
   lt::add_files(files, content.string());
-  lt::create_torrent creator(files, pieceSize,
-                             hybrid ? lt::create_flags_t{} : lt::create_torrent::v1_only);
+  lt::create_torrent creator(files, pieceSize, flags);
   lt::error_code ec;
   lt::set_piece_hashes(creator, root.string(), ec);
   EXPECT_FALSE(ec) << ec.message();
@@ -67,7 +70,9 @@ MadeTorrent MakeTorrent(const fs::path& root, const fs::path& content, bool hybr
   auto info = std::make_shared<lt::torrent_info>(lt::span<const char>(bytes), ec, lt::from_span);
   EXPECT_FALSE(ec) << ec.message();
   made.infoSection.assign(info->info_section().data(), info->info_section().size());
-  made.v1 = Hex(info->info_hashes().v1);
+  const lt::info_hash_t& hashes = info->info_hashes();
+  made.v1 = Hex(hashes.has_v1() ? hashes.v1 : hashes.get_best());  // get_best() prefers v2
+  if (info->info_hashes().has_v2()) made.v2 = Hex(info->info_hashes().v2);
   made.info = std::move(info);
   return made;
 }
@@ -142,15 +147,19 @@ class ResolverTest : public testing::Test {
     for (const bool hybrid : {false, true}) {
       for (const int pieceSize : {16 * 1024, 32 * 1024, 64 * 1024}) {
         if (hybrid && pieceSize == 16 * 1024) continue;
-        torrents_->push_back(MakeTorrent(*root_, content, hybrid, pieceSize));
+        torrents_->push_back(
+            MakeTorrent(*root_, content,
+                        hybrid ? lt::create_flags_t{} : lt::create_torrent::v1_only, pieceSize));
       }
     }
     v1_ = &torrents_->front();
     hybrid_ = &torrents_->back();
+    v2Only_ = new MadeTorrent(MakeTorrent(*root_, content, lt::create_torrent::v2_only, 16384));
   }
 
   static void TearDownTestSuite() {
     delete torrents_;
+    delete v2Only_;
     std::error_code ec;
     fs::remove_all(*root_, ec);
     delete root_;
@@ -168,6 +177,7 @@ class ResolverTest : public testing::Test {
   static std::vector<MadeTorrent>* torrents_;
   static MadeTorrent* v1_;
   static MadeTorrent* hybrid_;
+  static MadeTorrent* v2Only_;
   boost::asio::io_context io_;
 };
 
@@ -175,6 +185,7 @@ fs::path* ResolverTest::root_ = nullptr;
 std::vector<MadeTorrent>* ResolverTest::torrents_ = nullptr;
 MadeTorrent* ResolverTest::v1_ = nullptr;
 MadeTorrent* ResolverTest::hybrid_ = nullptr;
+MadeTorrent* ResolverTest::v2Only_ = nullptr;
 
 // The .torrent holds the seed's info dictionary byte for byte, v1 and hybrid alike, and the
 // torrent it describes is the seed's. All five are fetched at once.
@@ -186,7 +197,8 @@ TEST_F(ResolverTest, FetchesTheInfoDictionaryFromAPeer) {
   std::vector<Result> results(cases.size());
   std::vector<int> calls(cases.size(), 0);
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    resolver.Fetch(cases[i]->v1, [&, i](Result result) {
+    resolver.Fetch(cases[i]->v1, [&, i](FetchResult fetched) {
+      Result result = std::move(fetched.torrent);
       results[i] = std::move(result);
       ++calls[i];
     });
@@ -208,13 +220,47 @@ TEST_F(ResolverTest, FetchesTheInfoDictionaryFromAPeer) {
   EXPECT_TRUE(hybrid_->info->info_hashes().has_v2());
 }
 
+// A v2 or hybrid torrent is fetched by each hash it is known by: the SHA-1, the SHA-256 and the
+// truncated SHA-256 (which libtorrent alone would take for a SHA-1 hash and refuse). The outcome
+// names the listed peer, with the counts of one peer seen and tried. One at a time: two fetches of
+// one torrent under two of its hashes meet in libtorrent once the metadata names both.
+TEST_F(ResolverTest, FetchesByEveryHashAndSaysWhoGaveIt) {
+  Seed seed(*root_, {hybrid_, v2Only_});
+  Resolver resolver(io_, PeerSettings(seed.Endpoint()));
+  const std::pair<const MadeTorrent*, std::string> cases[] = {
+      {hybrid_, hybrid_->v1}, {hybrid_, hybrid_->v2}, {hybrid_, hybrid_->v2.substr(0, 40)},
+      {v2Only_, v2Only_->v2}, {v2Only_, v2Only_->v1},  // the truncated SHA-256
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].second);
+    std::optional<FetchResult> result;
+    resolver.Fetch(cases[i].second, [&](FetchResult r) { result = std::move(r); });
+    // Past the fetch's own timeout: a slow fetch on a loaded machine ends with its outcome.
+    ASSERT_TRUE(RunUntil(
+        io_, [&] { return result.has_value(); }, std::chrono::seconds(15)));
+    const FetchResult& r = *result;
+    EXPECT_EQ(r.report.outcome, Outcome::kFoundPeer);
+    ASSERT_TRUE(r.torrent.has_value());
+    EXPECT_EQ(*r.torrent, "d4:info" + cases[i].first->infoSection + "e");
+    EXPECT_EQ(r.report.peersTried, 1);
+    EXPECT_GE(r.report.peersSeen, 1);
+    EXPECT_GT(r.report.seconds, 0.0);
+  }
+}
+
 // A second request for a hash being fetched joins it: both get the one result, once each.
 TEST_F(ResolverTest, JoinsAFetchInProgress) {
   Seed seed(*root_, {v1_});
   Resolver resolver(io_, PeerSettings(seed.Endpoint()));
   std::vector<Result> results;
-  resolver.Fetch(v1_->v1, [&](Result result) { results.push_back(std::move(result)); });
-  resolver.Fetch(v1_->v1, [&](Result result) { results.push_back(std::move(result)); });
+  resolver.Fetch(v1_->v1, [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
+    results.push_back(std::move(result));
+  });
+  resolver.Fetch(v1_->v1, [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
+    results.push_back(std::move(result));
+  });
   ASSERT_TRUE(RunUntil(
       io_, [&] { return results.size() >= 2; }, std::chrono::seconds(10)));
   RunFor(io_, std::chrono::milliseconds(200));
@@ -238,12 +284,14 @@ TEST_F(ResolverTest, TimesOutAndThenRunsTheQueuedFetch) {
   Result missing = std::string("unset");
   Result found;
   Clock::duration missingAfter{};
-  resolver.Fetch(std::string(40, '7'), [&](Result result) {
+  resolver.Fetch(std::string(40, '7'), [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
     missingAfter = Clock::now() - start;
     missing = std::move(result);
     order.push_back("missing");
   });
-  resolver.Fetch(v1_->v1, [&](Result result) {
+  resolver.Fetch(v1_->v1, [&](FetchResult fetched) {
+    Result result = std::move(fetched.torrent);
     found = std::move(result);
     order.push_back("found");
   });
@@ -276,7 +324,8 @@ TEST_F(ResolverTest, RejectsMalformedHashes) {
     SCOPED_TRACE("hash \"" + hash + "\"");
     bool called = false;
     Result result = std::string("unset");
-    resolver.Fetch(hash, [&](Result r) {
+    resolver.Fetch(hash, [&](FetchResult fetched) {
+      Result r = std::move(fetched.torrent);
       called = true;
       result = std::move(r);
     });
@@ -298,8 +347,8 @@ TEST_F(ResolverTest, DestructionDropsFetchesInFlight) {
     settings.timeoutSeconds = 1;
     settings.maxParallel = 1;
     Resolver resolver(io_, settings);
-    resolver.Fetch(std::string(40, 'e'), [&](Result) { ++calls; });
-    resolver.Fetch(v1_->v1, [&](Result) { ++calls; });
+    resolver.Fetch(std::string(40, 'e'), [&](FetchResult) { ++calls; });
+    resolver.Fetch(v1_->v1, [&](FetchResult) { ++calls; });
     RunFor(io_, std::chrono::milliseconds(100));
   }
   RunFor(io_, std::chrono::milliseconds(1500));
@@ -319,7 +368,8 @@ TEST_F(ResolverTest, FindsTheSeedThroughTheDht) {
   Resolver resolver(io_, settings);
   Result result;
   bool called = false;
-  resolver.Fetch(hybrid_->v1, [&](Result r) {
+  resolver.Fetch(hybrid_->v1, [&](FetchResult fetched) {
+    Result r = std::move(fetched.torrent);
     result = std::move(r);
     called = true;
   });

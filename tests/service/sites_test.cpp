@@ -2,12 +2,6 @@
 // directory (no swarm), and the server's limits.
 #include "service/sites.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,10 +12,18 @@
 
 #include "service/http_server.h"
 #include "service/store.h"
+#include "support/http_exchange.h"
 #include "support/unique_name.h"
 
 namespace pellucor::service {
 namespace {
+
+using testing::Body;
+using testing::Exchange;
+using testing::Get;
+using testing::Headers;
+using testing::Post;
+using testing::Status;
 
 // One bencoded torrent with the given files (path → size).
 std::string MakeTorrent(const std::string& name,
@@ -39,56 +41,6 @@ std::string MakeTorrent(const std::string& name,
   return "d4:info" + info + "e";
 }
 
-// Sends raw bytes and reads the whole reply (the server closes after a request that says
-// "Connection: close", or after its deadline); 5 s at most.
-std::string Exchange(int port, const std::string& request, int sendPauseMs = 0) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return "";
-  }
-  if (sendPauseMs == 0) {
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  } else {  // a slow client: one byte at a time
-    for (char c : request) {
-      if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(sendPauseMs));
-    }
-  }
-  std::string reply;
-  char buf[65536];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-    reply.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  return reply;
-}
-
-std::string Post(const std::string& path, const std::string& body) {
-  return "POST " + path +
-         " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: "
-         "application/x-www-form-urlencoded\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-std::string Get(const std::string& target) {
-  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:8600\r\nConnection: close\r\n\r\n";
-}
-std::string Status(const std::string& reply) {
-  return reply.substr(0, reply.find("\r\n"));
-}
-std::string Body(const std::string& reply) {
-  const size_t end = reply.find("\r\n\r\n");
-  return end == std::string::npos ? "" : reply.substr(end + 4);
-}
-std::string Headers(const std::string& reply) {
-  return reply.substr(0, reply.find("\r\n\r\n"));
-}
-
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -104,6 +56,7 @@ class ServiceTest : public ::testing::Test {
     settings.advert = true;
     settings.advertPicture = std::string(1500, 'p');
     settings.advertLink = "http://ad.example/";
+    settings.onLookup = [](const std::string&, const LookupReport&) {};
     sites_ = std::make_unique<Sites>(*store_, nullptr, settings);
     HttpServerSettings limits;
     limits.maxBodyBytes = 4096;
@@ -143,8 +96,13 @@ TEST(ServiceHelpers, FormsHashesSizes) {
   for (const char* broken : {"a=%4", "a=%zz", "%=1"}) EXPECT_FALSE(ParseForm(broken)) << broken;
 
   const std::string hex = "0123456789abcdef0123456789abcdef01234567";
+  const std::string hex64 = hex + "89abcdef0123456789abcdef";
+  auto Upper = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  };
   const struct {
-    const char* value;
+    std::string value;
     std::optional<std::string> hash;
   } hashes[] = {
       {"magnet:?xt=urn:btih:0123456789ABCDEF0123456789ABCDEF01234567", hex},
@@ -158,8 +116,30 @@ TEST(ServiceHelpers, FormsHashesSizes) {
       {"magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef0123456g", std::nullopt},
       {"magnet:?xt=urn:sha1:0123456789abcdef0123456789abcdef01234567", std::nullopt},
       {"", std::nullopt},
+      // v2: the tool's "btih" + 64 hex digits, a bare hash, a BEP 52 link
+      {"magnet:?xt=urn:btih:" + Upper(hex64), hex64},
+      {"magnet:?xt=urn:btih:" + hex64 + "&dn=x", hex64},
+      {" " + Upper(hex64) + "\r\n", hex64},
+      {"magnet:?xt=urn:btmh:1220" + hex64 + "&dn=x", hex64},
+      {"magnet:?xt=urn:btmh:1220" + hex64 + "&xt=urn:btih:" + hex, hex},  // hybrid: v1 wins
+      {"magnet:?xt=urn:btmh:1221" + hex64, std::nullopt},                 // not SHA-256
+      {"magnet:?xt=urn:btih:" + hex64.substr(1), std::nullopt},
+      {hex64 + "0", std::nullopt},
   };
   for (const auto& c : hashes) EXPECT_EQ(HashFromValue(c.value), c.hash) << c.value;
+  for (const auto& [path, hash] : std::vector<std::pair<std::string, std::optional<std::string>>>{
+           {Upper(hex), hex},
+           {hex64, hex64},
+           {"aerukz4jvpg66ajdivtytk6n54asgrlh", hex},
+           {hex.substr(1), std::nullopt},
+           {"AERUKZ4JVPG66AJDIVTYTK6N54ASGRL1", std::nullopt},
+           {"magnet:?xt=urn:btih:" + hex, std::nullopt}})
+    EXPECT_EQ(HashFromPath(path), hash) << path;
+  EXPECT_EQ(JsonString("a\"b\\c\n\x01/电影"), "\"a\\\"b\\\\c\\u000a\\u0001/电影\"");
+  // Bytes that are not UTF-8 (a name in a legacy code page, a cut sequence, an overlong form,
+  // a surrogate) become U+FFFD, one per byte, so the JSON stays valid.
+  EXPECT_EQ(JsonString("\xb5\xe7|\xe7\x94|\xc0\xaf|\xed\xa0\x80"),
+            "\"\uFFFD\uFFFD|\uFFFD\uFFFD|\uFFFD\uFFFD|\uFFFD\uFFFD\uFFFD\"");
 
   const struct {
     int64_t bytes;
@@ -205,6 +185,12 @@ TEST_F(ServiceTest, FirstService) {
     reply = Exchange(port_, Post("/download.aspx", m.body));
     EXPECT_EQ(Status(reply), m.status) << m.name;
     EXPECT_NE(Body(reply).find(m.text), std::string::npos) << m.name;
+    // A lookup that ran says why it failed, after the text the tool looks for.
+    if (m.name == std::string("unknown hash")) {
+      const size_t why = Body(reply).find("未找到：没有找到拥有这个种子的节点（DHT 节点 0 个");
+      EXPECT_NE(why, std::string::npos) << Body(reply);
+      EXPECT_GT(why, Body(reply).find(m.text));
+    }
     EXPECT_NE(Headers(reply).find("charset=utf-8"), std::string::npos) << m.name;
   }
 }
@@ -239,6 +225,63 @@ TEST_F(ServiceTest, SecondService) {
         Exchange(port_, Get("/magnet-bt/down.php"))}) {
     EXPECT_EQ(Status(r), "HTTP/1.1 404 Not Found");
     EXPECT_NE(Body(r).find("该磁力链接无法生成BT种子"), std::string::npos);
+  }
+}
+
+TEST_F(ServiceTest, JsonApi) {
+  std::string reply = Exchange(port_, Get("/api/v1/torrents/" + hash_));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_NE(Headers(reply).find("Content-Type: application/json"), std::string::npos);
+  const std::string json = Body(reply);
+  EXPECT_EQ(json.rfind("{\"infoHash\":\"" + hash_ +
+                           "\",\"infoHashV2\":null,\"name\":\"电影 & <合集>\",\"size\":734265946,"
+                           "\"files\":[{\"path\":\"a/第一集.mkv\",\"size\":734264934},{\"path\":"
+                           "\"b.txt\",\"size\":12},{\"path\":\"c.nfo\",\"size\":1000}],"
+                           "\"source\":\"import\",\"added\":\"20",
+                       0),
+            0u)
+      << json;
+  EXPECT_NE(json.find("Z\",\"pieceLayers\":true}"), std::string::npos) << json;
+  std::string upper = hash_;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(Body(Exchange(port_, Get("/api/v1/torrents/" + upper))), json);
+  reply = Exchange(port_, Get("/api/v1/torrents/" + upper + ".torrent"));
+  EXPECT_NE(Headers(reply).find("Content-Type: application/x-bittorrent"), std::string::npos);
+  EXPECT_EQ(Body(reply), torrent_);
+
+  const std::string other(40, 'b');
+  const struct {
+    const char* name;
+    std::string request;
+    std::string status;
+    std::string body;
+  } errors[] = {
+      {"miss", Get("/api/v1/torrents/" + other), "HTTP/1.1 404 Not Found",
+       "{\"error\":\"not_found\",\"message\":\"not in the store\"}\n"},
+      {"miss of the file", Get("/api/v1/torrents/" + other + ".torrent"), "HTTP/1.1 404 Not Found",
+       "{\"error\":\"not_found\",\"message\":\"not in the store\"}\n"},
+      {"short hash", Get("/api/v1/torrents/" + other.substr(1)), "HTTP/1.1 400 Bad Request",
+       "{\"error\":\"bad_hash\",\"message\":\"the hash must be 40 or 64 hex digits or 32 "
+       "base-32 letters\"}\n"},
+      {"unknown path", Get("/api/v1/other"), "HTTP/1.1 404 Not Found",
+       "{\"error\":\"not_found\",\"message\":\"no such API path\"}\n"},
+      {"post", Post("/api/v1/torrents/" + hash_, ""), "HTTP/1.1 405 Method Not Allowed",
+       "{\"error\":\"method_not_allowed\",\"message\":\"only GET and HEAD are served here\"}\n"},
+  };
+  for (const auto& e : errors) {
+    reply = Exchange(port_, e.request);
+    EXPECT_EQ(Status(reply), e.status) << e.name;
+    EXPECT_NE(Headers(reply).find("Content-Type: application/json"), std::string::npos) << e.name;
+    EXPECT_EQ(Body(reply), e.body) << e.name;
+  }
+  // resolve=1 with no swarm to ask: the lookup's outcome; and for a minute after, without it.
+  for (const std::string& target : {other + "?resolve=1", other}) {
+    reply = Exchange(port_, Get("/api/v1/torrents/" + target));
+    EXPECT_EQ(Status(reply), "HTTP/1.1 404 Not Found") << target;
+    EXPECT_EQ(Body(reply),
+              "{\"error\":\"not_found\",\"outcome\":\"no_peers\",\"message\":\"no peers "
+              "found\",\"dhtNodes\":0,\"peersSeen\":0,\"peersTried\":0,\"seconds\":0.0}\n")
+        << target;
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <initializer_list>
@@ -20,6 +21,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <libtorrent/hasher.hpp>
 
 #include "convert/torrent_check.h"
 #include "service/torrent_meta.h"
@@ -81,6 +84,8 @@ std::string Hex(const std::array<uint8_t, 20>& digest) {
   for (uint8_t b : digest) out += std::string{kHex[b >> 4], kHex[b & 15]};
   return out;
 }
+
+std::vector<std::string> Column(const std::string& path, const char* sql);
 
 // "size path" per line, to compare file lists readably.
 std::string Listing(const std::vector<TorrentFile>& files) {
@@ -230,6 +235,67 @@ TEST(DescribeTorrent, HashesRawInfoBytes) {
   EXPECT_EQ(hashes.size(), std::size(infos));
 }
 
+// A hybrid info dictionary: the v1 file list (with a padding file, as hybrid torrents have) and
+// the v2 file tree of the same files.
+std::string HybridInfo(int64_t bigLength) {
+  return D({{"file tree", D({{"big", Leaf(bigLength)}, {"small", Leaf(5)}})},
+            {"files", L({FileEntry(bigLength, Path({"big"})),
+                         D({{"attr", S("p")}, {"length", I(100)}, {"path", Path({".pad", "100"})}}),
+                         FileEntry(5, Path({"small"}))})},
+            {"meta version", I(2)},
+            {"name", S("h")},
+            {"piece length", I(16384)},
+            {"pieces", S(std::string(40, 'p'))}});
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  const lt::sha256_hash digest =
+      lt::hasher256(bytes.data(), static_cast<int>(bytes.size())).final();
+  std::array<uint8_t, 20> first{}, second{};
+  std::memcpy(first.data(), digest.data(), 20);
+  std::memcpy(second.data(), digest.data() + 20, 12);
+  return Hex(first) + Hex(second).substr(0, 24);
+}
+
+// The hashes a v2 or hybrid torrent is known by, and whether it is complete without the piece
+// layers it lacks.
+TEST(DescribeTorrent, V2HashesAndPieceLayers) {
+  const std::string layers = D({{std::string(32, 'r'), S(std::string(64, 'l'))}});
+  const struct {
+    const char* label;
+    std::string torrent;
+    std::string info;
+    bool hybrid;
+    bool pieceLayers;
+    std::string files;
+  } cases[] = {
+      {"hybrid, a file over one piece", Torrent(HybridInfo(20000)), HybridInfo(20000), true, false,
+       "20000 big\n5 small\n"},
+      {"hybrid with piece layers", D({{"info", HybridInfo(20000)}, {"piece layers", layers}}),
+       HybridInfo(20000), true, true, "20000 big\n5 small\n"},
+      {"hybrid of small files", Torrent(HybridInfo(16384)), HybridInfo(16384), true, true,
+       "16384 big\n5 small\n"},
+      {"v2 only", Torrent(Tree(D({{"a", Leaf(3)}}))), Tree(D({{"a", Leaf(3)}})), false, true,
+       "3 a\n"},
+      {"v2 only, a file over one piece", Torrent(Tree(D({{"a", Leaf(16385)}}))),
+       Tree(D({{"a", Leaf(16385)}})), false, false, "16385 a\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::optional<TorrentMeta> meta = DescribeTorrent(c.torrent);
+    ASSERT_TRUE(meta);
+    EXPECT_EQ(meta->infoHashV2, Sha256Hex(c.info));
+    EXPECT_EQ(meta->infoHash,
+              c.hybrid ? Hex(pellucor::Sha1(c.info)) : meta->infoHashV2.substr(0, 40));
+    EXPECT_EQ(meta->pieceLayers, c.pieceLayers);
+    EXPECT_EQ(Listing(meta->files), c.files);
+  }
+  const std::optional<TorrentMeta> v1 = DescribeTorrent(Torrent(Single("x", 1)));
+  ASSERT_TRUE(v1);
+  EXPECT_EQ(v1->infoHashV2, "");
+  EXPECT_TRUE(v1->pieceLayers);
+}
+
 TEST(NormaliseInfoHash, Table) {
   const std::string lower = "0123456789abcdef0123456789abcdef01234567";
   const std::pair<std::string, std::optional<std::string>> cases[] = {
@@ -241,7 +307,11 @@ TEST(NormaliseInfoHash, Table) {
       {lower + "0", std::nullopt},
       {"g123456789abcdef0123456789abcdef01234567", std::nullopt},
       {" 123456789abcdef0123456789abcdef01234567", std::nullopt},
-      {"AERUKZ4JVPG66AJDIVTYTK6N54ASGRLH", std::nullopt},  // base32 is for links only
+      {"AERUKZ4JVPG66AJDIVTYTK6N54ASGRLH", std::nullopt},          // base32 is for links only
+      {lower + lower.substr(0, 24), lower + lower.substr(0, 24)},  // 64: a v2 hash
+      {"0123456789ABCDEF0123456789ABCDEF012345670123456789ABCDEF01234567",
+       lower + lower.substr(0, 24)},
+      {lower + lower.substr(0, 23), std::nullopt},
       {std::string(40, '\0'), std::nullopt},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(NormaliseInfoHash(in), want) << in;
@@ -331,6 +401,77 @@ TEST_F(StoreTest, DuplicateKeepsFirst) {
   EXPECT_EQ(found->bytes, first);
   EXPECT_EQ(found->source, "import");
   EXPECT_EQ(store->Count(), 1);
+}
+
+// A hybrid torrent is found by its SHA-1, its SHA-256 and its truncated SHA-256; a v2-only one
+// by its SHA-256 and the truncated form it is kept under. The row says so.
+TEST_F(StoreTest, FindsV2TorrentsByEachHash) {
+  std::unique_ptr<Store> store = OpenStore();
+  ASSERT_TRUE(store);
+  for (const std::string& bytes :
+       {Torrent(HybridInfo(20000)), Torrent(Tree(D({{"a", Leaf(3)}})))}) {
+    const std::optional<TorrentMeta> meta = DescribeTorrent(bytes);
+    ASSERT_TRUE(meta);
+    ASSERT_TRUE(store->Add(bytes, "swarm", nullptr));
+    for (const std::string& hash : {meta->infoHash, meta->infoHashV2,
+                                    meta->infoHashV2.substr(0, 40), Upper(meta->infoHashV2)}) {
+      SCOPED_TRACE(hash);
+      const std::optional<StoredTorrent> found = store->Find(hash);
+      ASSERT_TRUE(found);
+      EXPECT_EQ(found->bytes, bytes);
+      EXPECT_EQ(found->meta.infoHash, meta->infoHash);
+      EXPECT_EQ(found->meta.infoHashV2, meta->infoHashV2);
+      EXPECT_EQ(found->meta.pieceLayers, meta->pieceLayers);
+    }
+  }
+  EXPECT_EQ(store->Count(), 2);
+  EXPECT_FALSE(store->Find(Sha256Hex("nothing")));
+}
+
+// A store written before v2 hashes were kept: opened, its v2 torrents get their hashes and
+// aliases, once.
+TEST_F(StoreTest, UpgradesAnOlderStore) {
+  const std::string hybrid = Torrent(HybridInfo(20000));
+  const std::string v1 = NumberedTorrent(7);
+  const std::optional<TorrentMeta> meta = DescribeTorrent(hybrid);
+  ASSERT_TRUE(meta);
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE torrents(info_hash TEXT PRIMARY KEY NOT NULL, name TEXT "
+                           "NOT NULL, total_size INTEGER NOT NULL, files TEXT NOT NULL, bytes "
+                           "BLOB NOT NULL, added_at INTEGER NOT NULL, source TEXT NOT NULL)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    for (const std::string* bytes : {&hybrid, &v1}) {
+      sqlite3_stmt* insert = nullptr;
+      sqlite3_prepare_v2(db, "INSERT INTO torrents VALUES (?, 'old', 1, '1\tx\n', ?, 5, 'import')",
+                         -1, &insert, nullptr);
+      const std::string key = Hex(pellucor::Sha1(*TorrentInfoBytes(*bytes)));
+      sqlite3_bind_text(insert, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_blob(insert, 2, bytes->data(), static_cast<int>(bytes->size()),
+                        SQLITE_TRANSIENT);
+      EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+      sqlite3_finalize(insert);
+    }
+    sqlite3_close(db);
+  }
+  for (int open = 0; open < 2; ++open) {
+    std::unique_ptr<Store> store = OpenStore();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(store->Count(), 2);
+    const std::optional<StoredTorrent> found = store->Find(meta->infoHashV2);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->bytes, hybrid);
+    EXPECT_FALSE(found->meta.pieceLayers);
+    EXPECT_TRUE(store->Find(meta->infoHashV2.substr(0, 40)));
+    const std::optional<StoredTorrent> old = store->Find(DescribeTorrent(v1)->infoHash);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->meta.infoHashV2, "");
+    EXPECT_TRUE(old->meta.pieceLayers);
+  }
+  EXPECT_EQ(Column(DbPath(), "PRAGMA user_version"), std::vector<std::string>{"1"});
 }
 
 TEST_F(StoreTest, RefusesCorrupt) {

@@ -1,0 +1,480 @@
+#include "cli/convert_command.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "base/codepage.h"
+#include "base/env.h"
+#include "base/random.h"
+#include "cli/json.h"
+#include "cli/service_api.h"
+#include "convert/deployment.h"
+#include "convert/magnet.h"
+#include "convert/route_view.h"
+#include "convert/routes.h"
+#include "regex/regex_object.h"
+
+namespace pellucor {
+namespace {
+
+constexpr char kProgram[] = "pellucor-convert";
+
+GbkText UsageText() {
+  return ConcatText(
+      "usage: pellucor-convert [options] [LINK...]\n"
+      "Turns magnet links or bare info hashes into .torrent files through the routes of the\n"
+      "Pellucor window.\n"
+      "\n"
+      "  -i FILE                read links from FILE, one a line; blank lines and lines\n"
+      "                         starting with # are skipped; - reads standard input\n"
+      "  -d DIR                 save the torrents in DIR, created if missing (default: the\n"
+      "                         current directory)\n"
+      "  -j N                   convert N links at once, 1 to 64 (default 4)\n"
+      "  --route 1|2            1: the torrent store; 2: the network, with a preview of the\n"
+      "                         file list (default 2)\n"
+      "  --service HOST[:PORT]  the service both routes ask (default: the built-in ones)\n"
+      "  --site-tag TAG         the second service's tag in its file names (default ",
+      kSiteTag,
+      ")\n"
+      "  --json                 one JSON object per link on standard output\n"
+      "  -h, --help             this help\n"
+      "\n"
+      "Standard output: \"OK <hash> <file>\" or \"FAIL <hash> <reason>\", one line per link.\n"
+      "Standard error: the conversion log, progress on a terminal, a summary.\n"
+      "Exit status: 0 every link converted, 1 some failed, 2 bad usage, 3 no service could\n"
+      "be reached.\n");
+}
+
+bool IsBlankOrTab(char c) {
+  return c == ' ' || c == '\t';
+}
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// The directory without separators at its end ("out/" -> "out", "/" -> "", which the routes
+// join to "/name"). Steps by characters: on Windows a trail byte can be "\".
+GbkText WithoutTrailingSeparators(const GbkText& dir) {
+  const std::string_view s = dir.view();
+  size_t keep = 0;  // bytes up to the end of the last character that is no separator
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t width = (c >= 0x81 && c != 0xFF && i + 1 < s.size()) ? 2 : 1;
+    const bool separator = width == 1 && (c == '/' || (kPathSeparator[0] == '\\' && c == '\\'));
+    i += width;
+    if (!separator) keep = i;
+  }
+  return GbkText(s.substr(0, keep));
+}
+
+// "HOST[:PORT]", also written "http://HOST[:PORT]/"; nothing when it is not one.
+std::optional<GbkText> ServiceHost(const GbkText& value) {
+  GbkText host = value;
+  if (LowerCaseAscii(LeftPart(host, 7)) == GbkText("http://"))
+    host = RightPart(host, host.size() - 7);
+  while (!host.empty() && host.view().back() == '/') host = LeftPart(host, host.size() - 1);
+  if (host.empty()) return std::nullopt;
+  for (const char ch : host.view()) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c >= 0x7F || c == '/' || c == '?' || c == '#' || c == '@') return std::nullopt;
+  }
+  const std::string_view s = host.view();
+  const size_t colon = s.rfind(':');
+  if (colon != std::string_view::npos && s.find(']', colon) == std::string_view::npos) {
+    const std::string_view port = s.substr(colon + 1);
+    if (!AllDigits(port) || port.size() > 5 || std::stoi(std::string(port)) < 1 ||
+        std::stoi(std::string(port)) > 65535 || colon == 0)
+      return std::nullopt;
+  }
+  return host;
+}
+
+// The hash a link goes by in the output: the one the route sends, or for a rejected text the
+// text itself with blanks and control bytes written as %XX, so the line keeps its fields.
+GbkText DisplayHash(const GbkText& link) {
+  if (CheckMagnetText(link)) return TakeMagnetHash(Route::Second, link);
+  const GbkText trimmed = TrimBoth(link);
+  if (trimmed.empty()) return "-";
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char ch : trimmed.view()) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c == 0x7F) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return GbkText(out);
+}
+
+GbkText WithoutLineEnds(const GbkText& text) {
+  std::string s = text.str();
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+  return GbkText(s);
+}
+
+struct LinkResult {
+  GbkText hash;
+  bool saved = false;
+  GbkText file;  // as shown: the name, joined to -d when one was given
+  int32_t bytes = 0;
+  std::string outcome;  // "saved", the service's code, "bad_link", "unreachable", "failed"
+  GbkText message;
+  double seconds = 0;
+  bool reached = false, unreachable = false;
+};
+
+// The window, as far as the routes see it, for one link.
+class ConsoleView final : public RouteView {
+ public:
+  using LiveLog = std::function<void(const GbkText&)>;
+  ConsoleView(GbkText link, LiveLog live) : box_(std::move(link)), live_(std::move(live)) {}
+
+  GbkText MagnetBoxText() override { return box_; }
+  void SetMagnetBoxText(const GbkText& text) override { box_ = text; }
+  void AppendToLog(const GbkText& text) override {
+    last_ = text;
+    if (live_) {
+      live_(text);
+    } else {
+      log_ = ConcatText(log_, text);
+    }
+  }
+  // The first route's two message boxes become log lines, their texts unchanged.
+  void ShowMessage(const GbkText& text) override { AppendToLog(ConcatText(text, "\r\n")); }
+  void ProcessPendingEvents() override {}
+  void TorrentSaved(const GbkText& fileName, int32_t bytes) override {
+    saved_ = fileName;
+    bytes_ = bytes;
+  }
+
+  const GbkText& Log() const { return log_; }
+  const GbkText& LastMessage() const { return last_; }
+  const std::optional<GbkText>& Saved() const { return saved_; }
+  int32_t Bytes() const { return bytes_; }
+
+ private:
+  GbkText box_;
+  LiveLog live_;
+  GbkText log_, last_;
+  std::optional<GbkText> saved_;
+  int32_t bytes_ = 0;
+};
+
+// Everything written to the two streams, one piece at a time.
+class Reporter {
+ public:
+  Reporter(const ConvertOptions& options, size_t total)
+      : options_(options), total_(total), progress_(IsTerminal(StandardStream::Error)) {}
+
+  void Log(const GbkText& text) {
+    std::lock_guard lock(mutex_);
+    ClearProgress();
+    WriteText(StandardStream::Error, text);
+    DrawProgress();
+  }
+
+  void Finished(const LinkResult& r, const GbkText& log) {
+    std::lock_guard lock(mutex_);
+    ClearProgress();
+    if (!log.empty()) WriteText(StandardStream::Error, log);
+    if (r.unreachable && !toldUnreachable_) {
+      toldUnreachable_ = true;
+      WriteText(StandardStream::Error,
+                ConcatText(kProgram, ": no reply from the service at ", Host(), "\n"));
+    }
+    if (options_.json) {
+      WriteUtf8(StandardStream::Output, JsonLine(r));
+    } else {
+      WriteText(StandardStream::Output, TextLine(r));
+    }
+    (r.saved ? converted_ : failed_)++;
+    reached_ = reached_ || r.saved || r.reached;
+    unreachable_ = unreachable_ || r.unreachable;
+    DrawProgress();
+  }
+
+  int Summary() {
+    std::lock_guard lock(mutex_);
+    ClearProgress();
+    WriteText(StandardStream::Error,
+              ConcatText(kProgram, ": ", IntegerToText(static_cast<int32_t>(converted_)), " of ",
+                         IntegerToText(static_cast<int32_t>(total_)), " converted, ",
+                         IntegerToText(static_cast<int32_t>(failed_)), " failed\n"));
+    if (failed_ == 0) return kExitAllConverted;
+    if (converted_ == 0 && unreachable_ && !reached_) return kExitNoService;
+    return kExitSomeFailed;
+  }
+
+ private:
+  GbkText Host() const { return options_.route == 1 ? options_.firstHost : options_.secondHost; }
+
+  static GbkText TextLine(const LinkResult& r) {
+    return r.saved ? ConcatText("OK ", r.hash, " ", r.file, "\n")
+                   : ConcatText("FAIL ", r.hash, " ", r.message, "\n");
+  }
+
+  static std::string JsonLine(const LinkResult& r) {
+    auto text = [](const GbkText& t) { return JsonQuote(GbkToUtf8(t.view())); };
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+    return "{\"hash\":" + text(r.hash) + ",\"file\":" + (r.saved ? text(r.file) : "null") +
+           ",\"bytes\":" + (r.saved ? std::to_string(r.bytes) : "null") +
+           ",\"outcome\":" + JsonQuote(r.outcome) + ",\"message\":" + text(r.message) +
+           ",\"seconds\":" + seconds + "}\n";
+  }
+
+  void ClearProgress() {
+    if (!progress_ || progressWidth_ == 0) return;
+    WriteText(StandardStream::Error,
+              ConcatText("\r", SpacesText(static_cast<int32_t>(progressWidth_)), "\r"));
+    progressWidth_ = 0;
+  }
+
+  void DrawProgress() {
+    if (!progress_) return;
+    const GbkText line = ConcatText(IntegerToText(static_cast<int32_t>(converted_)), "/",
+                                    IntegerToText(static_cast<int32_t>(total_)), " converted, ",
+                                    IntegerToText(static_cast<int32_t>(failed_)), " failed");
+    WriteText(StandardStream::Error, ConcatText("\r", line));
+    progressWidth_ = static_cast<size_t>(line.size());
+  }
+
+  const ConvertOptions& options_;
+  const size_t total_;
+  const bool progress_;
+  std::mutex mutex_;
+  size_t progressWidth_ = 0;
+  size_t converted_ = 0, failed_ = 0;
+  bool reached_ = false, unreachable_ = false, toldUnreachable_ = false;
+};
+
+LinkResult ConvertLink(const ConvertOptions& options, const GbkText& link, Reporter& reporter,
+                       GbkText* log) {
+  const uint32_t start = TickCount();
+  // With one link at a time the log goes out as it comes, as in the window; with several, a
+  // link's lines are kept together until it ends.
+  ConsoleView view(link, options.jobs == 1
+                             ? ConsoleView::LiveLog([&](const GbkText& t) { reporter.Log(t); })
+                             : ConsoleView::LiveLog());
+  const GbkText host = options.route == 1 ? options.firstHost : options.secondHost;
+  if (options.route == 1) {
+    RunFirstRoute(view, options.directory, host);
+  } else {
+    RunSecondRoute(view, options.directory, host, options.siteTag);
+  }
+
+  LinkResult r;
+  r.hash = DisplayHash(link);
+  if (view.Saved()) {
+    r.saved = true;
+    r.file = options.directoryGiven ? ConcatText(options.directory, kPathSeparator, *view.Saved())
+                                    : *view.Saved();
+    r.bytes = view.Bytes();
+    r.outcome = "saved";
+    r.message = WithoutLineEnds(view.LastMessage());
+  } else {
+    r.message = WithoutLineEnds(view.LastMessage());
+    r.outcome = "failed";
+    if (!CheckMagnetText(link)) {
+      r.outcome = "bad_link";
+    } else if (IsApiHash(r.hash)) {
+      const ServiceAnswer answer = AskServiceAbout(host, r.hash);
+      r.reached = answer.reached;
+      r.unreachable = !answer.reached;
+      if (r.unreachable) r.outcome = "unreachable";
+      if (!answer.outcome.empty()) {
+        r.outcome = answer.outcome;
+        r.message = answer.phrase;
+      }
+    }
+  }
+  r.seconds = (TickCount() - start) / 1000.0;
+  *log = view.Log();
+  return r;
+}
+
+int Convert(const ConvertOptions& options) {
+  Reporter reporter(options, options.links.size());
+  std::atomic<size_t> next{0};
+  const size_t workers = std::min(static_cast<size_t>(options.jobs), options.links.size());
+  std::vector<ThreadHandle> threads(workers);
+  for (ThreadHandle& thread : threads) {
+    const bool started = StartThread(
+        [&](intptr_t) {
+          // The thread's own engine preparation (COM on Windows) for all its conversions, and
+          // its own random numbers for the first route's names.
+          RegexObject threadRegex;
+          SeedRandom();
+          for (size_t i; (i = next++) < options.links.size();) {
+            GbkText log;
+            const LinkResult r = ConvertLink(options, options.links[i], reporter, &log);
+            reporter.Finished(r, log);
+          }
+        },
+        0, &thread);
+    if (!started) {
+      reporter.Log(ConcatText(kProgram, ": cannot start a conversion thread\n"));
+      break;
+    }
+  }
+  for (ThreadHandle& thread : threads) thread.Join();
+  // Links no thread took (no thread could be started at all) are reported as failed.
+  for (size_t i; (i = next++) < options.links.size();) {
+    LinkResult r;
+    r.hash = DisplayHash(options.links[i]);
+    r.outcome = "failed";
+    r.message = "no conversion thread";
+    reporter.Finished(r, {});
+  }
+  return reporter.Summary();
+}
+
+}  // namespace
+
+std::vector<GbkText> LinksFromFile(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  const bool utf8 = Utf16ToUtf8(Utf8ToUtf16(bytes)) == bytes;
+  std::vector<GbkText> links;
+  while (!bytes.empty()) {
+    const size_t lf = bytes.find('\n');
+    std::string_view line = bytes.substr(0, lf);
+    bytes = lf == std::string_view::npos ? std::string_view() : bytes.substr(lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    size_t first = 0;
+    while (first < line.size() && IsBlankOrTab(line[first])) ++first;
+    if (first == line.size() || line[first] == '#') continue;
+    links.push_back(utf8 ? TextFromUserBytes(line).text : GbkText(line));
+  }
+  return links;
+}
+
+std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
+    const std::vector<Argument>& args) {
+  ConvertOptions o;
+  o.firstHost = kFirstServiceHost;
+  o.secondHost = kSecondServiceHost;
+  o.siteTag = kSiteTag;
+  bool anyInput = false, optionsEnd = false, stdinRead = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string a = args[i].text.str();
+    if (optionsEnd || a.size() < 2 || a[0] != '-') {
+      o.links.push_back(args[i].text);
+      anyInput = true;
+      continue;
+    }
+    if (a == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    // "--name=value", "--name value", "-xVALUE", "-x VALUE".
+    std::string name = a;
+    std::optional<Argument> value;
+    if (a.rfind("--", 0) == 0) {
+      const size_t eq = a.find('=');
+      if (eq != std::string::npos) {
+        name = a.substr(0, eq);
+        value = Argument{GbkText(a.substr(eq + 1)), args[i].exact};
+      }
+    } else if (a.size() > 2) {
+      name = a.substr(0, 2);
+      value = Argument{GbkText(a.substr(2)), args[i].exact};
+    }
+    auto needValue = [&]() -> std::optional<Argument> {
+      if (value) return value;
+      if (i + 1 < args.size()) return args[++i];
+      return std::nullopt;
+    };
+    auto missing = [&] { return UsageError{ConcatText(name, " needs a value")}; };
+
+    if (name == "-h" || name == "--help") return ShowHelp{};
+    if (name == "--json") {
+      if (value) return UsageError{"--json takes no value"};
+      o.json = true;
+    } else if (name == "-i" || name == "--input-file") {
+      const auto file = needValue();
+      if (!file) return missing();
+      anyInput = true;
+      std::optional<std::string> bytes;
+      if (file->text == GbkText("-")) {
+        if (stdinRead) continue;  // standard input is read once
+        stdinRead = true;
+        bytes = ReadStandardInput();
+      } else if (file->exact) {
+        if (auto read = ReadBytesFromFile(file->text)) bytes = read->str();
+      }
+      if (!bytes) return UsageError{ConcatText("cannot read ", file->text)};
+      for (GbkText& link : LinksFromFile(*bytes)) o.links.push_back(std::move(link));
+    } else if (name == "-d" || name == "--dir") {
+      const auto dir = needValue();
+      if (!dir) return missing();
+      if (!dir->exact || dir->text.empty())
+        return UsageError{ConcatText("cannot use the directory name ", dir->text)};
+      o.directory = WithoutTrailingSeparators(dir->text);
+      o.directoryGiven = true;
+    } else if (name == "-j" || name == "--jobs") {
+      const auto n = needValue();
+      if (!n) return missing();
+      if (!AllDigits(n->text.view()) || n->text.size() > 3 || ToInteger(n->text) < 1 ||
+          ToInteger(n->text) > kMaxJobs)
+        return UsageError{
+            ConcatText("-j takes a number from 1 to ", IntegerToText(kMaxJobs), ", not ", n->text)};
+      o.jobs = ToInteger(n->text);
+    } else if (name == "--route") {
+      const auto n = needValue();
+      if (!n) return missing();
+      if (n->text != GbkText("1") && n->text != GbkText("2"))
+        return UsageError{ConcatText("--route takes 1 or 2, not ", n->text)};
+      o.route = ToInteger(n->text);
+    } else if (name == "--service") {
+      const auto v = needValue();
+      if (!v) return missing();
+      const std::optional<GbkText> host = ServiceHost(v->text);
+      if (!host) return UsageError{ConcatText("--service takes HOST[:PORT], not ", v->text)};
+      o.firstHost = o.secondHost = *host;
+    } else if (name == "--site-tag") {
+      const auto v = needValue();
+      if (!v) return missing();
+      if (v->text.empty()) return UsageError{"--site-tag needs a tag"};
+      o.siteTag = v->text;
+    } else {
+      return UsageError{ConcatText("unknown option ", a)};
+    }
+  }
+  if (!anyInput) return UsageError{"no links given"};
+  return o;
+}
+
+int RunConvertCommand(const std::vector<Argument>& args) {
+  auto parsed = ParseConvertCommand(args);
+  if (std::holds_alternative<ShowHelp>(parsed)) {
+    WriteText(StandardStream::Output, UsageText());
+    return kExitAllConverted;
+  }
+  if (const auto* error = std::get_if<UsageError>(&parsed)) {
+    WriteText(StandardStream::Error,
+              ConcatText(kProgram, ": ", error->message, "\nTry 'pellucor-convert --help'.\n"));
+    return kExitUsage;
+  }
+  const ConvertOptions& options = std::get<ConvertOptions>(parsed);
+  // An empty directory is the root ("/" given on Linux).
+  if (options.directoryGiven && !options.directory.empty() &&
+      !CreateDirectories(options.directory)) {
+    WriteText(StandardStream::Error,
+              ConcatText(kProgram, ": cannot create the directory ", options.directory, "\n"));
+    return kExitUsage;
+  }
+  return Convert(options);
+}
+
+}  // namespace pellucor

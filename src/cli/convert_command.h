@@ -1,0 +1,61 @@
+// pellucor-convert: the window's conversion from a terminal or a script, for one link or ten
+// thousand. Each link runs through the routes themselves (RunFirstRoute / RunSecondRoute)
+// behind a console RouteView, on one of -j worker threads, each with its own RegexObject, so
+// a conversion makes the same checks, messages and files as in the window.
+//
+// Standard output carries one line per link, in the order the links finish:
+//   OK <hash> <file>          the file as saved (the rest of the line; it may hold spaces)
+//   FAIL <hash> <reason>      the service's lookup outcome when its API knows one, else the
+//                             route's own message
+// or, with --json, one object per link:
+//   {"hash":"…","file":"…"|null,"bytes":N|null,"outcome":"…","message":"…","seconds":X}
+// Standard error carries the window's log lines (a link's lines together when several links
+// run at once), a progress line when it is a terminal, and a summary.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "base/text.h"
+#include "cli/console.h"
+
+namespace pellucor {
+
+// Exit statuses.
+inline constexpr int kExitAllConverted = 0;
+inline constexpr int kExitSomeFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoService = 3;
+
+inline constexpr int kDefaultJobs = 4;
+inline constexpr int kMaxJobs = 64;
+
+struct ConvertOptions {
+  std::vector<GbkText> links;  // in the order given, -i files' lines where -i stands
+  int route = 2;
+  GbkText directory = ".";  // where torrents are saved
+  bool directoryGiven = false;
+  int jobs = kDefaultJobs;
+  GbkText firstHost, secondHost, siteTag;
+  bool json = false;
+};
+
+struct ShowHelp {};
+struct UsageError {
+  GbkText message;  // one line, without the program name
+};
+
+// Reads the command line and the -i files (standard input for "-").
+std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
+    const std::vector<Argument>& args);
+
+// The links of a -i file: one a line, the line break (CR LF or LF) removed; blank lines and
+// lines whose first non-blank character is "#" skipped. The bytes are UTF-8 (a leading
+// byte-order mark is skipped) or, when they are not valid UTF-8, GBK.
+std::vector<GbkText> LinksFromFile(std::string_view bytes);
+
+// The whole command; returns the exit status.
+int RunConvertCommand(const std::vector<Argument>& args);
+
+}  // namespace pellucor

@@ -1,0 +1,37 @@
+// The little JSON the converter speaks: reading the service's replies, writing one object per
+// link. Strings are UTF-8 on both sides (RFC 8259).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pellucor {
+
+struct JsonValue {
+  enum class Kind { Null, Bool, Number, String, Array, Object };
+  Kind kind = Kind::Null;
+  bool boolean = false;
+  double number = 0;
+  std::string string;  // UTF-8, escapes resolved
+  std::vector<JsonValue> items;
+  std::vector<std::pair<std::string, JsonValue>> members;  // in document order
+
+  // The first member named `key` of an object; nothing for other kinds or a missing key.
+  const JsonValue* Find(std::string_view key) const;
+  // The member's text when it is a string, else nothing.
+  std::optional<std::string> StringMember(std::string_view key) const;
+};
+
+// One JSON value, with only white space around it; nothing when the text is not JSON (bad
+// syntax, a lone surrogate escape, nesting deeper than 64, trailing bytes).
+//   ParseJson(R"({"a":[1,"\u00e9"]})") -> object, a = array(1, "é")
+std::optional<JsonValue> ParseJson(std::string_view text);
+
+// A UTF-8 text as a JSON string, quotes included: '"', '\' and control characters escaped.
+//   JsonQuote("a\"b\n") -> "\"a\\\"b\\n\""
+std::string JsonQuote(std::string_view utf8);
+
+}  // namespace pellucor

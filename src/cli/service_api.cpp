@@ -1,0 +1,58 @@
+#include "cli/service_api.h"
+
+#include <optional>
+
+#include "cli/console.h"
+#include "cli/json.h"
+#include "http/web_request.h"
+
+namespace pellucor {
+namespace {
+
+bool AllOf(const GbkText& text, bool (*accept)(char)) {
+  for (const char c : text.view())
+    if (!accept(c)) return false;
+  return true;
+}
+
+// The status code of a raw header block ("HTTP/1.1 404 Not Found" -> 404), or 0.
+int StatusCode(const GbkText& headers) {
+  if (LeftPart(headers, 5) != GbkText("HTTP/")) return 0;
+  const int32_t space = FindText(headers, " ");
+  return space == -1 ? 0 : ToInteger(MiddlePart(headers, space + 1, 3));
+}
+
+}  // namespace
+
+bool IsApiHash(const GbkText& hash) {
+  const auto hex = [](char c) {
+    return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+  };
+  const auto base32 = [](char c) {
+    return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '2' && c <= '7');
+  };
+  const int32_t n = hash.size();
+  return ((n == 40 || n == 64) && AllOf(hash, hex)) || (n == 32 && AllOf(hash, base32));
+}
+
+ServiceAnswer AskServiceAbout(const GbkText& host, const GbkText& hash) {
+  ServiceAnswer answer;
+  GbkText headers;
+  const ByteBuffer body =
+      WebRequest(ConcatText("http://", host, "/api/v1/torrents/", hash), 0, {}, nullptr, nullptr,
+                 nullptr, nullptr, false, nullptr, std::nullopt, &headers);
+  const int status = StatusCode(headers);
+  answer.reached = status != 0;
+  if (status != 404) return answer;
+  const std::optional<JsonValue> reply = ParseJson(body.view());
+  if (!reply) return answer;  // not the API: the service's own 404 page
+  const std::optional<std::string> outcome = reply->StringMember("outcome");
+  if (!outcome || outcome->empty()) return answer;
+  answer.outcome = *outcome;
+  // The codes and phrases are ASCII; WebRequest hands a body that declares UTF-8 over as GBK,
+  // any other as it came, and either way the phrase reads right.
+  answer.phrase = TextFromUserBytes(reply->StringMember("message").value_or(*outcome)).text;
+  return answer;
+}
+
+}  // namespace pellucor

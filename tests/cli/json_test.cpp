@@ -1,0 +1,38 @@
+// Reading the service's JSON and quoting the converter's own.
+#include "cli/json.h"
+
+#include <gtest/gtest.h>
+
+namespace pellucor {
+namespace {
+
+TEST(Json, ReadsDocumentsAndRefusesWhatIsNotJson) {
+  const auto doc = ParseJson(
+      " {\"error\":\"not_found\",\"outcome\":\"no_peers\",\"n\":-1.5e2,\"files\":[{\"path\":"
+      "\"a\\\\b\\u00e9\\ud83d\\ude00\\n\",\"size\":0}],\"v2\":null,\"pl\":true} \r\n");
+  ASSERT_TRUE(doc);
+  EXPECT_EQ(doc->StringMember("outcome"), "no_peers");
+  EXPECT_EQ(doc->Find("n")->number, -150);
+  EXPECT_EQ(doc->Find("v2")->kind, JsonValue::Kind::Null);
+  EXPECT_TRUE(doc->Find("pl")->boolean);
+  EXPECT_EQ(doc->Find("files")->items.at(0).StringMember("path"), "a\\b\xC3\xA9\xF0\x9F\x98\x80\n");
+  EXPECT_EQ(doc->StringMember("n"), std::nullopt);  // a number is no string
+  EXPECT_EQ(doc->Find("absent"), nullptr);
+
+  const std::string deep = std::string(65, '[') + std::string(65, ']');
+  for (const char* bad :
+       {"", "{", "{\"a\":1,}", "[1 2]", "{\"a\" 1}", "01", "1.", "-", "\"\\ud83d\"", "\"\\ude00\"",
+        "\"\\x\"", "\"a\nb\"", "nul", "{} x", "<p>404 Not Found</p>"})
+    EXPECT_FALSE(ParseJson(bad)) << bad;
+  EXPECT_FALSE(ParseJson(deep));
+  EXPECT_TRUE(ParseJson(std::string(64, '[') + std::string(64, ']')));
+}
+
+TEST(Json, QuotesWhatMustBeEscaped) {
+  const std::string text = std::string("a\"b\\c\n\r\t\x01\x7F") + "\xE4\xB8\xAD";
+  EXPECT_EQ(JsonQuote(text), "\"a\\\"b\\\\c\\n\\r\\t\\u0001\\u007f\xE4\xB8\xAD\"");
+  EXPECT_EQ(ParseJson(JsonQuote(text))->string, text);
+}
+
+}  // namespace
+}  // namespace pellucor

@@ -1,0 +1,302 @@
+// pellucor-service, the program itself, in a small internet on loopback (LoopbackSwarm): about
+// twenty DHT nodes named by host name, seeds of v1, hybrid and v2-only torrents, a seed only the
+// tracker knows, opentracker, and a fake peer that misbehaves on purpose. The cases share the
+// swarm and run in order: the last one stops the swarm's bootstrap nodes.
+#include <sqlite3.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "convert/torrent_check.h"
+#include "service/outcome.h"
+#include "service/store.h"
+#include "support/child_process.h"
+#include "support/fake_peer.h"
+#include "support/http_exchange.h"
+#include "support/loopback_swarm.h"
+#include "support/unique_name.h"
+
+namespace pellucor::service {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using testing::Body;
+using testing::ChildProcess;
+using testing::Exchange;
+using testing::FakePeer;
+using testing::Get;
+using testing::LoopbackSwarm;
+using testing::Post;
+using testing::ReadWholeFile;
+using testing::Status;
+
+// Hashes only the fake peer answers for, through the tracker.
+const std::string kStalls(40, '1');
+const std::string kSendsWrongData(40, '2');
+const std::string kOffersTooMuch(40, '3');
+const std::string kClosesAtOnce(40, '4');
+const std::string kNobodyHas(40, '5');
+
+std::string Raw(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i < hex.size(); i += 2)
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return out;
+}
+
+// The raw info dictionary of a .torrent ("" when there is none).
+std::string InfoOf(const std::string& torrent) {
+  return std::string(TorrentInfoBytes(torrent).value_or(""));
+}
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
+  return out;
+}
+
+// pellucor-service started as a user would, its output in files.
+class ServiceProcess {
+ public:
+  ServiceProcess(const fs::path& dir, std::vector<std::string> args) : dir_(dir) {
+    fs::create_directories(dir);
+    args.insert(args.begin(), {PELLUCOR_SERVICE_BINARY, "--listen", "127.0.0.1:0", "--data",
+                               (dir / "data").string(), "--no-advert"});
+    process_ = std::make_unique<ChildProcess>(args, Out(), Err());
+    const std::string marker = "serving http://127.0.0.1:";
+    if (testing::WaitForText(Out(), marker, std::chrono::seconds(10))) {
+      const std::string out = ReadWholeFile(Out());
+      port_ = std::atoi(out.c_str() + out.find(marker) + marker.size());
+    }
+  }
+  int Port() const { return port_; }
+  std::string Log() const { return ReadWholeFile(Err()); }
+  std::string Said() const { return ReadWholeFile(Out()); }
+  int Stop() { return process_->Stop(); }
+
+  std::string Out() const { return (dir_ / "out.txt").string(); }
+  std::string Err() const { return (dir_ / "err.txt").string(); }
+
+ private:
+  fs::path dir_;
+  std::unique_ptr<ChildProcess> process_;
+  int port_ = 0;
+};
+
+class SwarmTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new fs::path(fs::temp_directory_path() / ("pellucor-swarm-" + testing::UniqueSuffix()));
+    fake_ = new FakePeer({{Raw(kStalls), {FakePeer::Mode::kStall, 1000}},
+                          {Raw(kSendsWrongData), {FakePeer::Mode::kWrongData, 1000}},
+                          {Raw(kOffersTooMuch), {FakePeer::Mode::kOversized, 100000}}});
+    LoopbackSwarm::Options options;
+    options.trackerHashes = {kStalls, kSendsWrongData, kOffersTooMuch, kClosesAtOnce};
+    std::string error;
+    swarm_ = LoopbackSwarm::Start((*dir_ / "swarm").string(), options, &error).release();
+    ASSERT_TRUE(swarm_) << error;
+    for (const std::string& hash : options.trackerHashes)
+      ASSERT_TRUE(swarm_->AnnounceToTracker(hash, fake_->Port())) << hash;
+    std::ofstream((*dir_ / "trackers.txt").string()) << swarm_->TrackerUrl() << "\n";
+  }
+  static void TearDownTestSuite() {
+    delete swarm_;
+    delete fake_;
+    std::error_code ec;
+    fs::remove_all(*dir_, ec);
+    delete dir_;
+  }
+  void SetUp() override { ASSERT_TRUE(swarm_); }
+
+  static std::vector<std::string> SwarmArgs(int timeoutSeconds) {
+    return {"--dht-bootstrap",   Join(swarm_->BootstrapNodes()),
+            "--trackers",        (*dir_ / "trackers.txt").string(),
+            "--resolve-timeout", std::to_string(timeoutSeconds)};
+  }
+
+  static fs::path* dir_;
+  static FakePeer* fake_;
+  static LoopbackSwarm* swarm_;
+};
+
+fs::path* SwarmTest::dir_ = nullptr;
+FakePeer* SwarmTest::fake_ = nullptr;
+LoopbackSwarm* SwarmTest::swarm_ = nullptr;
+
+std::string FirstRoute(int port, const std::string& hash) {
+  return Exchange(port, Post("/download.aspx", "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A" + hash), 0,
+                  30);
+}
+std::string SecondRoute(int port, const std::string& hash) {
+  return Exchange(
+      port, Post("/magnet-bt/index.php", "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + hash), 0, 30);
+}
+std::string Api(int port, const std::string& target) {
+  return Exchange(port, Get("/api/v1/torrents/" + target), 0, 30);
+}
+
+// Every way a lookup fails, each once: the log line, the sentence on the miss page after the
+// text the desktop tool looks for, and the API's answer for a lookup of the last minute.
+TEST_F(SwarmTest, EachFailureSaysWhy) {
+  // The store refuses one torrent, as a full disk would.
+  const fs::path dataB = *dir_ / "failing" / "data";
+  fs::create_directories(dataB);
+  ASSERT_TRUE(Store::Open((dataB / "torrents.sqlite").string(), nullptr));
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dataB / "torrents.sqlite").string().c_str(), &db), SQLITE_OK);
+    const std::string trigger =
+        "CREATE TRIGGER refuse BEFORE INSERT ON torrents WHEN NEW.info_hash = '" +
+        swarm_->TrackerOnly().v1 + "' BEGIN SELECT RAISE(ABORT, 'disk full'); END";
+    EXPECT_EQ(sqlite3_exec(db, trigger.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  std::vector<std::string> args = SwarmArgs(6);
+  args.insert(args.end(), {"--max-metadata", "4096"});
+  ServiceProcess swarmed(*dir_ / "failing", args);
+  // A DHT whose only node is gone, and nothing else to ask.
+  ServiceProcess stranded(*dir_ / "stranded",
+                          {"--dht-bootstrap", "localhost:9", "--resolve-timeout", "3"});
+  ASSERT_NE(swarmed.Port(), 0) << swarmed.Log();
+  ASSERT_NE(stranded.Port(), 0) << stranded.Log();
+
+  enum class Via { kFirst, kSecond, kApi };
+  const struct {
+    const char* code;
+    std::string hash;
+    ServiceProcess* service;
+    Via via;
+  } cases[] = {
+      {"no_dht_nodes", kNobodyHas, &stranded, Via::kFirst},
+      {"no_peers", kNobodyHas, &swarmed, Via::kFirst},
+      {"no_metadata", kClosesAtOnce, &swarmed, Via::kSecond},
+      {"bad_metadata", kSendsWrongData, &swarmed, Via::kApi},
+      {"too_large", kOffersTooMuch, &swarmed, Via::kFirst},
+      {"timed_out", kStalls, &swarmed, Via::kSecond},
+      {"store_failed", swarm_->TrackerOnly().v1, &swarmed, Via::kApi},
+  };
+  std::vector<std::string> replies(std::size(cases));
+  std::vector<std::thread> lookups;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    lookups.emplace_back([&, i] {
+      const auto& c = cases[i];
+      const int port = c.service->Port();
+      replies[i] = c.via == Via::kFirst    ? FirstRoute(port, c.hash)
+                   : c.via == Via::kSecond ? SecondRoute(port, c.hash)
+                                           : Api(port, c.hash + "?resolve=1");
+    });
+  }
+  for (std::thread& t : lookups) t.join();
+
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(c.code);
+    const std::string body = Body(replies[i]);
+    EXPECT_EQ(Status(replies[i]), "HTTP/1.1 404 Not Found");
+    const std::string code = std::string("\"outcome\":\"") + c.code + "\"";
+    if (c.via == Via::kApi) {
+      EXPECT_NE(body.find(code), std::string::npos) << body;
+    } else {
+      // The text the tool searches for, then the outcome's sentence with the counts.
+      const size_t toolText =
+          body.find(c.via == Via::kFirst ? "您输入的HASH暂未存储" : "该磁力链接无法生成BT种子");
+      ASSERT_NE(toolText, std::string::npos) << body;
+      const size_t why = body.find("（DHT 节点 ");
+      EXPECT_NE(why, std::string::npos) << body;
+      EXPECT_GT(why, toolText);
+      // Without resolve=1 the API gives the outcome of the lookup that just finished.
+      const std::string api = Body(Api(c.service->Port(), c.hash));
+      EXPECT_NE(api.find(code), std::string::npos) << api;
+    }
+    EXPECT_NE(c.service->Log().find("lookup " + c.hash + ": " + c.code + " ("), std::string::npos)
+        << c.service->Log();
+  }
+  // The counts say what was there: no node at all; nodes but no peer; a peer that was tried.
+  EXPECT_NE(Body(Api(stranded.Port(), kNobodyHas)).find("\"dhtNodes\":0,\"peersSeen\":0"),
+            std::string::npos);
+  EXPECT_EQ(Body(Api(swarmed.Port(), kNobodyHas)).find("\"dhtNodes\":0,"), std::string::npos);
+  EXPECT_EQ(Body(Api(swarmed.Port(), kClosesAtOnce)).find("\"peersTried\":0"), std::string::npos);
+
+  // A repeat within the minute is answered at once, from the remembered outcome.
+  const Clock::time_point start = Clock::now();
+  EXPECT_NE(Body(FirstRoute(swarmed.Port(), kStalls)).find("您输入的HASH暂未存储"),
+            std::string::npos);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  const std::string log = swarmed.Log();
+  EXPECT_EQ(log.find("lookup " + kStalls), log.rfind("lookup " + kStalls)) << log;
+}
+
+// Started cold, the service fetches each torrent from the swarm; restarted with its saved DHT
+// state while every bootstrap node is gone, it still finds a seed through the saved table.
+TEST_F(SwarmTest, ColdStartThenWarmRestart) {
+  const LoopbackSwarm::Torrent& v1 = swarm_->V1();
+  const LoopbackSwarm::Torrent& hybrid = swarm_->Hybrid();
+  const LoopbackSwarm::Torrent& v2 = swarm_->V2Only();
+  const LoopbackSwarm::Torrent& tracked = swarm_->TrackerOnly();
+  const std::string announce =
+      "d8:announce" + std::to_string(swarm_->TrackerUrl().size()) + ":" + swarm_->TrackerUrl();
+  {
+    ServiceProcess service(*dir_ / "service", SwarmArgs(15));
+    ASSERT_NE(service.Port(), 0) << service.Log();
+    // The first route, as the tool sends it; the tracker goes into the torrent, the info bytes
+    // stay as the seed made them.
+    std::string reply = FirstRoute(service.Port(), v1.v1);
+    ASSERT_EQ(Status(reply), "HTTP/1.1 200 OK") << service.Log();
+    EXPECT_EQ(Body(reply).rfind(announce, 0), 0u);
+    EXPECT_EQ(InfoOf(Body(reply)), v1.infoSection);
+
+    // The hybrid torrent by its truncated SHA-256 from the swarm, then by its other two hashes
+    // from the store.
+    for (const std::string& hash : {hybrid.v2.substr(0, 40), hybrid.v2, hybrid.v1}) {
+      reply = Api(service.Port(), hash + "?resolve=1");
+      ASSERT_EQ(Status(reply), "HTTP/1.1 200 OK") << hash << "\n" << service.Log();
+      const std::string json = Body(reply);
+      for (const std::string& field :
+           {"\"infoHash\":\"" + hybrid.v1 + "\"", "\"infoHashV2\":\"" + hybrid.v2 + "\"",
+            std::string("\"source\":\"swarm\""), std::string("\"pieceLayers\":false")})
+        EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+    }
+
+    // The v2-only torrent through the second service, by the tool's "btih" + 64 hex digits.
+    reply = SecondRoute(service.Port(), v2.v2);
+    ASSERT_EQ(Status(reply), "HTTP/1.1 200 OK") << service.Log();
+    EXPECT_NE(Body(reply).find("down.php?hash=" + v2.v1 + "\""), std::string::npos);
+    reply = Exchange(service.Port(), Get("/magnet-bt/down.php?hash=" + v2.v2));
+    EXPECT_EQ(InfoOf(Body(reply)), v2.infoSection);
+
+    // The torrent only the tracker knows.
+    ASSERT_EQ(Status(Api(service.Port(), tracked.v1 + "?resolve=1")), "HTTP/1.1 200 OK");
+    reply = Api(service.Port(), tracked.v1 + ".torrent");
+    EXPECT_EQ(Body(reply).rfind(announce, 0), 0u);
+    EXPECT_EQ(InfoOf(Body(reply)), tracked.infoSection);
+
+    const std::string log = service.Log();
+    for (const auto& [hash, code] :
+         {std::pair{v1.v1, "found_dht"}, std::pair{hybrid.v2.substr(0, 40), "found_dht"},
+          std::pair{hybrid.v2, "found_store"}, std::pair{v2.v2, "found_dht"},
+          std::pair{tracked.v1, "found_tracker"}})
+      EXPECT_NE(log.find("lookup " + hash + ": " + code), std::string::npos) << code << "\n" << log;
+    EXPECT_EQ(service.Stop(), 0);
+  }
+  ASSERT_GT(fs::file_size(*dir_ / "service" / "data" / "dht-state.dat"), 0u);
+
+  swarm_->StopBootstrapNodes();
+  ServiceProcess restarted(*dir_ / "service", SwarmArgs(15));
+  ASSERT_NE(restarted.Port(), 0) << restarted.Log();
+  EXPECT_NE(restarted.Said().find("saved routing table"), std::string::npos) << restarted.Said();
+  const std::string reply = Api(restarted.Port(), swarm_->Spare().v1 + "?resolve=1");
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << restarted.Log();
+  EXPECT_NE(restarted.Log().find("lookup " + swarm_->Spare().v1 + ": found_dht"), std::string::npos)
+      << restarted.Log();
+}
+
+}  // namespace
+}  // namespace pellucor::service

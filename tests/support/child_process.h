@@ -1,0 +1,38 @@
+// A program started by a test (POSIX): its standard output and error go to files, and it is
+// stopped with SIGTERM (SIGKILL after a grace time) when the object goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace pellucor::testing {
+
+class ChildProcess {
+ public:
+  // Starts `argv[0]` (looked up in PATH when it has no slash). Output lands in `outPath` and
+  // `errPath` (standard output and error; one file if they are the same).
+  ChildProcess(const std::vector<std::string>& argv, const std::string& outPath,
+               const std::string& errPath);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Running();
+  // SIGTERM, then waits up to `grace` before SIGKILL; the exit status (-1 when killed by signal).
+  int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+};
+
+// The whole content of a file ("" when it cannot be read).
+std::string ReadWholeFile(const std::string& path);
+
+// Waits until the file at `path` holds `text`, up to `limit`.
+bool WaitForText(const std::string& path, const std::string& text, std::chrono::milliseconds limit);
+
+}  // namespace pellucor::testing

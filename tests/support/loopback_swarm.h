@@ -1,0 +1,59 @@
+// A small BitTorrent internet on loopback, shared by the service's swarm tests and its
+// benchmark: libtorrent DHT nodes that know each other, seeds that announce themselves on that
+// DHT (a v1, a hybrid and a v2-only torrent, and one more v1 torrent kept for a later lookup), a
+// seed that only a tracker knows, and the tracker itself (Debian's opentracker, started on a
+// loopback port with a whitelist of the swarm's hashes). Nodes are named "localhost:PORT".
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pellucor::testing {
+
+class LoopbackSwarm {
+ public:
+  struct Torrent {
+    std::string name;
+    std::string bytes;        // the .torrent
+    std::string infoSection;  // its raw info dictionary
+    std::string v1;           // 40 hex: the SHA-1 info hash, or the truncated SHA-256 (v2 only)
+    std::string v2;           // 64 hex, or empty (v1)
+  };
+  struct Options {
+    int nodes = 20;
+    // More 40-hex hashes the tracker accepts announces for (fake peers).
+    std::vector<std::string> trackerHashes;
+    // Small v1 torrents seeded on the DHT besides the others, for runs of many lookups.
+    int extraTorrents = 0;
+  };
+
+  // Makes the content under `dir`, starts everything and waits until the DHT nodes know each
+  // other. Nothing (and `*error` set) when a part cannot start.
+  static std::unique_ptr<LoopbackSwarm> Start(const std::string& dir, const Options& options,
+                                              std::string* error);
+  ~LoopbackSwarm();
+
+  // The three nodes every other node started from.
+  std::vector<std::string> BootstrapNodes() const;
+  // Stops those three; the others and the seeds go on.
+  void StopBootstrapNodes();
+  std::string TrackerUrl() const;  // "http://127.0.0.1:PORT/announce"
+  // Tells the tracker that 127.0.0.1:`port` has the torrent of `hash` (40 hex).
+  bool AnnounceToTracker(const std::string& hash, int port);
+
+  const Torrent& V1() const;
+  const Torrent& Hybrid() const;
+  const Torrent& V2Only() const;
+  const Torrent& Spare() const;        // a v1 torrent on the DHT, for a lookup after a restart
+  const Torrent& TrackerOnly() const;  // seeded by a peer without DHT, known to the tracker
+  const std::vector<Torrent>& Extra() const;
+
+  struct Impl;
+
+ private:
+  explicit LoopbackSwarm(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace pellucor::testing

@@ -14,9 +14,7 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <utility>
@@ -116,14 +114,16 @@ testing::FakeHttpServer& Server() {
 
 bool failed = false;
 
-// Checks one reply (the clock is stopped meanwhile).
-void Check(benchmark::State& state, bool ok, const char* what) {
+// Checks one reply with the clock stopped: `wrong` says what is wrong with it, or nullptr. A
+// wrong reply fails the case.
+template <typename Wrong>
+void Check(benchmark::State& state, Wrong wrong) {
   state.PauseTiming();
-  if (!ok) {
-    failed = true;
-    state.SkipWithError(what);
-  }
+  const char* what = wrong();
   state.ResumeTiming();
+  if (!what) return;
+  failed = true;
+  state.SkipWithError(what);
 }
 
 struct Peak {
@@ -152,8 +152,10 @@ void WebRequestCase(benchmark::State& state, bool post) {
                                  : WebRequest(url, 0, {}, nullptr, nullptr, nullptr, nullptr, false,
                                               nullptr, std::nullopt, &headers);
     peak = std::max(peak, p.Beyond());
-    Check(state, FindText(headers, "HTTP/1.1 2") == 1, "status not 2xx");
-    Check(state, body.view() == want, "wrong body");
+    Check(state, [&]() -> const char* {
+      if (FindText(headers, "HTTP/1.1 2") != 1) return "status not 2xx";
+      return body.view() == want ? nullptr : "wrong body";
+    });
   }
   Report(state, want.size(), peak);
 }
@@ -203,8 +205,10 @@ void Perform(benchmark::State& state, Easy& e, const std::string& want) {
   const CURLcode rc = curl_easy_perform(e.curl);
   long status = 0;
   curl_easy_getinfo(e.curl, CURLINFO_RESPONSE_CODE, &status);
-  Check(state, rc == CURLE_OK && status / 100 == 2, "status not 2xx");
-  Check(state, e.body == want, "wrong body");
+  Check(state, [&]() -> const char* {
+    if (rc != CURLE_OK || status / 100 != 2) return "status not 2xx";
+    return e.body == want ? nullptr : "wrong body";
+  });
 }
 
 void CurlNewHandleCase(benchmark::State& state, bool post) {

@@ -106,18 +106,20 @@ class SqliteStore final : public Store {
 constexpr char kRowColumns[] =
     "name, total_size, files, bytes, added_at, source, info_hash, info_hash_v2, piece_layers";
 
+// False when the file list does not decode; every other field is read all the same.
 bool ReadRow(const Statement& row, StoredTorrent* t) {
   t->meta.name = row.ColumnBytes(0);
   t->meta.totalSize = row.ColumnInt(1);
-  t->meta.files.clear();
-  if (!DecodeFiles(row.ColumnBytes(2), &t->meta.files)) return false;
   t->bytes = row.ColumnBytes(3);
   t->addedAt = row.ColumnInt(4);
   t->source = row.ColumnBytes(5);
   t->meta.infoHash = row.ColumnBytes(6);
   t->meta.infoHashV2 = row.ColumnBytes(7);  // NULL reads as empty
   t->meta.pieceLayers = row.ColumnInt(8) != 0;
-  return true;
+  t->meta.files.clear();
+  if (DecodeFiles(row.ColumnBytes(2), &t->meta.files)) return true;
+  t->meta.files.clear();
+  return false;
 }
 
 }  // namespace
@@ -313,7 +315,7 @@ bool SqliteStore::ForEach(const std::function<bool(const StoredTorrent&)>& visit
         StoredTorrent t;
         // A file list that does not decode reads as empty, which no torrent has: the check
         // names the row.
-        if (!ReadRow(rows, &t)) t.meta.files.clear();
+        ReadRow(rows, &t);
         page.push_back(std::move(t));
       }
       if (rc != SQLITE_DONE) {

@@ -5,7 +5,7 @@
 // notifies the channel "pellucor_lookup" with the hash in the same transaction.
 //
 // Waiters live in this process's thread: each is tried when it is added, when a notification
-// names its hash, when the lease it waits for would expire, and at least every two seconds (a
+// names its hash, when the lease it waits for would expire, and at least every five seconds (a
 // notification sent while the listening connection was down is lost, never the waiter). A try
 // is one statement: stored? else take the row when it is free, expired or already ours; else
 // the miss it records, or how long its lease still runs.
@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const char kChannel[] = "pellucor_lookup";
+// The longest a waiter goes untried.
+constexpr milliseconds kRecheck{5000};
 
 const PgStatement kTry{
     "try_lease",
@@ -251,7 +253,7 @@ class PostgresqlLeases final : public LookupLeases {
           break;
         case Tried::kHeld:
           waiter.next = Clock::now() +
-                        std::clamp(left + milliseconds(10), milliseconds(50), milliseconds(2000));
+                        std::clamp(left + milliseconds(10), milliseconds(50), kRecheck);
           still.push_back(std::move(waiter));
           break;
       }

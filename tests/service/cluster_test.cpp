@@ -28,7 +28,9 @@
 #include "support/http_exchange.h"
 #include "support/postgres_server.h"
 #include "support/printers.h"
+#include "support/run_program.h"
 #include "support/service_process.h"
+#include "support/torrents.h"
 #include "support/unique_name.h"
 
 namespace pellucor::service {
@@ -43,6 +45,7 @@ using pellucor::testing::Get;
 using pellucor::testing::Headers;
 using pellucor::testing::PostgresServer;
 using pellucor::testing::ReadWholeFile;
+using pellucor::testing::RunProgram;
 using pellucor::testing::ServiceProcess;
 using pellucor::testing::Status;
 
@@ -179,7 +182,7 @@ class ClusterTest : public ::testing::Test {
 
 TEST_F(ClusterTest, TwoInstancesOnePostgresqlBehindNginx) {
   std::string error;
-  const std::unique_ptr<PostgresServer> postgres = PostgresServer::Start(&error);
+  PostgresServer* postgres = PostgresServer::Shared(&error);
   ASSERT_TRUE(postgres) << error;
   const std::string database = postgres->CreateDatabase(&error);
   ASSERT_FALSE(database.empty()) << error;
@@ -273,6 +276,58 @@ TEST_F(ClusterTest, TwoInstancesOnePostgresqlBehindNginx) {
   EXPECT_EQ(store->Count(), 1);
   nginx_.reset();
   b.Stop();
+}
+
+// An SQLite store moved into PostgreSQL by the command an operator runs: every torrent with its
+// bytes, source and date; one the target holds with other bytes is kept and reported; a second
+// run copies nothing more; the target passes its check.
+TEST_F(ClusterTest, MigrateMovesAnSqliteStoreIntoPostgresql) {
+  std::string error;
+  PostgresServer* postgres = PostgresServer::Shared(&error);
+  ASSERT_TRUE(postgres) << error;
+  const std::string target = postgres->Uri(postgres->CreateDatabase(&error));
+  const std::string source = "sqlite:" + (dir_ / "torrents.sqlite").string();
+  const std::vector<pellucor::testing::Torrent> torrents = {
+      pellucor::testing::MakeTorrent(1100, "a.bin"),
+      pellucor::testing::MakeTorrent(5000, "\xb5\xe7\xd3\xb0.mkv"),  // a legacy code-page name
+      pellucor::testing::MakeTorrent(1300, "c.bin")};
+  {
+    std::unique_ptr<Store> from = Store::Open(source, &error);
+    ASSERT_TRUE(from) << error;
+    for (size_t i = 0; i < torrents.size(); ++i)
+      ASSERT_TRUE(from->Add(torrents[i].bytes, i ? "swarm" : "import", &error, nullptr,
+                            1700000000 + static_cast<int64_t>(i)))
+          << error;
+    // The third already in the target, with other bytes around the same info dictionary.
+    std::unique_ptr<Store> to = Store::Open(target, &error);
+    ASSERT_TRUE(to) << error;
+    ASSERT_TRUE(to->Add(pellucor::testing::MakeTorrent(1400, "c.bin").bytes, "import", &error));
+  }
+  const std::string binary = PELLUCOR_SERVICE_BINARY;
+  auto run = pellucor::testing::RunProgram(binary, {"migrate", "--from", source, "--to", target});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_EQ(run.out, "2 copied, 0 already there, 1 failed; 3 torrents in the target\n");
+  EXPECT_NE(run.err.find("stored with other bytes in the target; kept"), std::string::npos)
+      << run.err;
+  run = pellucor::testing::RunProgram(binary, {"migrate", "--from", source, "--to", target});
+  EXPECT_EQ(run.out, "0 copied, 2 already there, 1 failed; 3 torrents in the target\n");
+
+  std::unique_ptr<Store> from = Store::Open(source, &error);
+  std::unique_ptr<Store> to = Store::Open(target, &error);
+  ASSERT_TRUE(from && to) << error;
+  for (size_t i = 0; i < 2; ++i) {
+    const std::optional<StoredTorrent> was = from->Find(torrents[i].hash);
+    const std::optional<StoredTorrent> is = to->Find(torrents[i].hash);
+    ASSERT_TRUE(was && is) << i;
+    EXPECT_EQ(is->bytes, torrents[i].bytes) << i;
+    EXPECT_EQ(is->meta.name, was->meta.name) << i;
+    EXPECT_EQ(is->source, was->source) << i;
+    EXPECT_EQ(is->addedAt, 1700000000 + static_cast<int64_t>(i)) << i;
+  }
+  EXPECT_EQ(to->Find(torrents[2].hash)->bytes, pellucor::testing::MakeTorrent(1400, "c.bin").bytes);
+  run = pellucor::testing::RunProgram(binary, {"check", "--store", target});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.out, "ok: 3 torrents\n");
 }
 
 }  // namespace

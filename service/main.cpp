@@ -383,7 +383,6 @@ int main(int argc, char** argv) {
     });
   };
   if (resolverSettings.dht) scheduleSave();
-  leaseSettings.missMemoryMilliseconds = 60000;
   std::string leaseError;
   std::unique_ptr<LookupLeases> leases = store->OpenLeases(
       leaseSettings, [&io](std::function<void()> task) { boost::asio::post(io, std::move(task)); },

@@ -1,6 +1,8 @@
 -- wrk script: every reply must be 200 with exactly the bytes of the file given after "--".
 --   wrk -s bench/service/check_reply.lua URL -- EXPECTED-FILE
--- Prints "checked GOOD good BAD bad" when the run ends.
+-- Prints "checked GOOD good BAD bad" when the run ends. Bad counts the replies with another
+-- status or other bytes, the requests that got no reply at all (refused, reset or timed-out
+-- connections), and any reply wrk counted that was not checked here.
 local threads = {}
 
 function setup(thread)
@@ -29,5 +31,8 @@ function done(summary, latency, requests)
     good = good + thread:get("good")
     bad = bad + thread:get("bad")
   end
-  io.write(string.format("checked %d good %d bad\n", good, bad))
+  local errors = summary.errors
+  local lost = errors.connect + errors.read + errors.write + errors.timeout
+  local unchecked = math.abs(summary.requests - good - bad)
+  io.write(string.format("checked %d good %d bad\n", good, bad + lost + unchecked))
 end

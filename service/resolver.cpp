@@ -269,6 +269,11 @@ class Core : public std::enable_shared_from_this<Core> {
     return std::move(session_);
   }
 
+  bool Running() const {
+    std::lock_guard lock(mutex_);
+    return session_ && !stopped_;
+  }
+
   int ListenPort() const {
     std::lock_guard lock(mutex_);
     if (!session_) return 0;
@@ -734,6 +739,10 @@ Resolver::~Resolver() {
 
 void Resolver::Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
   impl_->core->Fetch(infoHash, std::move(done));
+}
+
+bool Resolver::Running() const {
+  return impl_->core->Running();
 }
 
 int Resolver::ListenPort() const {

@@ -71,6 +71,8 @@ class Resolver {
   // once (on `io`) with kNoPeers and no counts.
   void Fetch(const std::string& infoHash, std::function<void(FetchResult)> done);
 
+  // True while the libtorrent session runs; false when it could not be started.
+  bool Running() const;
   // The port the session listens on (for tests that point a peer at it).
   int ListenPort() const;
   // The DHT's node id and routing table, bencoded, for ResolverSettings::dhtState; empty when

@@ -295,8 +295,8 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
-Sites::Sites(Store& store, Resolver* resolver, SiteSettings settings)
-    : store_(store), resolver_(resolver), settings_(std::move(settings)) {}
+Sites::Sites(Store& store, Resolver* resolver, SiteSettings settings, LookupLeases* leases)
+    : store_(store), resolver_(resolver), settings_(std::move(settings)), leases_(leases) {}
 
 void Sites::Handle(const Request& request, Responder respond) {
   const std::string_view path = PathOf(TargetOf(request));
@@ -321,6 +321,10 @@ void Sites::Handle(const Request& request, Responder respond) {
     return SecondServiceDownload(request, std::move(respond));
   }
   if (path.rfind("/api/", 0) == 0) return Api(request, std::move(respond));
+  if (path == "/healthz") {
+    if (!get) return methodNotAllowed("GET, HEAD");
+    return Health(std::move(respond));
+  }
   if (path == "/ggurl.html") {
     if (!get) return methodNotAllowed("GET, HEAD");
     return AdvertDocument(request, std::move(respond));
@@ -395,7 +399,24 @@ void Sites::Lookup(const std::string& hash, LookupDone done) {
     Finished(hash, report);
     return done(nullptr, report);
   }
-  resolver_->Fetch(hash, [this, hash, done = std::move(done)](FetchResult result) {
+  if (!leases_) return Search(hash, std::move(done), false);
+  // Another instance on the same store may be searching for it already.
+  leases_->Acquire(hash, [this, hash, done = std::move(done)](const LeaseTurn& turn) mutable {
+    if (turn.kind == LeaseTurn::Kind::kSearch) return Search(hash, std::move(done), true);
+    LookupReport report = turn.report;
+    std::shared_ptr<const StoredTorrent> found;
+    if (turn.kind == LeaseTurn::Kind::kStored) {
+      found = Stored(hash);
+      report = LookupReport{};
+      report.outcome = found ? Outcome::kFoundStore : Outcome::kStoreFailed;
+    }
+    Finished(hash, report);
+    done(std::move(found), report);
+  });
+}
+
+void Sites::Search(const std::string& hash, LookupDone done, bool leased) {
+  resolver_->Fetch(hash, [this, hash, leased, done = std::move(done)](FetchResult result) {
     LookupReport report = result.report;
     std::shared_ptr<const StoredTorrent> found;
     if (result.torrent) {
@@ -406,6 +427,8 @@ void Sites::Lookup(const std::string& hash, LookupDone done) {
         report.outcome = Outcome::kStoreFailed;
       }
     }
+    // After the write: the instances waiting for this hash read the store once woken.
+    if (leased) leases_->Release(hash, report);
     Finished(hash, report);
     done(std::move(found), report);
   });
@@ -507,6 +530,16 @@ void Sites::Api(const Request& request, Responder respond) {
   Lookup(*hash, [respond](std::shared_ptr<const StoredTorrent> found, const LookupReport& report) {
     respond(found ? Json(http::status::ok, TorrentJson(*found)) : MissJson(&report));
   });
+}
+
+void Sites::Health(Responder respond) {
+  std::string problems, error;
+  if (!store_.Reachable(&error)) problems += "store: " + error + "\n";
+  if (resolver_ && !resolver_->Running())
+    problems += "swarm: the libtorrent session is not running\n";
+  if (problems.empty())
+    return respond(MakeResponse(http::status::ok, "text/plain; charset=utf-8", "ok\n"));
+  respond(MakeResponse(http::status::service_unavailable, "text/plain; charset=utf-8", problems));
 }
 
 void Sites::AdvertDocument(const Request& request, Responder respond) {

@@ -7,10 +7,14 @@
 //   publisher       GET  /  (home page), /ggurl.html (advert document), /advert-picture
 //   programs        GET  /api/v1/torrents/HASH[?resolve=1]   → JSON (see README)
 //                   GET  /api/v1/torrents/HASH.torrent       → the stored .torrent
+//   operators       GET  /healthz   → 200 "ok" when the store answers and the swarm session
+//                                     runs, else 503 saying which does not
 // A hash the store lacks is looked for in the swarm; what is found is stored and served. Every
 // lookup ends with an outcome (outcome.h): it is logged, a miss is remembered for a minute (a
 // repeat is answered at once), and the miss pages say it in one sentence after the texts the
-// desktop tool searches for.
+// desktop tool searches for. With lookup leases (a store several instances share), an instance
+// searches the swarm only when it holds the hash's lease; otherwise it waits for the instance
+// that does and answers from the store or with that instance's miss.
 #pragma once
 
 #include <chrono>
@@ -43,8 +47,9 @@ struct SiteSettings {
 // Used on one thread: the io_context's that runs the server and the resolver.
 class Sites {
  public:
-  // `resolver` may be null: then only the store answers.
-  Sites(Store& store, Resolver* resolver, SiteSettings settings);
+  // `resolver` may be null: then only the store answers. `leases` may be null: then every
+  // lookup the store cannot answer is searched here.
+  Sites(Store& store, Resolver* resolver, SiteSettings settings, LookupLeases* leases = nullptr);
   void Handle(const Request& request, Responder respond);
 
  private:
@@ -52,6 +57,9 @@ class Sites {
   // The stored torrent of `hash` (40 or 64 lower-case hex), fetched from the swarm and stored
   // first when needed; a miss of the last minute is answered at once with its report.
   void Lookup(const std::string& hash, LookupDone done);
+  // Searches the swarm for `hash` and stores what it finds; `leased`: the hash's lease is held
+  // and is released once that is done.
+  void Search(const std::string& hash, LookupDone done, bool leased);
   // The stored torrent of `hash` from memory or the store; null when there is none.
   std::shared_ptr<const StoredTorrent> Stored(const std::string& hash);
   // The report of a lookup of `hash` that missed within the last minute.
@@ -62,6 +70,7 @@ class Sites {
   void SecondServiceForm(const Request& request, Responder respond);
   void SecondServiceDownload(const Request& request, Responder respond);
   void AdvertDocument(const Request& request, Responder respond);
+  void Health(Responder respond);
 
   static constexpr size_t kCacheEntries = 4096;
   static constexpr std::chrono::seconds kMissMemory{60};
@@ -74,6 +83,7 @@ class Sites {
   Store& store_;
   Resolver* resolver_;
   SiteSettings settings_;
+  LookupLeases* leases_;
   std::unordered_map<std::string, std::shared_ptr<const StoredTorrent>> cache_;
   std::unordered_map<std::string, Miss> misses_;
   std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> missOrder_;

@@ -10,6 +10,7 @@ connections=${2:-50}
 service=build/linux/service/pellucor-service
 [ -x "$service" ] || { echo "build the linux preset first" >&2; exit 1; }
 work=$(mktemp -d)
+chmod 755 "$work"  # nginx workers run as nobody under root: they must reach the file
 trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 
 # A torrent of about 20 KB (300 files), bencoded here; the script prints its info hash.
@@ -51,7 +52,14 @@ size=$(stat -c %s "$work/bench.torrent")
 check=$(curl -s "http://127.0.0.1:18601/magnet-bt/down.php?hash=$hash" | cmp - "$work/bench.torrent" && echo same)
 [ "$check" = same ] || { echo "the service did not serve the torrent" >&2; exit 1; }
 
-rate() { wrk -t2 -c"$connections" -d"${seconds}s" "$1" | awk '/Requests\/sec/ {print $2}'; }
+# rate URL: requests per second, every reply checked (status 200, the torrent's exact bytes).
+rate() {
+  local out
+  out=$(wrk -t2 -c"$connections" -d"${seconds}s" -s bench/service/check_reply.lua "$1" -- \
+    "$work/bench.torrent")
+  grep -q '^checked [1-9][0-9]* good 0 bad$' <<<"$out" || { echo "$1: $out" >&2; exit 1; }
+  awk '/Requests\/sec/ {print $2}' <<<"$out"
+}
 service_rate=$(rate "http://127.0.0.1:18601/magnet-bt/down.php?hash=$hash")
 nginx_rate=$(rate "http://127.0.0.1:18602/magnet-bt/down.torrent")
 echo "torrent: $size bytes; wrk -t2 -c$connections -d${seconds}s on 127.0.0.1"

@@ -3,6 +3,7 @@
 #include "service/sites.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
@@ -297,6 +298,22 @@ TEST_F(ServiceTest, PublisherSite) {
   reply = Exchange(port_, Get("/"));
   EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
   EXPECT_NE(Body(reply).find("Pellucor"), std::string::npos);
+}
+
+// The health check says whether the store answers (the sites here have no swarm session).
+TEST_F(ServiceTest, HealthCheck) {
+  std::string reply = Exchange(port_, Get("/healthz"));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_EQ(Body(reply), "ok\n");
+  EXPECT_EQ(Status(Exchange(port_, Post("/healthz", ""))), "HTTP/1.1 405 Method Not Allowed");
+  // The store's table taken away beside the service.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "torrents.sqlite").string().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "DROP TABLE torrents", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  reply = Exchange(port_, Get("/healthz"));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(Body(reply), "store: no such table: torrents\n");
 }
 
 // The server's own rules: what never reaches a site.

@@ -22,6 +22,7 @@
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"
 #include "support/sandbox.h"
+#include "support/service_process.h"
 
 namespace pellucor::service {
 namespace {
@@ -36,6 +37,7 @@ using testing::Get;
 using testing::LoopbackSwarm;
 using testing::Post;
 using testing::ReadWholeFile;
+using testing::ServiceProcess;
 using testing::Status;
 
 // Hashes only the fake peer answers for, through the tracker.
@@ -62,34 +64,6 @@ std::string Join(const std::vector<std::string>& items) {
   for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
   return out;
 }
-
-// pellucor-service started as a user would, its output in files.
-class ServiceProcess {
- public:
-  ServiceProcess(const fs::path& dir, std::vector<std::string> args) : dir_(dir) {
-    fs::create_directories(dir);
-    args.insert(args.begin(), {PELLUCOR_SERVICE_BINARY, "--listen", "127.0.0.1:0", "--data",
-                               (dir / "data").string(), "--no-advert"});
-    process_ = std::make_unique<ChildProcess>(args, Out(), Err());
-    const std::string marker = "serving http://127.0.0.1:";
-    if (testing::WaitForText(Out(), marker, std::chrono::seconds(10))) {
-      const std::string out = ReadWholeFile(Out());
-      port_ = std::atoi(out.c_str() + out.find(marker) + marker.size());
-    }
-  }
-  int Port() const { return port_; }
-  std::string Log() const { return ReadWholeFile(Err()); }
-  std::string Said() const { return ReadWholeFile(Out()); }
-  int Stop() { return process_->Stop(); }
-
-  std::string Out() const { return (dir_ / "out.txt").string(); }
-  std::string Err() const { return (dir_ / "err.txt").string(); }
-
- private:
-  fs::path dir_;
-  std::unique_ptr<ChildProcess> process_;
-  int port_ = 0;
-};
 
 class SwarmTest : public ::testing::Test {
  protected:

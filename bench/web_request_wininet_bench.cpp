@@ -5,9 +5,6 @@
 // (in turns first), every reply is checked (status and bytes) and a bad one fails the run
 // before any ratio is printed; it prints the medians and the median of the pairs' ratios.
 //   wine build/win64/bench/web_request_wininet_bench.exe [pairs]
-#include <windows.h>
-#include <wininet.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utility_win32.h"
 #include "http/transport.h"
 #include "http/web_request.h"
 #include "support/fake_http_server.h"
@@ -32,34 +30,32 @@ struct Reply {
 Reply DirectWinInet(const std::string& path, const std::string& url, int port, bool post,
                     const std::string& form) {
   Reply r;
-  HINTERNET session =
-      InternetOpenA(DefaultUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  HINTERNET connection = InternetConnectA(session, "127.0.0.1", static_cast<INTERNET_PORT>(port),
-                                          nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-  HINTERNET request =
-      HttpOpenRequestA(connection, post ? "POST" : "GET", path.c_str(), "HTTP/1.1", nullptr,
-                       nullptr, kFlagReload | kFlagNeedFile | kFlagIgnoreRedirectToHttps, 0);
+  const InternetHandle session(
+      InternetOpenA(DefaultUserAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  const InternetHandle connection(InternetConnectA(session.get(), "127.0.0.1",
+                                                   static_cast<INTERNET_PORT>(port), nullptr,
+                                                   nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  const InternetHandle request(
+      HttpOpenRequestA(connection.get(), post ? "POST" : "GET", path.c_str(), "HTTP/1.1", nullptr,
+                       nullptr, kFlagReload | kFlagNeedFile | kFlagIgnoreRedirectToHttps, 0));
   const std::string headers = "Referer: " + url +
                               "\r\nAccept: */*\r\nAccept-Language: zh-cn\r\nContent-Type: "
                               "application/x-www-form-urlencoded";
-  if (HttpSendRequestA(request, headers.c_str(), static_cast<DWORD>(headers.size()),
+  if (HttpSendRequestA(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
                        post ? const_cast<char*>(form.data()) : nullptr,
                        post ? static_cast<DWORD>(form.size()) : 0)) {
     DWORD size = sizeof r.status;
-    HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &r.status, &size,
+    HttpQueryInfoA(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &r.status, &size,
                    nullptr);
     DWORD length = 0;
     size = sizeof length;
-    if (HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &size,
-                       nullptr))
+    if (HttpQueryInfoA(request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                       &size, nullptr))
       r.body.reserve(length);
     char chunk[kReadChunk];
     DWORD n = 0;
-    while (InternetReadFile(request, chunk, kReadChunk, &n) && n > 0) r.body.append(chunk, n);
+    while (InternetReadFile(request.get(), chunk, kReadChunk, &n) && n > 0) r.body.append(chunk, n);
   }
-  InternetCloseHandle(request);
-  InternetCloseHandle(connection);
-  InternetCloseHandle(session);
   return r;
 }
 

@@ -3,9 +3,6 @@
 #error "transport_wininet.cpp is the Windows back end; other builds use transport_curl.cpp"
 #endif
 
-#include <windows.h>
-#include <wininet.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "base/env.h"
+#include "base/utility_win32.h"
 #include "http/transport.h"
 
 namespace pellucor {
@@ -138,24 +136,6 @@ class CallThread {
   }
 
   std::shared_ptr<State> state_;
-};
-
-// One Internet handle, closed when it goes out of scope.
-class InternetHandle {
- public:
-  InternetHandle() = default;
-  ~InternetHandle() { Reset(); }
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  void Reset(HINTERNET h = nullptr) {
-    if (h_) InternetCloseHandle(h_);
-    h_ = h;
-  }
-  HINTERNET get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HINTERNET h_ = nullptr;
 };
 
 class WinInetTransport final : public Transport {

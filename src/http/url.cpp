@@ -1,5 +1,8 @@
 #include "http/url.h"
 
+#include "base/codepage.h"
+#include "base/hex.h"
+
 namespace pellucor {
 namespace {
 
@@ -70,20 +73,14 @@ GbkText RequestTarget(const GbkText& path) {
   while (!t.empty() && static_cast<unsigned char>(t.front()) <= 0x20) t.remove_prefix(1);
   while (!t.empty() && static_cast<unsigned char>(t.back()) <= 0x20) t.remove_suffix(1);
 
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  auto encode = [&](unsigned char c) {
-    out.push_back('%');
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 15]);
-  };
   for (size_t i = 0; i < t.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(t[i]);
-    if (c >= 0x81 && c <= 0xFE && i + 1 < t.size()) {  // a double-byte character: both bytes
-      encode(c);
-      encode(static_cast<unsigned char>(t[++i]));
+    if (IsGbkLeadByte(c) && i + 1 < t.size()) {  // a double-byte character: both bytes
+      AppendPercentEncoded(out, c);
+      AppendPercentEncoded(out, static_cast<unsigned char>(t[++i]));
     } else if (c <= 0x20 || c >= 0x7F) {
-      encode(c);
+      AppendPercentEncoded(out, c);
     } else {
       out.push_back(c == '\\' ? '/' : static_cast<char>(c));
     }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "base/codepage.h"
+#include "base/hex.h"
 #include "support/printers.h"
 
 namespace pellucor {
@@ -76,20 +77,20 @@ TEST(Decode, MalformedUtf8AsRecorded) {
     std::getline(ss, hex, '\t');
     std::getline(ss, count, '\t');
     std::getline(ss, units, '\t');
-    std::string input;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-      input.push_back(static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    // The units are four hex digits each, high byte first.
+    std::erase(units, ' ');
+    const std::optional<std::string> input = HexDecode(hex), unitBytes = HexDecode(units);
+    ASSERT_TRUE(input && unitBytes && unitBytes->size() % 2 == 0) << line;
     std::u16string want16;
-    std::stringstream us(units);
-    std::string u;
-    while (us >> u) want16.push_back(static_cast<char16_t>(std::stoul(u, nullptr, 16)));
     std::string le;
-    for (char16_t c : want16) {
-      le.push_back(static_cast<char>(c & 0xFF));
-      le.push_back(static_cast<char>(c >> 8));
+    for (size_t i = 0; i < unitBytes->size(); i += 2) {
+      const unsigned char high = (*unitBytes)[i], low = (*unitBytes)[i + 1];
+      want16.push_back(static_cast<char16_t>(high << 8 | low));
+      le.push_back(static_cast<char>(low));
+      le.push_back(static_cast<char>(high));
     }
-    EXPECT_EQ(Utf8ToUtf16(Bytes(input)), Bytes(le)) << name;
-    EXPECT_EQ(Utf8ToGbk(Bytes(input)), Bytes(Utf16ToGbk(want16, kCompositeCheck))) << name;
+    EXPECT_EQ(Utf8ToUtf16(Bytes(*input)), Bytes(le)) << name;
+    EXPECT_EQ(Utf8ToGbk(Bytes(*input)), Bytes(Utf16ToGbk(want16, kCompositeCheck))) << name;
     ++rows;
   }
   EXPECT_EQ(rows, 16);

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "convert/magnet.h"
+#include "service/utf8.h"
 
 namespace pellucor::service {
 
@@ -234,17 +235,8 @@ std::string JsonString(std::string_view text) {
       continue;
     }
     // A well-formed UTF-8 sequence is copied; anything else is one U+FFFD per byte.
-    const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    bool valid = length > 0 && i + length <= text.size() && c <= 0xF4;
-    for (int k = 1; valid && k < length; ++k)
-      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    if (valid && length >= 3) {
-      const auto c1 = static_cast<unsigned char>(text[i + 1]);
-      if (c == 0xE0) valid = c1 >= 0xA0;  // overlong
-      if (c == 0xED) valid = c1 < 0xA0;   // surrogates
-      if (c == 0xF0) valid = c1 >= 0x90;  // overlong
-      if (c == 0xF4) valid = c1 < 0x90;   // above U+10FFFF
-    }
+    const size_t length = Utf8SequenceLength(text, i);
+    const bool valid = length > 0;
     if (valid) {
       out.append(text.substr(i, static_cast<size_t>(length)));
       i += static_cast<size_t>(length);

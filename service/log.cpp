@@ -144,4 +144,37 @@ void Log(LogLevel level, std::string_view event, std::initializer_list<LogField>
   }
 }
 
+std::string LogTarget(std::string_view target) {
+  constexpr size_t kMaxValue = 64;
+  constexpr size_t kMaxTarget = 512;
+  constexpr std::string_view kOmitted = "\u2026";
+  const size_t q = target.find('?');
+  std::string out(target.substr(0, q));
+  if (q != std::string_view::npos) {
+    out += '?';
+    std::string_view query = target.substr(q + 1);
+    for (;;) {
+      const size_t amp = query.find('&');
+      const std::string_view pair = query.substr(0, amp);
+      const size_t eq = pair.find('=');
+      if (eq != std::string_view::npos && pair.size() - eq - 1 > kMaxValue) {
+        out.append(pair.substr(0, eq + 1));
+        out += kOmitted;
+      } else {
+        out.append(pair);
+      }
+      if (amp == std::string_view::npos) break;
+      out += '&';
+      query.remove_prefix(amp + 1);
+    }
+  }
+  if (out.size() > kMaxTarget) {
+    size_t cut = kMaxTarget;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out += kOmitted;
+  }
+  return out;
+}
+
 }  // namespace pellucor::service

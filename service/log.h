@@ -45,4 +45,9 @@ struct LogField {
 
 void Log(LogLevel level, std::string_view event, std::initializer_list<LogField> fields = {});
 
+// A request target as the access log gives it: each query value of more than 64 bytes as "…",
+// and the whole cut to 512 bytes ("…" at the cut).
+//   "/x?hash=abc&magnet=<200 bytes>" -> "/x?hash=abc&magnet=…"
+std::string LogTarget(std::string_view target);
+
 }  // namespace pellucor::service

@@ -21,6 +21,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Running();
+  pid_t Pid() const { return pid_; }
   // SIGTERM, then waits up to `grace` before SIGKILL; the exit status (-1 when killed by signal).
   int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
 

@@ -21,6 +21,7 @@
 #include "support/fake_peer.h"
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"
+#include "support/service_process.h"
 #include "support/unique_name.h"
 
 namespace pellucor::service {
@@ -29,13 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using testing::Body;
-using testing::ChildProcess;
 using testing::Exchange;
 using testing::FakePeer;
 using testing::Get;
 using testing::LoopbackSwarm;
 using testing::Post;
-using testing::ReadWholeFile;
 using testing::Status;
 
 // Hashes only the fake peer answers for, through the tracker.
@@ -63,32 +62,11 @@ std::string Join(const std::vector<std::string>& items) {
   return out;
 }
 
-// pellucor-service started as a user would, its output in files.
-class ServiceProcess {
+// pellucor-service, the program.
+class ServiceProcess : public testing::ServiceProcess {
  public:
-  ServiceProcess(const fs::path& dir, std::vector<std::string> args) : dir_(dir) {
-    fs::create_directories(dir);
-    args.insert(args.begin(), {PELLUCOR_SERVICE_BINARY, "--listen", "127.0.0.1:0", "--data",
-                               (dir / "data").string(), "--no-advert"});
-    process_ = std::make_unique<ChildProcess>(args, Out(), Err());
-    const std::string marker = "serving http://127.0.0.1:";
-    if (testing::WaitForText(Out(), marker, std::chrono::seconds(10))) {
-      const std::string out = ReadWholeFile(Out());
-      port_ = std::atoi(out.c_str() + out.find(marker) + marker.size());
-    }
-  }
-  int Port() const { return port_; }
-  std::string Log() const { return ReadWholeFile(Err()); }
-  std::string Said() const { return ReadWholeFile(Out()); }
-  int Stop() { return process_->Stop(); }
-
-  std::string Out() const { return (dir_ / "out.txt").string(); }
-  std::string Err() const { return (dir_ / "err.txt").string(); }
-
- private:
-  fs::path dir_;
-  std::unique_ptr<ChildProcess> process_;
-  int port_ = 0;
+  ServiceProcess(const fs::path& dir, std::vector<std::string> args)
+      : testing::ServiceProcess(PELLUCOR_SERVICE_BINARY, dir, std::move(args)) {}
 };
 
 class SwarmTest : public ::testing::Test {

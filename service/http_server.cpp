@@ -252,8 +252,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     client_ = client;
     auto exchange = std::make_shared<Responder::Exchange>(shared_from_this(), std::move(client));
     exchange_ = exchange;
-    WatchForHangUp();
-    server_->handler(request_, Responder(std::move(exchange)));
+    server_->handler(request_, Responder(exchange));
+    // A reply given at once (from the cache, say) is already being written: only a request
+    // left waiting needs the watch, which costs a system call each time it starts.
+    bool answered;
+    {
+      std::lock_guard lock(exchange->mutex);
+      answered = exchange->answered;
+    }
+    if (!answered && !closed_) WatchForHangUp();
   }
 
   // While the handler works, a client that hangs up is noticed: its socket turns readable with
@@ -306,9 +313,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Write(std::shared_ptr<Response> response) {
     if (closed_) return;
-    watching_ = false;
-    beast::error_code ignored;
-    stream_.socket().cancel(ignored);  // the hang-up watch
+    if (watching_) {
+      watching_ = false;
+      beast::error_code ignored;
+      stream_.socket().cancel(ignored);  // the hang-up watch
+    }
     response->keep_alive(keepAlive_);
     response->prepare_payload();
     status_ = response->result_int();

@@ -272,16 +272,22 @@ TEST_F(Program, HangUpsDoNotHoldUpTheNextLookup) {
   EXPECT_EQ(service->Log().find(" outcome=no_peers "), std::string::npos);
 }
 
-// 4,000 idle connections from 127.0.0.2 do not lock out a client on 127.0.0.1: with the default
-// settings the per-client limit closes most at once; with no such limit and fewer slots than
-// connections, the one that has waited longest for a request header makes room for a new one.
+// 4,000 idle connections from 127.0.0.2, more than there are slots, do not lock out a client
+// on 127.0.0.1: by default the per-client limit closes all but 32 of them at once; with no such
+// limit, the connection that has waited longest for a request header makes room for a new one.
 TEST_F(Program, IdleConnectionsFromOneAddressLockNobodyOut) {
   RaiseFileLimit(6000);
-  for (const std::vector<std::string>& settings :
-       {std::vector<std::string>{},
-        std::vector<std::string>{"--max-client-connections", "0", "--max-connections", "2000"}}) {
-    std::vector<std::string> args = {"--no-dht"};
-    args.insert(args.end(), settings.begin(), settings.end());
+  const struct {
+    std::vector<std::string> settings;
+    double mostOpen;  // the idle ones the service still holds, and the client's own
+  } cases[] = {
+      {{}, 32 + 1},
+      {{"--max-client-connections", "0"}, 2000 + 1},  // one evicted may still be closing
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings.size());
+    std::vector<std::string> args = {"--no-dht", "--max-connections", "2000"};
+    args.insert(args.end(), c.settings.begin(), c.settings.end());
     auto service = Start(args);
     std::vector<int> idle;
     for (int i = 0; i < 4000; ++i) {
@@ -290,9 +296,10 @@ TEST_F(Program, IdleConnectionsFromOneAddressLockNobodyOut) {
     }
     EXPECT_EQ(idle.size(), 4000u);
     const Clock::time_point start = Clock::now();
-    const std::string reply = Exchange(service->Port(), Get("/"), 0, 5);
-    EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << settings.size();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << settings.size();
+    const std::string reply = Exchange(service->Port(), Get("/metrics"), 0, 5);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+    EXPECT_LE(Metric(Body(reply), "pellucor_open_connections"), c.mostOpen) << Body(reply);
     for (int fd : idle) ::close(fd);
   }
 }

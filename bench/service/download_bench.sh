@@ -99,30 +99,42 @@ for kind in small large; do
   done
 done
 
-# rate PORT PATH KIND CONNECTIONS: good replies per second; any other reply fails the run.
+nginx_worker=$(pgrep -P "$(cat "$work/nginx.pid")" | head -1)
+[ -n "$nginx_worker" ] || { echo "no nginx worker" >&2; exit 1; }
+# CPU time a process used so far (user and system, all its threads), in clock ticks.
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# rate PORT PATH KIND CONNECTIONS PID: good replies per second, and the CPU microseconds the
+# serving process PID spent per reply; any other reply fails the run. On a machine shared with
+# other work the rate swings with the load; the CPU per reply much less.
 rate() {
-  local out
+  local out before after good
+  before=$(ticks "$5")
   out=$("$load" "$1" "$2" "$work/www/magnet-bt/$3.torrent" "$4" "$seconds") ||
     { echo "127.0.0.1:$1$2: $out" >&2; exit 1; }
-  sed -n 's/.* rate //p' <<<"$out"
+  after=$(ticks "$5")
+  good=$(sed -n 's/.* good \([0-9]*\) .*/\1/p' <<<"$out")
+  echo "$(sed -n 's/.* rate //p' <<<"$out") $(((after - before) * 1000000 / $(getconf CLK_TCK) / good))"
 }
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 echo "$connections connections, ${seconds}s a run, 2 client threads, on 127.0.0.1; $rounds rounds, each the service then nginx"
 for kind in small large; do
-  service_rates=() nginx_rates=()
+  service_rates=() nginx_rates=() service_cpu=() nginx_cpu=() ratios=() cpu_ratios=()
   for _ in $(seq "$rounds"); do
-    service_rates+=("$(rate "$service_port" "$(service_path $kind)" $kind "$connections")")
-    nginx_rates+=("$(rate "$nginx_port" "$(nginx_path $kind)" $kind "$connections")")
-  done
-  ratios=()
-  for i in "${!service_rates[@]}"; do
-    ratios+=("$(python3 -c "print('%.2f' % (${service_rates[$i]} / ${nginx_rates[$i]}))")")
+    read -r s_rate s_cpu < <(rate "$service_port" "$(service_path $kind)" $kind "$connections" "$service_pid")
+    read -r n_rate n_cpu < <(rate "$nginx_port" "$(nginx_path $kind)" $kind "$connections" "$nginx_worker")
+    [ -n "$s_cpu" ] && [ -n "$n_cpu" ] || exit 1
+    service_rates+=("$s_rate") nginx_rates+=("$n_rate") service_cpu+=("$s_cpu") nginx_cpu+=("$n_cpu")
+    ratios+=("$(python3 -c "print('%.2f' % ($s_rate / $n_rate))")")
+    cpu_ratios+=("$(python3 -c "print('%.2f' % ($n_cpu / max($s_cpu, 1)))")")
   done
   echo "$kind torrent, ${size[$kind]} bytes:"
-  echo "  pellucor-service: $(median "${service_rates[@]}") requests/s (rounds: ${service_rates[*]})"
-  echo "  nginx (static):   $(median "${nginx_rates[@]}") requests/s (rounds: ${nginx_rates[*]})"
-  echo "  ratio service/nginx: $(median "${ratios[@]}") (median of the rounds' ratios: ${ratios[*]})"
+  echo "  pellucor-service: $(median "${service_rates[@]}") requests/s (rounds: ${service_rates[*]});" \
+    "CPU per reply $(median "${service_cpu[@]}") us"
+  echo "  nginx (static):   $(median "${nginx_rates[@]}") requests/s (rounds: ${nginx_rates[*]});" \
+    "CPU per reply $(median "${nginx_cpu[@]}") us"
+  echo "  ratio service/nginx, requests/s: $(median "${ratios[@]}") (rounds: ${ratios[*]})"
+  echo "  ratio service/nginx, replies per CPU second: $(median "${cpu_ratios[@]}") (rounds: ${cpu_ratios[*]})"
 done
 
 # Resident memory of the service while $crowd clients download the large torrent at once,

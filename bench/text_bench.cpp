@@ -1,13 +1,19 @@
 // Text primitives on a 10 MB page of mixed GBK and ASCII, against the plain byte searches of
 // the standard library on the same data. The primitives must step by characters (a match may
 // not begin on a trail byte), so the byte searches are the floor, not an equivalent.
+// The code-page conversions of whole pages against glibc's iconv on the same page (whose
+// characters both map alike; checked before timing): iconv differs from the Windows code
+// pages elsewhere, which is why the project has its own tables.
 #include <benchmark/benchmark.h>
+#include <iconv.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/codepage.h"
 #include "base/text.h"
+#include "ratio.h"
 
 namespace pellucor {
 namespace {
@@ -108,7 +114,92 @@ void BM_StdSplitLoop(benchmark::State& state) {
 }
 BENCHMARK(BM_StdSplitLoop);
 
+// The whole of `in` converted by iconv from one encoding to another; empty on failure.
+std::string Iconv(const char* to, const char* from, std::string_view in, size_t outFactor) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+  std::string out(in.size() * outFactor, '\0');
+  char* src = const_cast<char*>(in.data());
+  char* dst = out.data();
+  size_t srcLeft = in.size(), dstLeft = out.size();
+  const size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1) || srcLeft != 0) return {};
+  out.resize(out.size() - dstLeft);
+  return out;
+}
+
+std::string_view Bytes(const std::u16string& units) {
+  return {reinterpret_cast<const char*>(units.data()), units.size() * 2};
+}
+
+const std::u16string& PageUnits() {
+  static const std::u16string units = GbkToUtf16(Page());
+  return units;
+}
+
+const std::string& PageUtf8() {
+  static const std::string utf8 = Utf16ToUtf8(PageUnits());
+  return utf8;
+}
+
+void BM_GbkToUtf16(benchmark::State& state) {
+  if (Bytes(GbkToUtf16(Page())) != Iconv("UTF-16LE", "GBK", Page(), 2))
+    return state.SkipWithError("differs from iconv");
+  for (auto _ : state) benchmark::DoNotOptimize(GbkToUtf16(Page()));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Page().size()));
+}
+BENCHMARK(BM_GbkToUtf16)->Unit(benchmark::kMillisecond);
+
+void BM_IconvGbkToUtf16(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(Iconv("UTF-16LE", "GBK", Page(), 2));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Page().size()));
+}
+BENCHMARK(BM_IconvGbkToUtf16)->Unit(benchmark::kMillisecond);
+
+void BM_Utf16ToGbk(benchmark::State& state) {
+  if (Utf16ToGbk(PageUnits()) != Page()) return state.SkipWithError("not the page again");
+  for (auto _ : state) benchmark::DoNotOptimize(Utf16ToGbk(PageUnits()));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Page().size()));
+}
+BENCHMARK(BM_Utf16ToGbk)->Unit(benchmark::kMillisecond);
+
+void BM_IconvUtf16ToGbk(benchmark::State& state) {
+  if (Iconv("GBK", "UTF-16LE", Bytes(PageUnits()), 1) != Page())
+    return state.SkipWithError("iconv: not the page again");
+  for (auto _ : state) benchmark::DoNotOptimize(Iconv("GBK", "UTF-16LE", Bytes(PageUnits()), 1));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Page().size()));
+}
+BENCHMARK(BM_IconvUtf16ToGbk)->Unit(benchmark::kMillisecond);
+
+void BM_Utf8ToUtf16(benchmark::State& state) {
+  if (Utf8ToUtf16(PageUtf8()) != PageUnits() ||
+      Bytes(PageUnits()) != Iconv("UTF-16LE", "UTF-8", PageUtf8(), 2))
+    return state.SkipWithError("differs from iconv");
+  for (auto _ : state) benchmark::DoNotOptimize(Utf8ToUtf16(PageUtf8()));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(PageUtf8().size()));
+}
+BENCHMARK(BM_Utf8ToUtf16)->Unit(benchmark::kMillisecond);
+
+void BM_IconvUtf8ToUtf16(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(Iconv("UTF-16LE", "UTF-8", PageUtf8(), 2));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(PageUtf8().size()));
+}
+BENCHMARK(BM_IconvUtf8ToUtf16)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace pellucor
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return pellucor::bench::RunWithRatios(argc, argv,
+                                        {
+                                            {"BM_FindText", "BM_StdStringFind"},
+                                            {"BM_FindTextIgnoreCase", "BM_StdStringFind"},
+                                            {"BM_ReplaceText/1", "BM_StdReplaceLoop"},
+                                            {"BM_ReplaceText/0", "BM_StdReplaceLoop"},
+                                            {"BM_SplitText", "BM_StdSplitLoop"},
+                                            {"BM_GbkToUtf16", "BM_IconvGbkToUtf16"},
+                                            {"BM_Utf16ToGbk", "BM_IconvUtf16ToGbk"},
+                                            {"BM_Utf8ToUtf16", "BM_IconvUtf8ToUtf16"},
+                                        });
+}

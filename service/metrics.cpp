@@ -107,7 +107,8 @@ std::string Metrics::Render() const {
   }
   out += "pellucor_lookup_duration_seconds_sum " + Number(durationSum_) + "\n";
   out += "pellucor_lookup_duration_seconds_count " + std::to_string(durationCount_) + "\n";
-  Family(out, "pellucor_store_errors_total", "counter", "Store writes that failed.");
+  Family(out, "pellucor_store_errors_total", "counter",
+         "Store writes, reads and lookup lease statements that failed.");
   out += "pellucor_store_errors_total " + std::to_string(storeErrors_) + "\n";
   Family(out, "pellucor_connections_refused_total", "counter",
          "Connections closed before a whole request came: over the per-client limit, no free "

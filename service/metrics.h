@@ -2,7 +2,8 @@
 //   pellucor_http_requests_total{site,status}   answered requests (499: the client left first)
 //   pellucor_lookups_total{outcome}             lookups by outcome (outcome.h codes)
 //   pellucor_lookup_duration_seconds            histogram of lookups that asked the swarm
-//   pellucor_store_errors_total                 failed store writes
+//   pellucor_store_errors_total                 failed store writes and reads, failed lease
+//                                               statements
 //   pellucor_connections_refused_total{reason}  connections closed before a request was read
 // and the gauges the program adds (torrents stored, cache bytes, DHT nodes, open connections),
 // read when the page is asked for. Safe to use from any thread.

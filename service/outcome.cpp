@@ -1,6 +1,7 @@
 #include "service/outcome.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace pellucor::service {
 namespace {
@@ -11,25 +12,26 @@ struct OutcomeText {
   const char* sentence;  // without the counts and the full stop
 };
 
+const OutcomeText kTexts[] = {
+    {"found_store", "found in the store", "已在种子库中找到"},
+    {"found_peer", "found from a listed peer", "已从指定的节点获取"},
+    {"found_dht", "found through the DHT", "已通过 DHT 网络获取"},
+    {"found_tracker", "found through a tracker", "已通过 Tracker 获取"},
+    {"no_dht_nodes", "no DHT nodes", "未找到：DHT 网络中没有可用的节点"},
+    {"no_peers", "no peers found", "未找到：没有找到拥有这个种子的节点"},
+    {"no_metadata", "peers found but none gave the metadata",
+     "未找到：找到了节点，但没有节点提供种子信息"},
+    {"bad_metadata", "bad metadata", "未找到：节点发来的种子信息与哈希不符"},
+    {"too_large", "metadata over the size cap", "未找到：种子信息超过了大小上限"},
+    {"timed_out", "timed out", "未找到：限定时间内没有收到完整的种子信息"},
+    {"store_failed", "metadata refused by the store",
+     "未找到：种子信息已获取，但不是种子库能保存的种子"},
+    {"cancelled", "cancelled: every client went away", "已取消：请求的客户端都已离开"},
+    {"too_many_lookups", "too many lookups from this client at once",
+     "未查找：您的地址同时进行的查找过多，请稍后再试"},
+};
+
 const OutcomeText& TextOf(Outcome outcome) {
-  static const OutcomeText kTexts[] = {
-      {"found_store", "found in the store", "已在种子库中找到"},
-      {"found_peer", "found from a listed peer", "已从指定的节点获取"},
-      {"found_dht", "found through the DHT", "已通过 DHT 网络获取"},
-      {"found_tracker", "found through a tracker", "已通过 Tracker 获取"},
-      {"no_dht_nodes", "no DHT nodes", "未找到：DHT 网络中没有可用的节点"},
-      {"no_peers", "no peers found", "未找到：没有找到拥有这个种子的节点"},
-      {"no_metadata", "peers found but none gave the metadata",
-       "未找到：找到了节点，但没有节点提供种子信息"},
-      {"bad_metadata", "bad metadata", "未找到：节点发来的种子信息与哈希不符"},
-      {"too_large", "metadata over the size cap", "未找到：种子信息超过了大小上限"},
-      {"timed_out", "timed out", "未找到：限定时间内没有收到完整的种子信息"},
-      {"store_failed", "metadata refused by the store",
-       "未找到：种子信息已获取，但不是种子库能保存的种子"},
-      {"cancelled", "cancelled: every client went away", "已取消：请求的客户端都已离开"},
-      {"too_many_lookups", "too many lookups from this client at once",
-       "未查找：您的地址同时进行的查找过多，请稍后再试"},
-  };
   return kTexts[static_cast<int>(outcome)];
 }
 
@@ -48,6 +50,12 @@ bool IsFound(Outcome outcome) {
 
 const char* OutcomeCode(Outcome outcome) {
   return TextOf(outcome).code;
+}
+
+std::optional<Outcome> OutcomeFromCode(std::string_view code) {
+  for (size_t i = 0; i < std::size(kTexts); ++i)
+    if (code == kTexts[i].code) return static_cast<Outcome>(i);
+  return std::nullopt;
 }
 
 const char* OutcomePhrase(Outcome outcome) {

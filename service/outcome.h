@@ -2,7 +2,9 @@
 // sites hand on to the log, the miss pages and the JSON API.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace pellucor::service {
 
@@ -33,6 +35,8 @@ struct LookupReport {
 bool IsFound(Outcome outcome);
 // "found_dht": the code programs read (the JSON API).
 const char* OutcomeCode(Outcome outcome);
+// The outcome of a code OutcomeCode gives; nothing for any other text.
+std::optional<Outcome> OutcomeFromCode(std::string_view code);
 // "found through the DHT": what the command-line converter prints.
 const char* OutcomePhrase(Outcome outcome);
 // One Chinese sentence with the counts, for the sites' pages:

@@ -279,6 +279,11 @@ class Core : public std::enable_shared_from_this<Core> {
     return std::move(session_);
   }
 
+  bool Running() const {
+    std::lock_guard lock(mutex_);
+    return session_ && !stopped_;
+  }
+
   int ListenPort() const {
     std::lock_guard lock(mutex_);
     if (!session_) return 0;
@@ -813,6 +818,10 @@ bool Resolver::Cancel(std::uint64_t ticket) {
 
 int Resolver::DhtNodes() const {
   return impl_->core->DhtNodes();
+}
+
+bool Resolver::Running() const {
+  return impl_->core->Running();
 }
 
 int Resolver::ListenPort() const {

@@ -78,6 +78,8 @@ class Resolver {
   // Nodes in the DHT's routing table, as last counted.
   int DhtNodes() const;
 
+  // True while the libtorrent session runs; false when it could not be started.
+  bool Running() const;
   // The port the session listens on (for tests that point a peer at it).
   int ListenPort() const;
   // The DHT's node id and routing table, bencoded, for ResolverSettings::dhtState; empty when

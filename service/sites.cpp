@@ -355,13 +355,14 @@ const char* SiteOfPath(std::string_view path) {
   if (path.rfind("/magnet-bt/", 0) == 0) return "second";
   if (path.rfind("/api/", 0) == 0) return "api";
   if (path == "/metrics") return "metrics";
+  if (path == "/healthz") return "healthz";
   if (path == "/" || path == "/index.html" || path == "/ggurl.html" || path == "/advert-picture")
     return "publisher";
   return "other";
 }
 
-Sites::Sites(Store& store, Resolver* resolver, SiteSettings settings)
-    : store_(store), resolver_(resolver), settings_(std::move(settings)) {}
+Sites::Sites(Store& store, Resolver* resolver, SiteSettings settings, LookupLeases* leases)
+    : store_(store), resolver_(resolver), settings_(std::move(settings)), leases_(leases) {}
 
 void Sites::Handle(const Request& request, Responder respond) {
   const std::string_view path = PathOf(TargetOf(request));
@@ -390,6 +391,10 @@ void Sites::Handle(const Request& request, Responder respond) {
     if (!get) return methodNotAllowed("GET, HEAD");
     return respond(MakeResponse(http::status::ok, "text/plain; version=0.0.4; charset=utf-8",
                                 settings_.metrics->Render()));
+  }
+  if (path == "/healthz") {
+    if (!get) return methodNotAllowed("GET, HEAD");
+    return Health(std::move(respond));
   }
   if (path == "/ggurl.html") {
     if (!get) return methodNotAllowed("GET, HEAD");
@@ -522,13 +527,59 @@ void Sites::Lookup(const std::string& hash, const Responder& respond, LookupDone
   const uint64_t id = ++lastWaiter_;
   Pending& pending = pending_[hash];
   pending.waiters.push_back({id, client, std::move(done)});
-  if (pending.waiters.size() == 1) {
-    pending.since = std::chrono::steady_clock::now();
-    // The result is always posted, never delivered within Fetch.
-    pending.ticket = resolver_->Fetch(
-        hash, [this, hash](FetchResult result) { Fetched(hash, std::move(result)); });
-  }
   respond.OnGone([this, hash, id] { Abandon(hash, id); });
+  if (pending.lookup != 0) return;  // joins the lookup under way
+  pending.lookup = ++lastLookup_;
+  pending.since = std::chrono::steady_clock::now();
+  if (!leases_) return Search(hash, false);
+  // Another instance on the same store may be searching for it already. The answer is always
+  // posted, never given within Acquire.
+  pending.waitingLease = true;
+  leases_->Acquire(hash, [this, hash, lookup = pending.lookup](const LeaseTurn& turn) {
+    LeaseTurned(hash, lookup, turn);
+  });
+}
+
+void Sites::Search(const std::string& hash, bool leased) {
+  Pending& pending = pending_[hash];
+  pending.waitingLease = false;
+  pending.leased = leased;
+  // The result is always posted, never delivered within Fetch.
+  pending.ticket = resolver_->Fetch(
+      hash, [this, hash](FetchResult result) { Fetched(hash, std::move(result)); });
+}
+
+void Sites::LeaseTurned(const std::string& hash, uint64_t lookup, const LeaseTurn& turn) {
+  const auto it = pending_.find(hash);
+  const bool waiting = it != pending_.end() && it->second.waitingLease;
+  if (!waiting || it->second.lookup != lookup) {
+    // The lookup that asked is gone (every client hung up) or searches already.
+    if (turn.kind != LeaseTurn::Kind::kSearch) return;
+    // The lease is ours now: a lookup of the hash that waits for it searches; with none, it is
+    // handed back at once, so that the other instances need not wait for it to expire.
+    if (waiting) return Search(hash, true);
+    if (it == pending_.end()) {
+      LookupReport cancelled;
+      cancelled.outcome = Outcome::kCancelled;
+      leases_->Release(hash, cancelled);
+    }
+    return;
+  }
+  if (turn.kind == LeaseTurn::Kind::kSearch) return Search(hash, true);
+  // Another instance searched: its torrent is in the store, or its miss is the answer.
+  std::vector<Waiter> waiters = std::move(it->second.waiters);
+  pending_.erase(it);
+  for (const Waiter& w : waiters)
+    if (--clientLookups_[w.client] <= 0) clientLookups_.erase(w.client);
+  LookupReport report = turn.report;
+  Torrent found;
+  if (turn.kind == LeaseTurn::Kind::kStored) {
+    found = Stored(hash);
+    report = LookupReport{};
+    report.outcome = found ? Outcome::kFoundStore : Outcome::kStoreFailed;
+  }
+  Finished(hash, report);
+  for (Waiter& w : waiters) w.done(found, report);
 }
 
 void Sites::Abandon(const std::string& hash, uint64_t waiter) {
@@ -542,10 +593,14 @@ void Sites::Abandon(const std::string& hash, uint64_t waiter) {
   waiters.erase(w);
   if (!waiters.empty()) return;
   // Every client went away. Once the swarm handed the metadata over it is stored all the same
-  // (Fetched comes with nobody to answer).
-  if (!resolver_->Cancel(it->second.ticket)) return;
+  // (Fetched comes with nobody to answer). A lookup waiting for another instance's lease just
+  // stops waiting (the lease's answer, when it comes, finds it gone).
+  if (!it->second.waitingLease && !resolver_->Cancel(it->second.ticket)) return;
   LookupReport report;
   report.outcome = Outcome::kCancelled;
+  // A cancelled search hands its lease back: another instance's waiting lookup searches then,
+  // rather than being told this one's "cancelled".
+  if (it->second.leased) leases_->Release(hash, report);
   report.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second.since).count();
   pending_.erase(it);
@@ -554,8 +609,10 @@ void Sites::Abandon(const std::string& hash, uint64_t waiter) {
 
 void Sites::Fetched(const std::string& hash, FetchResult result) {
   std::vector<Waiter> waiters;
+  bool leased = false;
   if (const auto it = pending_.find(hash); it != pending_.end()) {
     waiters = std::move(it->second.waiters);
+    leased = it->second.leased;
     pending_.erase(it);
   }
   for (const Waiter& w : waiters)
@@ -563,6 +620,8 @@ void Sites::Fetched(const std::string& hash, FetchResult result) {
   LookupReport report = result.report;
   Torrent found;
   if (result.torrent) found = Keep(hash, std::move(*result.torrent), &report);
+  // After the write: the instances waiting for this hash read the store once woken.
+  if (leased) leases_->Release(hash, report);
   Finished(hash, report);
   for (Waiter& w : waiters) w.done(found, report);
 }
@@ -693,6 +752,16 @@ void Sites::Api(const Request& request, Responder respond) {
   Lookup(*hash, respond, [respond](Torrent found, const LookupReport& report) {
     respond(found ? Json(http::status::ok, TorrentJson(*found)) : MissJson(&report));
   });
+}
+
+void Sites::Health(Responder respond) {
+  std::string problems, error;
+  if (!store_.Reachable(&error)) problems += "store: " + error + "\n";
+  if (resolver_ && !resolver_->Running())
+    problems += "swarm: the libtorrent session is not running\n";
+  if (problems.empty())
+    return respond(MakeResponse(http::status::ok, "text/plain; charset=utf-8", "ok\n"));
+  respond(MakeResponse(http::status::service_unavailable, "text/plain; charset=utf-8", problems));
 }
 
 void Sites::AdvertDocument(const Request& request, Responder respond) {

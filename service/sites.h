@@ -7,7 +7,9 @@
 //   publisher       GET  /  (home page), /ggurl.html (advert document), /advert-picture
 //   programs        GET  /api/v1/torrents/HASH[?resolve=1]   → JSON (see README)
 //                   GET  /api/v1/torrents/HASH.torrent       → the stored .torrent
-//   operators       GET  /metrics                            → Prometheus text (metrics.h)
+//   operators       GET  /metrics   → Prometheus text (metrics.h)
+//                   GET  /healthz   → 200 "ok" when the store answers and the swarm session
+//                                     runs, else 503 saying which does not
 // A hash the store lacks is looked for in the swarm; what is found is stored and served (served
 // even when the store write fails: that is logged and counted). Requests for one hash wait on
 // one lookup; a lookup whose every waiting client hung up is cancelled, unless the swarm already
@@ -15,7 +17,10 @@
 // waiting at once; more get the miss page (429; on the API a 429 JSON error). Every lookup ends
 // with an outcome (outcome.h): it is logged, a miss is remembered for a minute (a repeat is
 // answered at once), and the miss pages say it in one sentence after the texts the desktop tool
-// searches for.
+// searches for. With lookup leases (a store several instances share), an instance searches the
+// swarm only when it holds the hash's lease; otherwise its lookup waits for the instance that
+// does (counted against the client's lookups, and cancelled like a search when they all hang
+// up) and answers from the store or with that instance's miss.
 //
 // Stored torrents are kept in memory, each as one immutable buffer that every reply sending it
 // shares; the cache holds up to `cacheBytes` (least recently used first out), and a torrent that
@@ -58,8 +63,9 @@ struct SiteSettings {
 // Used on one thread: the io_context's that runs the server and the resolver.
 class Sites {
  public:
-  // `resolver` may be null: then only the store answers.
-  Sites(Store& store, Resolver* resolver, SiteSettings settings);
+  // `resolver` may be null: then only the store answers. `leases` may be null: then every
+  // lookup the store cannot answer is searched here.
+  Sites(Store& store, Resolver* resolver, SiteSettings settings, LookupLeases* leases = nullptr);
   void Handle(const Request& request, Responder respond);
   size_t CacheBytes() const { return cacheBytes_; }
 
@@ -70,6 +76,11 @@ class Sites {
   // first when needed, for the client `respond` answers; a miss of the last minute is answered
   // at once with its report.
   void Lookup(const std::string& hash, const Responder& respond, LookupDone done);
+  // Asks the swarm for the pending lookup of `hash`; `leased`: this instance holds the hash's
+  // lease, released once what the search found is stored.
+  void Search(const std::string& hash, bool leased);
+  // The lease answered for the pending lookup numbered `lookup`: search, or answer its waiters.
+  void LeaseTurned(const std::string& hash, uint64_t lookup, const LeaseTurn& turn);
   void Fetched(const std::string& hash, FetchResult result);
   void Abandon(const std::string& hash, uint64_t waiter);
   // The torrent fetched for `hash`, stored (a failed write is logged and counted) and kept in
@@ -88,6 +99,7 @@ class Sites {
   void SecondServiceForm(const Request& request, Responder respond);
   void SecondServiceDownload(const Request& request, Responder respond);
   void AdvertDocument(const Request& request, Responder respond);
+  void Health(Responder respond);
 
   static constexpr std::chrono::seconds kMissMemory{60};
 
@@ -101,7 +113,10 @@ class Sites {
     LookupDone done;
   };
   struct Pending {
-    uint64_t ticket = 0;
+    uint64_t lookup = 0;        // tells this lookup from a later one of the same hash
+    bool waitingLease = false;  // for another instance's search, not the swarm
+    bool leased = false;        // the search holds the hash's lease
+    uint64_t ticket = 0;        // the swarm fetch, while searching
     std::chrono::steady_clock::time_point since;
     std::vector<Waiter> waiters;
   };
@@ -114,6 +129,7 @@ class Sites {
   Store& store_;
   Resolver* resolver_;
   SiteSettings settings_;
+  LookupLeases* leases_;
   std::unordered_map<std::string, Cached> cache_;  // by TorrentMeta::infoHash
   std::list<std::string> recent_;                  // cache keys, most recently used first
   size_t cacheBytes_ = 0;
@@ -123,12 +139,13 @@ class Sites {
   std::unordered_map<std::string, Pending> pending_;  // lookups waiting for the swarm, by hash
   std::unordered_map<std::string, int> clientLookups_;
   uint64_t lastWaiter_ = 0;
+  uint64_t lastLookup_ = 0;
   std::unordered_map<std::string, Miss> misses_;
   std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> missOrder_;
 };
 
 // Which site a request path belongs to, for the request counts: "first", "second", "publisher",
-// "api", "metrics" or "other".
+// "api", "metrics", "healthz" or "other".
 const char* SiteOfPath(std::string_view path);
 
 // Helpers, exposed for their tests.

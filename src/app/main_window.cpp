@@ -93,9 +93,12 @@ void MainWindow::Create() {
   toolkit_.OnClick(k按钮开始, [this] { StartConversion(); });
   toolkit_.OnClick(k按钮粘贴, [this] { PasteLink(); });
   toolkit_.OnClick(k按钮清空, [this] { ClearLink(); });
-  const UrlOpener open = [this](const GbkText& url) { toolkit_.OpenUrl(url); };
+  const UrlOpener open = [this](const GbkText& url) { Ui().OpenUrl(url); };
   toolkit_.OnClick(k超级按钮1, [open] { OpenHomePage(open); });
-  toolkit_.OnClick(k图片框1, [this, open] { OnAdPictureClicked(*this, adLink_, open); });
+  toolkit_.OnClick(k图片框1, [this, open] {
+    OnAdPictureClicked(*this, adLink_, open);
+    FlushLog();  // its last message, before the window goes back to its events
+  });
   OnWindowCreated();
   toolkit_.Show();
 }
@@ -115,11 +118,11 @@ bool MainWindow::BannerFinished() const {
 
 void MainWindow::ShowAdvert(const Advert& advert) {
   adLink_ = advert.link;
-  toolkit_.SetPicture(k图片框1, advert.picture);
-  toolkit_.SetVisible(k标签_广告, true);
-  toolkit_.SetVisible(k图片框1, true);
-  toolkit_.SetSize(k图片框1, advert.boxWidth, advert.boxHeight);
-  toolkit_.SetClientHeight(toolkit_.ClientHeight() + advert.windowGrowth);
+  Ui().SetPicture(k图片框1, advert.picture);
+  Ui().SetVisible(k标签_广告, true);
+  Ui().SetVisible(k图片框1, true);
+  Ui().SetSize(k图片框1, advert.boxWidth, advert.boxHeight);
+  Ui().SetClientHeight(Ui().ClientHeight() + advert.windowGrowth);
 }
 
 void MainWindow::StartConversion() {
@@ -127,41 +130,52 @@ void MainWindow::StartConversion() {
   // would start a second conversion inside the first: ignored.
   if (converting_) return;
   converting_ = true;
-  toolkit_.SetText(k按钮开始, "正在转化");
-  if (toolkit_.IsChecked(k单选框_种子库))
+  Ui().SetText(k按钮开始, "正在转化");
+  if (Ui().IsChecked(k单选框_种子库))
     RunFirstRoute(*this, settings_.directory, settings_.firstHost);
-  if (toolkit_.IsChecked(k单选框_网络))
+  if (Ui().IsChecked(k单选框_网络))
     RunSecondRoute(*this, settings_.directory, settings_.secondHost, settings_.siteTag);
-  toolkit_.SetText(k按钮开始, "开始");
+  Ui().SetText(k按钮开始, "开始");
   converting_ = false;
 }
 
 void MainWindow::PasteLink() {
-  toolkit_.SetText(k编辑框磁力, toolkit_.ClipboardText());
+  Ui().SetText(k编辑框磁力, Ui().ClipboardText());
 }
 
 void MainWindow::ClearLink() {
-  toolkit_.SetText(k编辑框磁力, "");
+  Ui().SetText(k编辑框磁力, "");
 }
 
 GbkText MainWindow::MagnetBoxText() {
-  return toolkit_.Text(k编辑框磁力);
+  return Ui().Text(k编辑框磁力);
 }
 
 void MainWindow::SetMagnetBoxText(const GbkText& text) {
-  toolkit_.SetText(k编辑框磁力, text);
+  Ui().SetText(k编辑框磁力, text);
 }
 
 void MainWindow::AppendToLog(const GbkText& text) {
-  toolkit_.AppendText(k编辑框_信息框, text);
+  pendingLog_.push_back(text);
+}
+
+Toolkit& MainWindow::Ui() {
+  FlushLog();
+  return toolkit_;
+}
+
+void MainWindow::FlushLog() {
+  if (pendingLog_.empty()) return;
+  toolkit_.AppendText(k编辑框_信息框, pendingLog_);
+  pendingLog_.clear();
 }
 
 void MainWindow::ShowMessage(const GbkText& text) {
-  toolkit_.ShowMessageBox(text);
+  Ui().ShowMessageBox(text);
 }
 
 void MainWindow::ProcessPendingEvents() {
-  toolkit_.ProcessPendingEvents();
+  Ui().ProcessPendingEvents();
 }
 
 }  // namespace pellucor

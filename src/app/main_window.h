@@ -60,7 +60,11 @@ class MainWindow : public RouteView {
   // Whether the banner thread has finished its routine.
   bool BannerFinished() const;
 
-  // RouteView
+  // RouteView. Messages appended one after another, with nothing else done in between, reach
+  // the log together in one edit: before the window next does anything else (handles events,
+  // shows a box, changes or reads a control) and when the event routine that wrote them
+  // returns. Nothing can see them arrive at another moment, and the log's text and caret are
+  // those of appending each on its own; a preview of thousands of lines costs one edit.
   GbkText MagnetBoxText() override;
   void SetMagnetBoxText(const GbkText& text) override;
   void AppendToLog(const GbkText& text) override;
@@ -69,11 +73,16 @@ class MainWindow : public RouteView {
 
  private:
   void OnWindowCreated();
+  // The toolkit, for every use but the log's: the messages waiting for the log are written
+  // first.
+  Toolkit& Ui();
+  void FlushLog();
 
   Toolkit& toolkit_;
   RouteSettings settings_;
   bool converting_ = false;
   GbkText adLink_;
+  std::vector<GbkText> pendingLog_;
   // The banner thread's way to the window; it stays when the window goes.
   std::shared_ptr<AdvertHandOver> handOver_;
 };

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 
 #include "base/cp936_tables.h"
 
 namespace pellucor {
 namespace {
+
+// The word-at-a-time paths below read and write units as words, low byte first.
+static_assert(std::endian::native == std::endian::little);
 
 constexpr char16_t kReplacement = 0xFFFD;
 constexpr uint16_t kDefaultCode = '?';
@@ -35,9 +40,22 @@ const std::array<uint16_t, 0x10000>& UnitToCode() {
   return table;
 }
 
-void PutCode(std::string& out, uint16_t code) {
-  if (code > 0xFF) out.push_back(static_cast<char>(code >> 8));
-  out.push_back(static_cast<char>(code & 0xFF));
+// Whether the table writes every unit below 0x80 as that one byte (code page 936 does; the
+// reference tests check every unit), so that runs of such units may be narrowed without it.
+bool AsciiUnitsAsIs() {
+  static const bool asIs = [] {
+    const auto& t = UnitToCode();
+    for (uint16_t u = 0; u < 0x80; ++u)
+      if (t[u] != u) return false;
+    return true;
+  }();
+  return asIs;
+}
+
+// Four units below 0x80 (read as one word, low byte first) as their four bytes.
+inline uint32_t NarrowFour(uint64_t units) {
+  return static_cast<uint32_t>((units & 0xFF) | ((units >> 8) & 0xFF00) |
+                               ((units >> 16) & 0xFF0000) | ((units >> 24) & 0xFF000000));
 }
 
 // The precomposed character for base + mark that code page 936 can write, or 0.
@@ -50,6 +68,28 @@ char16_t Compose(char16_t base, char16_t mark) {
                          return c.base < k.first || (c.base == k.first && c.mark < k.second);
                        });
   return (it != end && it->base == base && it->mark == mark) ? it->composed : 0;
+}
+
+// Four bytes b0 b1 b2 b3 (in memory order) as the four units b0 00 b1 00 b2 00 b3 00.
+inline uint64_t WidenFour(uint32_t bytes) {
+  uint64_t v = bytes;
+  v = (v | (v << 16)) & 0x0000FFFF0000FFFFu;
+  return (v | (v << 8)) & 0x00FF00FF00FF00FFu;
+}
+
+// Bytes below 0x80 stand for themselves in code page 936 and in UTF-8 alike (the reference
+// tests check every byte). A run of them is widened eight at a time; `p` and `o` are advanced
+// past the run's whole words.
+inline void CopyAsciiWords(const unsigned char*& p, const unsigned char* end, char16_t*& o) {
+  while (end - p >= 8) {
+    uint32_t half[2];
+    std::memcpy(half, p, 8);
+    if ((half[0] | half[1]) & 0x80808080u) return;
+    const uint64_t units[2] = {WidenFour(half[0]), WidenFour(half[1])};
+    std::memcpy(o, units, 16);
+    p += 8;
+    o += 8;
+  }
 }
 
 // Decodes the sequence whose first byte `c` (0x80 or above) has been read; `p` points after it
@@ -106,64 +146,91 @@ uint32_t DecodeUtf8(unsigned char c, const unsigned char*& p, const unsigned cha
 }  // namespace
 
 std::u16string GbkToUtf16(std::string_view gbk) {
-  std::u16string out;
-  out.reserve(gbk.size());
+  std::u16string out(gbk.size(), u'\0');  // one unit per byte at most
+  char16_t* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(gbk.data());
   const auto* end = p + gbk.size();
   while (p < end) {
+    CopyAsciiWords(p, end, o);
+    if (p == end) break;
     const unsigned char c = *p++;
-    if (c >= 0x81 && c <= 0xFE && p < end && *p != 0) {
+    if (c < 0x80) {
+      *o++ = c;
+    } else if (c >= 0x81 && c <= 0xFE && p < end && *p != 0) {
       const int i = cp936::DoubleByteIndex(c, *p++);
-      out.push_back(i >= 0 ? static_cast<char16_t>(cp936::kDoubleByte[i]) : u'?');
+      *o++ = i >= 0 ? static_cast<char16_t>(cp936::kDoubleByte[i]) : u'?';
     } else {
-      out.push_back(static_cast<char16_t>(cp936::kSingleByte[c]));
+      *o++ = static_cast<char16_t>(cp936::kSingleByte[c]);
     }
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
 
 std::string Utf16ToGbk(std::u16string_view units, unsigned flags, bool* usedDefault) {
   const auto& table = UnitToCode();
-  std::string out;
-  out.reserve(units.size() * 2);
+  std::string out(units.size() * 2, '\0');  // two bytes per unit at most
+  char* o = out.data();
+  auto put = [&o](uint16_t code) {
+    if (code > 0xFF) *o++ = static_cast<char>(code >> 8);
+    *o++ = static_cast<char>(code & 0xFF);
+  };
+  // Without composition a unit's bytes depend on that unit alone: runs of units below 0x80
+  // go four at a time.
+  const bool narrowRuns = !(flags & kCompositeCheck) && AsciiUnitsAsIs();
   bool used = false;
   for (size_t i = 0; i < units.size(); ++i) {
+    if (narrowRuns) {
+      for (uint64_t four; i + 4 <= units.size(); i += 4, o += 4) {
+        std::memcpy(&four, units.data() + i, 8);
+        if (four & 0xFF80FF80FF80FF80u) break;
+        const uint32_t bytes = NarrowFour(four);
+        std::memcpy(o, &bytes, 4);
+      }
+      if (i == units.size()) break;
+    }
     if ((flags & kCompositeCheck) && i + 1 < units.size()) {
       if (const char16_t composed = Compose(units[i], units[i + 1])) {
-        PutCode(out, table[composed]);
+        put(table[composed]);
         ++i;
         continue;
       }
     }
     const uint16_t code = table[units[i]];
-    if (code == kDefaultCode && units[i] != u'?') used = true;
-    PutCode(out, code);
+    used |= code == kDefaultCode && units[i] != u'?';
+    put(code);
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   if (usedDefault) *usedDefault = used;
   return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
+  // Every unit written consumes at least one byte (a pair, four), so the input's length bounds
+  // the output's.
+  std::u16string out(utf8.size(), u'\0');
+  char16_t* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
   const auto* end = p + utf8.size();
   while (p < end) {
+    CopyAsciiWords(p, end, o);
+    if (p == end) break;
     const unsigned char c = *p++;
     if (c < 0x80) {
-      out.push_back(c);
+      *o++ = c;
       continue;
     }
     const uint32_t cp = DecodeUtf8(c, p, end);
     if (cp <= 0xFFFF) {
-      out.push_back(static_cast<char16_t>(cp));
+      *o++ = static_cast<char16_t>(cp);
     } else if (cp <= 0x10FFFF) {
-      out.push_back(static_cast<char16_t>(0xD800 | ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
+      *o++ = static_cast<char16_t>(0xD800 | ((cp - 0x10000) >> 10));
+      *o++ = static_cast<char16_t>(0xDC00 | (cp & 0x3FF));
     } else {
-      out.push_back(kReplacement);
+      *o++ = kReplacement;
     }
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
 

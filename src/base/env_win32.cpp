@@ -174,8 +174,12 @@ bool CreateDirectories(const GbkText& path) {
 
 std::optional<ByteBuffer> ReadBytesFromFile(const GbkText& path) {
   if (path.empty()) return std::nullopt;
-  ScopedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // FILE_SHARE_DELETE as well: a writer that has just moved its finished file here still holds
+  // it open with delete access for a moment, and a reader that refused to share that would
+  // fail on a complete file.
+  ScopedHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return std::nullopt;
   std::string bytes;
   char buf[65536];

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/runtime_fault.h"
 
@@ -137,7 +138,7 @@ GbkText ConcatText(std::initializer_list<GbkText> parts) {
   for (const GbkText& p : parts) total += p.view().size();
   out.reserve(total);
   for (const GbkText& p : parts) out += p.view();
-  return GbkText(out);
+  return GbkText(std::move(out));
 }
 
 int32_t FindText(const GbkText& text, const GbkText& what, std::optional<int32_t> start,
@@ -211,7 +212,7 @@ GbkText ReplaceText(const GbkText& text, const GbkText& find, const GbkText& rep
     if (count > 0 && ++done == count) break;
   }
   out.append(s.substr(from));
-  return GbkText(out);
+  return GbkText(std::move(out));
 }
 
 TextArray SplitText(const GbkText& text, const GbkText& separator,
@@ -240,13 +241,13 @@ GbkText UpperCaseAscii(const GbkText& text) {
   std::string out(text.view());
   for (char& c : out)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
-  return GbkText(out);
+  return GbkText(std::move(out));
 }
 
 GbkText LowerCaseAscii(const GbkText& text) {
   std::string out(text.view());
   for (char& c : out) c = static_cast<char>(FoldAscii(static_cast<unsigned char>(c)));
-  return GbkText(out);
+  return GbkText(std::move(out));
 }
 
 GbkText TrimBoth(const GbkText& text) {
@@ -286,7 +287,7 @@ GbkText RemoveBlanks(const GbkText& text) {
     out.append(s.substr(i, next - i));
     i = next;
   }
-  return GbkText(out);
+  return GbkText(std::move(out));
 }
 
 GbkText SpacesText(int32_t n) {

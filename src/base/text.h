@@ -14,6 +14,7 @@
 //   LeftPart("\xD6\xD0\xCE\xC4", 1) -> "\xD6"
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -31,6 +32,10 @@ class GbkText {
   GbkText(const char* s) : bytes_(s ? s : "") {}  // NOLINT: literals convert implicitly
   GbkText(std::string_view s) : bytes_(s.substr(0, s.find('\0'))) {}  // NOLINT
   GbkText(const std::string& s) : GbkText(std::string_view(s)) {}     // NOLINT
+  // Takes the bytes over without copying them (a converter's result, a built line).
+  GbkText(std::string&& s) : bytes_(std::move(s)) {  // NOLINT
+    bytes_.resize(std::min(bytes_.find('\0'), bytes_.size()));
+  }
 
   std::string_view view() const { return bytes_; }
   const std::string& str() const { return bytes_; }

@@ -101,12 +101,15 @@ std::optional<GbkText> SaveAsBase(const GbkText& directory, const GbkText& base,
     if (fitted.empty()) return std::nullopt;
     const GbkText name = ConcatText(fitted, GbkText(suffix));
     const GbkText path = InDirectory(directory, name);
-    // A name taken in the meantime is looked at again; a file is only ever there whole.
-    for (int look = 0; look < 3; ++look) {
+    // A name taken in the meantime is looked at again; a file is only ever there whole, but
+    // one just moved into place may not be readable for a moment.
+    bool different = false;
+    for (int look = 0; look < 3 && !different; ++look) {
       if (PathExists(path)) {
         const std::optional<ByteBuffer> existing = ReadBytesFromFile(path);
         if (existing && *existing == bytes) return name;
-        break;  // a different file: the next number
+        different = existing.has_value();  // then the next number
+        continue;
       }
       const NewFileResult result = WriteNewFile(path, bytes);
       if (result == NewFileResult::Written) return name;

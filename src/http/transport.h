@@ -1,6 +1,6 @@
 // One HTTP exchange, the way the Windows Internet functions do it: open a session, connect to
-// a host and port, open a request with flags, send the header block and body, read the body in
-// chunks, query the raw reply header block, close. WebRequest is written on this seam once;
+// a host and port, open a request with flags, send the header block and body, read the body,
+// query the raw reply header block, close. WebRequest is written on this seam once;
 // transport_wininet.cpp (Windows) and transport_curl.cpp (libcurl) are its back ends.
 #pragma once
 
@@ -27,6 +27,11 @@ inline constexpr uint32_t kFlagIgnoreRedirectToHttps = 0x00004000;
 // real speed is read to its end.
 inline constexpr int kStallSeconds = 30;
 inline constexpr int64_t kStallBytes = 1024;
+
+// The platform's reads of the body: at most kReadChunk bytes each.
+inline constexpr int32_t kReadChunk = 1024;
+// An announced body length up to this is reserved at once; a larger one is not trusted.
+inline constexpr int64_t kMaxBodyReserve = 256 * 1024 * 1024;
 
 // The progress rule both back ends apply. The clock starts with the request; every time
 // kStallBytes more have been received (reply headers and body) or sent (request body) it
@@ -67,10 +72,11 @@ class Transport {
   // Sends the header block (lines joined by "\r\n") and the body; false when no reply came
   // (the host could not be reached, or the request stalled).
   virtual bool Send(const GbkText& headers, const ByteBuffer& body) = 0;
-  // Up to `size` bytes of the reply body; 0 ends the body, -1 means the request stalled.
-  virtual int32_t Read(char* buffer, int32_t size) = 0;
-  // The body's length as the reply announces it, or -1: lets the reader allocate once.
-  virtual int64_t BodySizeHint() = 0;
+  // The reply body, read to its end (or to a read error: what arrived until then) into one
+  // buffer that the transport sizes once from the announced length and hands over; nothing
+  // when the request stalled. The Windows back end asks the platform for kReadChunk bytes at
+  // a time.
+  virtual std::optional<std::string> ReadBody() = 0;
   // The final reply's raw header block: status line and header lines, each ended by "\r\n",
   // then the empty line. Nothing when no block came or it needs more than `capacity` bytes
   // with its terminating zero.

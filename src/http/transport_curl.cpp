@@ -1,14 +1,13 @@
 // The HTTP transport on libcurl (every build but Windows). libcurl performs the whole exchange
-// inside Send; Read then hands out the body it collected.
+// inside Send; ReadBody then hands over the body it collected.
 #if defined(_WIN32)
 #error "transport_curl.cpp is for non-Windows builds; Windows uses transport_wininet.cpp"
 #endif
 
 #include <curl/curl.h>
 
-#include <algorithm>
-#include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "base/env.h"
 #include "http/transport.h"
@@ -127,6 +126,7 @@ class CurlTransport final : public Transport {
     // lines without a ":" are dropped, and name and value lose the spaces around them.
     // libcurl's own "Expect: 100-continue" is suppressed.
     curl_slist* list = nullptr;
+    std::string field;
     std::string_view rest = headers.view();
     while (!rest.empty()) {
       const size_t end = rest.find_first_of("\r\n");
@@ -134,9 +134,9 @@ class CurlTransport final : public Transport {
       rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
       const size_t colon = line.find(':');
       if (colon == std::string_view::npos) continue;
-      const std::string name(TrimSpaces(line.substr(0, colon)));
+      const std::string_view name = TrimSpaces(line.substr(0, colon));
       if (name.empty()) continue;
-      const std::string field = name + ": " + std::string(TrimSpaces(line.substr(colon + 1)));
+      field.assign(name).append(": ").append(TrimSpaces(line.substr(colon + 1)));
       list = curl_slist_append(list, field.c_str());
     }
     list = curl_slist_append(list, "Expect:");
@@ -155,14 +155,8 @@ class CurlTransport final : public Transport {
     return rc == CURLE_OK || !headerBlock_.empty();
   }
 
-  int32_t Read(char* buffer, int32_t size) override {
-    const size_t n = std::min(body_.size() - readPos_, static_cast<size_t>(std::max(size, 0)));
-    std::memcpy(buffer, body_.data() + readPos_, n);
-    readPos_ += n;
-    return static_cast<int32_t>(n);
-  }
-
-  int64_t BodySizeHint() override { return static_cast<int64_t>(body_.size()); }
+  // The body libcurl delivered during Send, handed over as it was collected.
+  std::optional<std::string> ReadBody() override { return std::move(body_); }
 
   std::optional<std::string> RawHeaders(int32_t capacity) override {
     if (headerBlock_.empty()) return std::nullopt;
@@ -210,13 +204,11 @@ class CurlTransport final : public Transport {
       // copied at every doubling of the buffer).
       curl_off_t length = -1;
       curl_easy_getinfo(t->curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-      if (length > 0 && length <= kMaxReserve) t->body_.reserve(static_cast<size_t>(length));
+      if (length > 0 && length <= kMaxBodyReserve) t->body_.reserve(static_cast<size_t>(length));
     }
     t->body_.append(data, size * n);
     return size * n;
   }
-
-  static constexpr curl_off_t kMaxReserve = 256 * 1024 * 1024;
 
   CURL* curl_ = nullptr;
   std::string agent_, host_, verb_, path_;
@@ -224,7 +216,6 @@ class CurlTransport final : public Transport {
   int32_t port_ = 0;
   uint32_t flags_ = 0;
   std::string headerBlock_, body_;
-  size_t readPos_ = 0;
   StallWatch watch_{0};
   curl_off_t counted_ = 0;  // body bytes sent and received that the watch has seen
   bool stalled_ = false;

@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/env.h"
 #include "http/transport.h"
@@ -28,16 +28,13 @@ namespace {
 // the caller does not wait for it and the thread finishes by itself whenever the call returns.
 // A call works only on what it captured (copies and shared results), never on the caller's
 // memory, since it may outlive the caller.
+//
+// A thread whose calls have all returned is kept for the next request (a few at most):
+// starting one costs more than a small request under Wine.
 class CallThread {
  public:
-  CallThread() : state_(std::make_shared<State>()) {
-    std::thread([state = state_] { state->Loop(); }).detach();
-  }
-  ~CallThread() {
-    std::lock_guard lock(state_->mutex);
-    state_->quit = true;
-    state_->wake.notify_all();
-  }
+  CallThread() : state_(Take()) {}
+  ~CallThread() { Release(std::move(state_)); }
   CallThread(const CallThread&) = delete;
   CallThread& operator=(const CallThread&) = delete;
 
@@ -68,23 +65,78 @@ class CallThread {
     std::condition_variable wake, done;
     std::function<void()> call;
     uint64_t started = 0, finished = 0;
+    bool owned = true;  // a CallThread holds it
     bool quit = false;
+  };
 
-    void Loop() {
-      std::unique_lock lock(mutex);
-      for (;;) {
-        wake.wait(lock, [this] { return quit || call; });
-        if (!call) return;  // quit, nothing left to run
-        std::function<void()> c = std::move(call);
-        call = nullptr;
-        lock.unlock();
-        c();
-        lock.lock();
-        ++finished;
-        done.notify_all();
+  static void Loop(const std::shared_ptr<State>& state) {
+    std::unique_lock lock(state->mutex);
+    for (;;) {
+      state->wake.wait(lock, [&] { return state->quit || state->call; });
+      if (!state->call) return;  // quit, nothing left to run
+      std::function<void()> c = std::move(state->call);
+      state->call = nullptr;
+      lock.unlock();
+      c();
+      c = nullptr;
+      lock.lock();
+      ++state->finished;
+      state->done.notify_all();
+      // The owner left while this call ran (it had been given up, or was about to return).
+      if (!state->owned && state->finished == state->started) KeepOrEnd(state);
+    }
+  }
+
+  // The threads kept for later requests (never destroyed: they may be taken until the end).
+  struct Idle {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<State>> states;
+  };
+  static constexpr size_t kKeptThreads = 2;  // the window's thread and the banner's
+  static Idle& Kept() {
+    static Idle* idle = new Idle;
+    return *idle;
+  }
+
+  static std::shared_ptr<State> Take() {
+    std::shared_ptr<State> state;
+    {
+      Idle& idle = Kept();
+      std::lock_guard lock(idle.mutex);
+      if (!idle.states.empty()) {
+        state = std::move(idle.states.back());
+        idle.states.pop_back();
       }
     }
-  };
+    if (state) {
+      std::lock_guard lock(state->mutex);
+      state->owned = true;
+      return state;
+    }
+    state = std::make_shared<State>();
+    std::thread([state] { Loop(state); }).detach();
+    return state;
+  }
+
+  static void Release(std::shared_ptr<State> state) {
+    std::lock_guard lock(state->mutex);
+    state->owned = false;
+    if (state->finished == state->started) KeepOrEnd(state);
+  }
+
+  // A thread with no call left and no owner: kept, or ended when enough are kept. (The
+  // state's mutex is held.)
+  static void KeepOrEnd(const std::shared_ptr<State>& state) {
+    Idle& idle = Kept();
+    std::lock_guard lock(idle.mutex);
+    if (idle.states.size() < kKeptThreads) {
+      idle.states.push_back(state);
+      return;
+    }
+    state->quit = true;
+    state->wake.notify_all();
+  }
+
   std::shared_ptr<State> state_;
 };
 
@@ -159,60 +211,44 @@ class WinInetTransport final : public Transport {
     return true;
   }
 
-  // The body is read ahead on the call thread in 1024-byte reads (one hand-over per chunk
-  // would cost more than the reads themselves) and handed out from there.
-  int32_t Read(char* buffer, int32_t size) override {
-    if (stalled_) return -1;
-    if (!reading_) {
-      reading_ = true;
-      calls_.Post([request = request_.get(), in = incoming_] {
-        std::string chunk(kReadChunk, '\0');
-        for (;;) {
-          DWORD n = 0;
-          InternetReadFile(request, chunk.data(), kReadChunk, &n);  // 0: the end, or an error
-          std::lock_guard lock(in->mutex);
-          in->data.append(chunk.data(), std::min<DWORD>(n, kReadChunk));
-          in->ended = n == 0;
-          if (in->waiting) in->arrived.notify_all();
-          if (in->ended || in->abandoned) return;
+  // The body is read on the call thread, kReadChunk bytes per InternetReadFile, into one
+  // buffer reserved from the announced length, and handed over whole once it has ended. The
+  // reads only move the stall watch on; the caller sleeps until the body has ended or the
+  // watch runs out, so nothing crosses between the threads per chunk.
+  std::optional<std::string> ReadBody() override {
+    if (stalled_) return std::nullopt;
+    auto in = std::make_shared<Incoming>(watch_);
+    calls_.Post([request = request_.get(), in, length = ContentLength()] {
+      std::string body;
+      if (length > 0 && length <= kMaxBodyReserve) body.reserve(static_cast<size_t>(length));
+      char chunk[kReadChunk];
+      for (;;) {
+        DWORD n = 0;
+        InternetReadFile(request, chunk, kReadChunk, &n);  // 0: the end, or an error
+        n = std::min<DWORD>(n, kReadChunk);
+        body.append(chunk, n);
+        std::lock_guard lock(in->mutex);
+        if (in->abandoned) return;
+        in->watch.Moved(n, TickCount());
+        if (n == 0) {
+          in->body = std::move(body);
+          in->ended = true;
+          in->done.notify_all();
+          return;
         }
-      });
-    }
-    std::unique_lock lock(incoming_->mutex);
-    for (;;) {
-      Incoming& in = *incoming_;
-      if (in.taken < in.data.size()) {
-        const size_t n =
-            std::min(in.data.size() - in.taken, static_cast<size_t>(std::max(size, 0)));
-        std::memcpy(buffer, in.data.data() + in.taken, n);
-        in.taken += n;
-        if (in.taken == in.data.size()) {
-          in.data.clear();
-          in.taken = 0;
-        }
-        watch_.Moved(static_cast<int64_t>(n), TickCount());
-        return static_cast<int32_t>(n);
       }
-      if (incoming_->ended) return 0;
-      const uint32_t left = watch_.MsLeft(TickCount());
+    });
+    std::unique_lock lock(in->mutex);
+    for (;;) {
+      if (in->ended) return std::move(in->body);
+      const uint32_t left = in->watch.MsLeft(TickCount());
       if (left == 0) break;
-      in.waiting = true;
-      in.arrived.wait_for(lock, std::chrono::milliseconds(left));
-      in.waiting = false;
+      in->done.wait_for(lock, std::chrono::milliseconds(left));
     }
-    incoming_->abandoned = true;
+    in->abandoned = true;
     lock.unlock();
     GiveUp();
-    return -1;
-  }
-
-  int64_t BodySizeHint() override {
-    if (stalled_) return -1;
-    DWORD length = 0, size = sizeof length;
-    if (!HttpQueryInfoA(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
-                        &size, nullptr))
-      return -1;
-    return length;
+    return std::nullopt;
   }
 
   std::optional<std::string> RawHeaders(int32_t capacity) override {
@@ -241,30 +277,36 @@ class WinInetTransport final : public Transport {
     return block;
   }
 
+  // The body's length as the reply announces it, or -1.
+  int64_t ContentLength() {
+    DWORD length = 0, size = sizeof length;
+    if (!HttpQueryInfoA(request_.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length,
+                        &size, nullptr))
+      return -1;
+    return length;
+  }
+
   // The call in progress stalled: closing the request handle ends it (on Windows).
   void GiveUp() {
     stalled_ = true;
     request_.Reset();
   }
 
-  // What the read-ahead has received and not yet handed out.
+  // The body read on the call thread, and the stall watch its reads move on.
   struct Incoming {
+    explicit Incoming(const StallWatch& w) : watch(w) {}
     std::mutex mutex;
-    std::condition_variable arrived;
-    std::string data;
-    size_t taken = 0;        // of `data`, handed out already
+    std::condition_variable done;
+    StallWatch watch;
+    std::string body;        // the whole body, once it has ended
     bool ended = false;      // the last read gave 0 bytes
-    bool waiting = false;    // the caller waits for more
     bool abandoned = false;  // the caller stopped waiting
   };
-  static constexpr DWORD kReadChunk = 1024;
 
   InternetHandle session_, connection_, request_;
   CallThread calls_;
   StallWatch watch_{0};
   bool stalled_ = false;
-  bool reading_ = false;
-  std::shared_ptr<Incoming> incoming_ = std::make_shared<Incoming>();
 };
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "http/web_request.h"
 
-#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "http/cookies.h"
 #include "http/decode.h"
@@ -11,9 +14,11 @@ namespace pellucor {
 namespace {
 
 constexpr int32_t kHeaderCapacity = 5000;
-constexpr int32_t kReadChunk = 1024;
-constexpr int32_t kUtf8Window = 500;  // "charset=utf-8" must start below this body position
-constexpr int64_t kMaxReserve = 256 * 1024 * 1024;
+constexpr char kUtf8Mark[] = "charset=utf-8";
+// The mark counts in the body when it starts at a 1-based position below 500: it then lies
+// within the first 498 + 13 bytes, and only those are searched (a 512th byte would let a mark
+// at position 500 count).
+constexpr size_t kUtf8Window = 498 + sizeof kUtf8Mark - 1;
 
 GbkText AgentFor(const GbkText& extraHeaders) {
   if (FindText(extraHeaders, "User-Agent:", {}, true) == -1) return DefaultUserAgent;
@@ -32,21 +37,21 @@ uint32_t FlagsFor(const GbkText& url, bool cookiesGiven, bool noAutoRedirect) {
 
 // Completes the caller's header block with the default lines it lacks (case-sensitive key
 // tests anywhere in the block) and the Cookie line.
-GbkText CompleteHeaders(GbkText block, const GbkText& url, const GbkText* cookies) {
-  if (FindText(block, "Referer:") == -1)
-    block = ConcatText(block, block.empty() ? "Referer: " : "\r\nReferer: ", url);
-  if (FindText(block, "Accept:") == -1) block = ConcatText(block, "\r\nAccept: */*");
-  if (FindText(block, "Accept-Language:") == -1)
-    block = ConcatText(block, "\r\nAccept-Language: zh-cn");
-  if (FindText(block, "Content-Type:") == -1)
-    block = ConcatText(block, "\r\nContent-Type: application/x-www-form-urlencoded");
-  if (cookies && !cookies->empty()) block = ConcatText(block, "\r\nCookie: ", *cookies);
-  return block;
+GbkText CompleteHeaders(const GbkText& given, const GbkText& url, const GbkText* cookies) {
+  std::string block = given.str();
+  const auto lacks = [&](const GbkText& key) { return FindText(GbkText(block), key) == -1; };
+  if (lacks("Referer:"))
+    block.append(block.empty() ? "Referer: " : "\r\nReferer: ").append(url.view());
+  if (lacks("Accept:")) block.append("\r\nAccept: */*");
+  if (lacks("Accept-Language:")) block.append("\r\nAccept-Language: zh-cn");
+  if (lacks("Content-Type:")) block.append("\r\nContent-Type: application/x-www-form-urlencoded");
+  if (cookies && !cookies->empty()) block.append("\r\nCookie: ").append(cookies->view());
+  return GbkText(block);
 }
 
 bool DeclaresUtf8(const ByteBuffer& body, const GbkText& headers) {
-  const int32_t at = FindBytes(body, TextToBytes("charset=utf-8"));
-  return (at != -1 && at < kUtf8Window) || FindText(headers, "charset=utf-8") != -1;
+  return body.view().substr(0, kUtf8Window).find(kUtf8Mark) != std::string_view::npos ||
+         FindText(headers, kUtf8Mark) != -1;
 }
 
 // The caller's variables, or scratch ones for arguments not given.
@@ -80,19 +85,9 @@ ByteBuffer Exchange(const GbkText& url, int32_t method, const GbkText& postData,
   // is a failure like a server that cannot be connected to: nothing of the caller's changes.
   if (!t->Send(headers, body)) return {};
 
-  // The body in 1024-byte reads, straight into one buffer sized from the announced length.
-  std::string received;
-  const int64_t hint = t->BodySizeHint();
-  if (hint > 0 && hint <= kMaxReserve) received.reserve(static_cast<size_t>(hint) + kReadChunk);
-  for (;;) {
-    const size_t have = received.size();
-    received.resize(have + kReadChunk);
-    const int32_t n = t->Read(received.data() + have, kReadChunk);
-    if (n < 0) return {};
-    received.resize(have + static_cast<size_t>(n));
-    if (n == 0) break;
-  }
-  ByteBuffer reply(std::move(received));
+  std::optional<std::string> received = t->ReadBody();
+  if (!received) return {};
+  ByteBuffer reply(std::move(*received));
   *v.extraHeaders = headers;
   if (method != 0) *v.postBytes = body;
 

@@ -24,10 +24,11 @@ std::wstring Wide(const GbkText& text) {
 }
 
 // A BSTR holding the text; an empty text is an empty string, not null (Wine's VBScript
-// engine does not accept a null string).
+// engine does not accept a null string). The units are copied once, into the BSTR.
 BSTR MakeBstr(const GbkText& text) {
-  const std::wstring w = Wide(text);
-  return SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+  static_assert(sizeof(OLECHAR) == sizeof(char16_t));
+  const std::u16string u = GbkToUtf16(text.view());
+  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(u.data()), static_cast<UINT>(u.size()));
 }
 
 struct Binding {
@@ -179,11 +180,18 @@ bool VariantToText(const VARIANT& v, GbkText& text) {
     text = GbkText();
     return true;
   }
+  auto convert = [&text](BSTR b) {
+    text = GbkText(
+        Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(b), SysStringLen(b))));
+  };
+  if (v.vt == VT_BSTR) {  // a string (a match's or group's text): converted where it stands
+    convert(v.bstrVal);
+    return true;
+  }
   VARIANT s;
   VariantInit(&s);
   if (FAILED(VariantChangeType(&s, const_cast<VARIANT*>(&v), 0, VT_BSTR))) return false;
-  const std::u16string units(reinterpret_cast<const char16_t*>(s.bstrVal), SysStringLen(s.bstrVal));
-  text = GbkText(Utf16ToGbk(units));
+  convert(s.bstrVal);
   VariantClear(&s);
   return true;
 }

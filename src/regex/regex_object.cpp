@@ -1,5 +1,7 @@
 #include "regex/regex_object.h"
 
+#include <utility>
+
 #include "base/codepage.h"
 #include "regex/regex_engine.h"
 
@@ -45,14 +47,14 @@ GbkText RegexObject::MatchText(int32_t match, int32_t* position) {
   std::optional<GbkText> text;
   if (engine_ && match >= 1) text = engine_->MatchValue(match - 1);
   if (position) *position = text ? ByteOffset(match - 1, *text) : -1;
-  return text.value_or(GbkText());
+  return std::move(text).value_or(GbkText());
 }
 
 GbkText RegexObject::SubMatchText(int32_t match, int32_t group, int32_t* position) {
   std::optional<GbkText> text;
   if (engine_ && match >= 1 && group >= 1) text = engine_->Group(match - 1, group - 1);
   if (position) *position = text ? ByteOffset(match - 1, *text) : -1;
-  return text.value_or(GbkText());
+  return std::move(text).value_or(GbkText());
 }
 
 int32_t RegexObject::SubMatchCount() {

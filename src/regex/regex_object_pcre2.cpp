@@ -11,6 +11,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 16
 #include <pcre2.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,22 +21,33 @@
 namespace pellucor {
 namespace {
 
-constexpr size_t kUnset = PCRE2_UNSET;
+// Positions fit 32 bits: a subject is a GbkText, whose length is an int32_t.
+constexpr uint32_t kUnset = UINT32_MAX;
 
 struct Span {
-  size_t start = kUnset, end = kUnset;
+  uint32_t start = kUnset, end = kUnset;
 };
 
-struct Match {
-  Span whole;
-  std::vector<Span> groups;
+// Every match's spans in one array: the whole match, then each group, per match.
+struct Matches {
+  size_t stride = 1;  // spans per match: 1 + the number of groups
+  std::vector<Span> spans;
+
+  size_t size() const { return spans.size() / stride; }
+  const Span& Whole(size_t k) const { return spans[k * stride]; }
+  const Span& Group(size_t k, size_t g) const { return spans[k * stride + 1 + g]; }
+  size_t GroupCount() const { return stride - 1; }
 };
 
 std::u16string Units(const GbkText& text) {
   return GbkToUtf16(text.view());
 }
+// The text of a span, converted straight from the subject's units.
 GbkText Text(std::u16string_view units) {
   return GbkText(Utf16ToGbk(units));
+}
+GbkText Text(const std::u16string& subject, const Span& s) {
+  return Text(std::u16string_view(subject).substr(s.start, s.end - s.start));
 }
 
 class Pcre2Engine final : public RegexEngine {
@@ -69,26 +81,25 @@ class Pcre2Engine final : public RegexEngine {
 
   std::optional<GbkText> MatchValue(int32_t k) override {
     if (k < 0 || k >= MatchCount()) return std::nullopt;
-    const Span& s = matches_[k].whole;
-    return Text(std::u16string_view(subject_).substr(s.start, s.end - s.start));
+    return Text(subject_, matches_.Whole(k));
   }
 
   std::optional<int32_t> MatchIndex(int32_t k) override {
     if (k < 0 || k >= MatchCount()) return std::nullopt;
-    return static_cast<int32_t>(matches_[k].whole.start);
+    return static_cast<int32_t>(matches_.Whole(k).start);
   }
 
   std::optional<GbkText> Group(int32_t k, int32_t g) override {
-    if (k < 0 || k >= MatchCount() || g < 0 || g >= static_cast<int32_t>(matches_[k].groups.size()))
+    if (k < 0 || k >= MatchCount() || g < 0 || g >= static_cast<int32_t>(matches_.GroupCount()))
       return std::nullopt;
-    const Span& s = matches_[k].groups[g];
+    const Span& s = matches_.Group(k, g);
     if (s.start == kUnset) return GbkText();
-    return Text(std::u16string_view(subject_).substr(s.start, s.end - s.start));
+    return Text(subject_, s);
   }
 
   int32_t GroupCount(int32_t k) override {
     if (k < 0 || k >= MatchCount()) return 0;
-    return static_cast<int32_t>(matches_[k].groups.size());
+    return static_cast<int32_t>(matches_.GroupCount());
   }
 
   GbkText Pattern() override { return Text(pattern_); }
@@ -96,14 +107,14 @@ class Pcre2Engine final : public RegexEngine {
   GbkText Replace(const GbkText& subject, const GbkText& replacement) override {
     if (!code_) return {};
     const std::u16string s = Units(subject);
-    const std::vector<Match> matches = FindAll(s);
+    const Matches matches = FindAll(s);
     const std::u16string r = Units(replacement);
     std::u16string out;
     size_t copied = 0;
-    for (const Match& m : matches) {
-      out.append(s, copied, m.whole.start - copied);
-      Expand(r, m, s, out);
-      copied = m.whole.end;
+    for (size_t k = 0; k < matches.size(); ++k) {
+      out.append(s, copied, matches.Whole(k).start - copied);
+      Expand(r, matches, k, s, out);
+      copied = matches.Whole(k).end;
     }
     out.append(s, copied, std::u16string::npos);
     return Text(out);
@@ -112,19 +123,21 @@ class Pcre2Engine final : public RegexEngine {
  private:
   // Every match in subject order (only the first without `global`). After an empty match the
   // next search starts one unit further on.
-  std::vector<Match> FindAll(const std::u16string& subject) const {
-    std::vector<Match> found;
+  Matches FindAll(const std::u16string& subject) const {
     uint32_t captures = 0;
     pcre2_pattern_info(code_, PCRE2_INFO_CAPTURECOUNT, &captures);
+    Matches found;
+    found.stride = captures + 1;
     pcre2_match_data* data = pcre2_match_data_create_from_pattern(code_, nullptr);
     const auto* units = reinterpret_cast<PCRE2_SPTR>(subject.data());
     for (size_t from = 0; from <= subject.size();) {
       if (pcre2_match(code_, units, subject.size(), from, 0, data, nullptr) < 0) break;
       const PCRE2_SIZE* v = pcre2_get_ovector_pointer(data);
-      Match m;
-      m.whole = {v[0], v[1]};
-      for (uint32_t g = 1; g <= captures; ++g) m.groups.push_back({v[2 * g], v[2 * g + 1]});
-      found.push_back(std::move(m));
+      for (size_t i = 0; i < found.stride; ++i) {
+        const bool set = v[2 * i] != PCRE2_UNSET;
+        found.spans.push_back({set ? static_cast<uint32_t>(v[2 * i]) : kUnset,
+                               set ? static_cast<uint32_t>(v[2 * i + 1]) : kUnset});
+      }
       if (!global_) break;
       from = v[1] > v[0] ? v[1] : v[1] + 1;
     }
@@ -132,11 +145,12 @@ class Pcre2Engine final : public RegexEngine {
     return found;
   }
 
-  // The replacement text for one match: $1..$99 (two digits when that group exists), $& the
+  // The replacement text for match k: $1..$99 (two digits when that group exists), $& the
   // match, $` the text before it, $' the text after it, $$ a dollar; anything else as is.
-  static void Expand(const std::u16string& r, const Match& m, const std::u16string& s,
-                     std::u16string& out) {
-    const size_t groups = m.groups.size();
+  static void Expand(const std::u16string& r, const Matches& matches, size_t k,
+                     const std::u16string& s, std::u16string& out) {
+    const size_t groups = matches.GroupCount();
+    const Span& whole = matches.Whole(k);
     auto piece = [&](const Span& span) {
       if (span.start != kUnset) out.append(s, span.start, span.end - span.start);
     };
@@ -150,13 +164,13 @@ class Pcre2Engine final : public RegexEngine {
         out.push_back(u'$');
         ++i;
       } else if (c == u'&') {
-        piece(m.whole);
+        piece(whole);
         ++i;
       } else if (c == u'`') {
-        out.append(s, 0, m.whole.start);
+        out.append(s, 0, whole.start);
         ++i;
       } else if (c == u'\'') {
-        out.append(s, m.whole.end, std::u16string::npos);
+        out.append(s, whole.end, std::u16string::npos);
         ++i;
       } else if (c >= u'0' && c <= u'9') {
         size_t n = c - u'0';
@@ -169,7 +183,7 @@ class Pcre2Engine final : public RegexEngine {
           }
         }
         if (n >= 1 && n <= groups) {
-          piece(m.groups[n - 1]);
+          piece(matches.Group(k, n - 1));
           i += used;
         } else {
           out.push_back(r[i]);
@@ -183,7 +197,7 @@ class Pcre2Engine final : public RegexEngine {
   std::u16string pattern_, subject_;
   pcre2_code* code_ = nullptr;
   bool global_ = true;
-  std::vector<Match> matches_;
+  Matches matches_;
 };
 
 }  // namespace

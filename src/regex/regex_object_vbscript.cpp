@@ -28,6 +28,9 @@ class VbscriptEngine final : public RegexEngine {
     LateBoundPut(regexp_.get(), "Global", global);
     LateBoundPut(regexp_.get(), "Pattern", pattern);
     matches_ = LateBoundObject(regexp_.get(), "Execute", CallMode::Method, {subject});
+    itemIndex_ = -1;
+    item_.Reset();
+    itemGroups_.Reset();
     return static_cast<bool>(matches_);
   }
 
@@ -59,12 +62,10 @@ class VbscriptEngine final : public RegexEngine {
   }
 
   std::optional<GbkText> Group(int32_t k, int32_t g) override {
-    const ComObject match = Item(k);
-    if (!match) return std::nullopt;
-    const ComObject groups = LateBoundObject(match.get(), "SubMatches", CallMode::PropertyGet);
+    IDispatch* groups = GroupsOf(k);
+    if (!groups) return std::nullopt;
     Variant value;
-    if (!LateBoundVariant(groups.get(), "Item", CallMode::PropertyGet, {static_cast<double>(g)},
-                          value))
+    if (!LateBoundVariant(groups, "Item", CallMode::PropertyGet, {static_cast<double>(g)}, value))
       return std::nullopt;
     GbkText text;
     if (!VariantToText(*value.get(), text)) return std::nullopt;
@@ -72,10 +73,9 @@ class VbscriptEngine final : public RegexEngine {
   }
 
   int32_t GroupCount(int32_t k) override {
-    const ComObject match = Item(k);
-    if (!match) return 0;
-    const ComObject groups = LateBoundObject(match.get(), "SubMatches", CallMode::PropertyGet);
-    return Truncated(LateBoundNumber(groups.get(), "Count", CallMode::PropertyGet));
+    IDispatch* groups = GroupsOf(k);
+    if (!groups) return 0;
+    return Truncated(LateBoundNumber(groups, "Count", CallMode::PropertyGet));
   }
 
   GbkText Pattern() override {
@@ -91,7 +91,23 @@ class VbscriptEngine final : public RegexEngine {
     return LateBoundObject(matches_.get(), "Item", CallMode::PropertyGet, {static_cast<double>(k)});
   }
 
+  // The group collection of match k. The last one asked for is kept: callers read a match's
+  // groups one after another, and each look-up is two late-bound calls.
+  IDispatch* GroupsOf(int32_t k) {
+    if (k != itemIndex_ || !item_) {
+      itemIndex_ = -1;
+      itemGroups_.Reset();
+      item_ = Item(k);
+      if (!item_) return nullptr;
+      itemGroups_ = LateBoundObject(item_.get(), "SubMatches", CallMode::PropertyGet);
+      itemIndex_ = k;
+    }
+    return itemGroups_.get();
+  }
+
   ComObject regexp_, matches_;
+  int32_t itemIndex_ = -1;
+  ComObject item_, itemGroups_;
 };
 
 }  // namespace

@@ -56,8 +56,12 @@ class Toolkit {
   // Shows a picture in a picture box, stretched to the box; an animated GIF plays its frames
   // in a loop. Bytes in no recognised format leave the box empty.
   virtual void SetPicture(ControlId id, const ByteBuffer& bytes) = 0;
-  // Adds `text` at the very end of an edit box, scrolls there, and keeps it out of undo.
-  virtual void AppendText(ControlId id, const GbkText& text) = 0;
+  // Adds `texts` at the very end of an edit box in one edit, scrolls there, and keeps it out of
+  // undo. The box's text and caret afterwards are what adding each text on its own would
+  // give (each is converted on its own, so a lead byte that ends one text does not pair with
+  // the next), but the box takes them in one go: a few thousand lines cost one edit, not a
+  // few thousand.
+  virtual void AppendText(ControlId id, const std::vector<GbkText>& texts) = 0;
   // A click: for buttons the button's click, for a picture box the release of the left
   // mouse button over it.
   virtual void OnClick(ControlId id, std::function<void()> handler) = 0;

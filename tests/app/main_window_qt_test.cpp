@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTest>
 #include <QThread>
 
@@ -29,6 +30,7 @@
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
+#include "support/log_appends.h"
 #include "support/torrents.h"
 #include "support/unique_name.h"
 
@@ -183,6 +185,61 @@ TEST_F(MainWindowAdvertTest, AppearsPlaysAndOpensItsLink) {
   EXPECT_EQ(catcher.urls, QList<QUrl>{QUrl("http://ad.example/x")});
   EXPECT_EQ(Find<QPlainTextEdit>(u"编辑框_信息框")->toPlainText(),
             U(u"正在跳转，请稍后……\n跳转完毕！\n"));
+}
+
+// The log as the box shows it: its text, the caret and selection, and whether it is scrolled
+// to the end.
+struct LogState {
+  QString text;
+  int position, anchor;
+  bool atEnd;
+  friend bool operator==(const LogState&, const LogState&) = default;
+};
+std::ostream& operator<<(std::ostream& o, const LogState& s) {
+  return o << s.text.toStdString() << " caret " << s.position << "/" << s.anchor << " at end "
+           << s.atEnd;
+}
+LogState StateOf(QPlainTextEdit* log) {
+  return {log->toPlainText(), log->textCursor().position(), log->textCursor().anchor(),
+          log->verticalScrollBar()->value() == log->verticalScrollBar()->maximum()};
+}
+
+// Messages appended together reach the log as appending each on its own does (the box's
+// steps for one message, done for each), and before the window handles its next event.
+TEST_F(MainWindowTest, MessagesAppendedTogetherReadAsAppendedOneByOne) {
+  auto* log = Find<QPlainTextEdit>(u"编辑框_信息框");
+  ASSERT_TRUE(log);
+  const QString earlier = QString(40, 'w') + "\n" + QString(400, 'e');  // wraps, scrolls
+  auto start = [&] {
+    log->setPlainText(earlier);
+    QTextCursor c = log->textCursor();
+    c.setPosition(0);
+    c.setPosition(2, QTextCursor::KeepAnchor);
+    log->setTextCursor(c);
+  };
+  for (const testing::LogAppendCase& c : testing::LogAppendCases()) {
+    start();
+    for (const std::string& m : c.messages) {
+      QTextCursor cursor = log->textCursor();
+      cursor.movePosition(QTextCursor::End);
+      log->setTextCursor(cursor);
+      log->ensureCursorVisible();
+      const std::u16string u = GbkToUtf16(m);
+      log->insertPlainText(QString::fromUtf16(u.data(), u.size())
+                               .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+      log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
+    }
+    const LogState oneByOne = StateOf(log);
+
+    start();
+    for (const std::string& m : c.messages) window_->AppendToLog(GbkText(m));
+    std::optional<LogState> seen;
+    toolkit_->RunOnUiThread([&] { seen = StateOf(log); });
+    window_->ProcessPendingEvents();
+    ASSERT_TRUE(seen) << c.what;
+    EXPECT_EQ(*seen, oneByOne) << c.what;
+    EXPECT_EQ(StateOf(log), oneByOne) << c.what;
+  }
 }
 
 TEST_F(MainWindowTest, ConvertsOnEachRoute) {

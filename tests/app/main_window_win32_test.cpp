@@ -16,6 +16,7 @@
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
+#include "support/log_appends.h"
 #include "support/main_window_of_win32.h"
 #include "support/printers.h"
 #include "support/temp_dir.h"
@@ -156,6 +157,55 @@ TEST_F(MainWindowWin32AdvertTest, AppearsPlaysAndOpensNoProgram) {
   EXPECT_EQ(toolkit_->Text(k编辑框_信息框), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
   RunUntil([] { return false; }, 1000);
   EXPECT_EQ(FindWindowW(L"Notepad", nullptr), nullptr) << "the advert link was run";
+}
+
+// The log as the box shows it: its text, the selection, and the first line in view.
+struct LogState {
+  std::wstring text;
+  DWORD selStart, selEnd;
+  LRESULT firstVisible;
+  friend bool operator==(const LogState&, const LogState&) = default;
+};
+std::ostream& operator<<(std::ostream& o, const LogState& s) {
+  return o << Utf16ToGbk(std::u16string(s.text.begin(), s.text.end())) << " selection "
+           << s.selStart << "-" << s.selEnd << " first line " << s.firstVisible;
+}
+LogState StateOf(HWND log) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(log)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(log, text.data(), static_cast<int>(text.size()))));
+  DWORD start = 0, end = 0;
+  SendMessageW(log, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  return {text, start, end, SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0)};
+}
+
+// Messages appended together reach the log as appending each on its own does (the box's
+// steps for one message, done for each), and before the window handles its next event.
+TEST_F(MainWindowWin32Test, MessagesAppendedTogetherReadAsAppendedOneByOne) {
+  HWND log = Item(k编辑框_信息框);
+  const std::wstring earlier = std::wstring(40, L'w') + L"\r\n" + std::wstring(400, L'e');
+  auto start = [&] {
+    SetWindowTextW(log, earlier.c_str());
+    SendMessageW(log, EM_SETSEL, 0, 2);
+  };
+  for (const testing::LogAppendCase& c : testing::LogAppendCases()) {
+    start();
+    for (const std::string& m : c.messages) {
+      const int length = GetWindowTextLengthW(log);
+      SendMessageW(log, EM_SETSEL, length, length);
+      SendMessageW(log, EM_SCROLLCARET, 0, 0);
+      SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Wide(GbkText(m)).c_str()));
+    }
+    const LogState oneByOne = StateOf(log);
+
+    start();
+    for (const std::string& m : c.messages) window_->AppendToLog(GbkText(m));
+    std::optional<LogState> seen;
+    toolkit_->RunOnUiThread([&] { seen = StateOf(log); });
+    window_->ProcessPendingEvents();
+    ASSERT_TRUE(seen) << c.what;
+    EXPECT_EQ(*seen, oneByOne) << c.what;
+    EXPECT_EQ(StateOf(log), oneByOne) << c.what;
+  }
 }
 
 TEST_F(MainWindowWin32Test, ConvertsOnEachRoute) {

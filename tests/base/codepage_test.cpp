@@ -131,6 +131,40 @@ TEST(Codepage, ConvertsExactlyWhatItIsGiven) {
   EXPECT_TRUE(Utf8ToUtf16("").empty());
 }
 
+// Whole pages go through word-at-a-time paths that short inputs never reach: a long text of
+// mixed pieces (ASCII runs of every length, double-byte characters, invalid pairs, lone bytes,
+// broken UTF-8) converts exactly as its pieces do one by one.
+TEST(Codepage, LongTextsConvertAsTheirPiecesDo) {
+  const std::vector<std::string> gbkPieces = {"a",    "0123456789abcdef", "xyz1234", "\xD6\xD0",
+                                              "\x80", "\x81\x30",         "\xFF",    "\xA1\xA1",
+                                              "\r\n", "\x81\x7F"};
+  const std::vector<std::string> utf8Pieces = {
+      "a",    "0123456789abcdef", "xyz1234",  "\xE4\xB8\xAD",
+      "\xC0", "\xF0\x9F\x98\x80", "\xE4\xB8", "\xC3\xA9"};
+  uint32_t seed = 1;
+  auto next = [&seed](size_t n) {
+    seed = seed * 1103515245 + 12345;
+    return (seed >> 16) % n;
+  };
+  for (int round = 0; round < 200; ++round) {
+    std::string gbk, utf8;
+    std::u16string gbkUnits, utf8Units;
+    std::string gbkAgain;
+    for (size_t i = 0, n = next(40); i < n; ++i) {
+      const std::string& g = gbkPieces[next(gbkPieces.size())];
+      gbk += g;
+      gbkUnits += GbkToUtf16(g);
+      gbkAgain += Utf16ToGbk(GbkToUtf16(g));
+      const std::string& u = utf8Pieces[next(utf8Pieces.size())];
+      utf8 += u;
+      utf8Units += Utf8ToUtf16(u);
+    }
+    ASSERT_EQ(Hex(GbkToUtf16(gbk)), Hex(gbkUnits)) << Hex(gbk);
+    ASSERT_EQ(Hex(Utf16ToGbk(gbkUnits)), Hex(gbkAgain)) << Hex(gbk);
+    ASSERT_EQ(Hex(Utf8ToUtf16(utf8 + "\xE4\xB8")), Hex(utf8Units + u"\uFFFD")) << Hex(utf8);
+  }
+}
+
 TEST(Codepage, Utf16ToUtf8) {
   struct Case {
     std::u16string units;

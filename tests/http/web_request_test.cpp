@@ -348,9 +348,16 @@ TEST(WebRequest, BodiesAreByteExact) {
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
       "5\r\nhello\r\n7\r\n, world\r\n0\r\n\r\n");
   server.Enqueue("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil the end");
+  // A reply that breaks off before its announced length gives what arrived, however much was
+  // announced (the buffer is only reserved from that length, and not beyond a bound).
+  for (const char* length : {"100", "3000000000"})
+    server.Enqueue(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + length +
+                   "\r\nConnection: close\r\n\r\ncut short");
   EXPECT_EQ(WebRequest(GbkText(server.Url("/large"))), Bytes(large));
   EXPECT_EQ(WebRequest(GbkText(server.Url("/chunked"))), Bytes("hello, world"));
   EXPECT_EQ(WebRequest(GbkText(server.Url("/close"))), Bytes("until the end"));
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/short"))), Bytes("cut short"));
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/short-of-much"))), Bytes("cut short"));
 }
 
 // What goes on the wire for a path holding control bytes, spaces and double-byte characters is

@@ -45,7 +45,7 @@ class Program : public ::testing::Test {
   std::unique_ptr<testing::ServiceProcess> Start(std::vector<std::string> args) {
     args.insert(args.begin(), {"--data", (dir_ / "data").string()});
     auto service = std::make_unique<testing::ServiceProcess>(
-        PELLUCOR_SERVICE_BINARY, dir_ / ("run" + std::to_string(started_++)), args);
+        dir_ / ("run" + std::to_string(started_++)), args);
     EXPECT_NE(service->Port(), 0) << service->Log();
     return service;
   }
@@ -125,6 +125,12 @@ TEST_F(Program, OptionsAreReadStrictly) {
       {{"--bogus"}, "unknown option --bogus"},
       {{"import", "--listen", "127.0.0.1:1", "x.torrent"}, "--listen is not an option of import"},
       {{"import"}, "import needs one or more FILEs"},
+      {{"--db-connections", "0"}, "--db-connections 0: must be a whole number from 1 to 1000"},
+      {{"--lookup-lease", "1.5"}, "--lookup-lease 1.5: must be a whole number from 1 to 3600"},
+      {{"--store", "sqlite:"}, "--store sqlite:: must be sqlite:PATH or postgresql://"},
+      {{"--from", "sqlite:a"}, "--from is not an option of serve"},
+      {{"check", "--listen", "127.0.0.1:1"}, "--listen is not an option of check"},
+      {{"migrate", "--from", "sqlite:a"}, "migrate needs --from and --to"},
   };
   for (const auto& c : cases) {
     const testing::ProgramRun run =
@@ -157,12 +163,14 @@ TEST_F(Program, TheOperatorSeesWhatItDoes) {
       Status(Exchange(port, Get("/api/v1/torrents/" + unknown + "?resolve=1&x=" + longValue))),
       "HTTP/1.1 404 Not Found");
   EXPECT_EQ(Status(Exchange(port, Get("/nothing"))), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(Status(Exchange(port, Get("/healthz"))), "HTTP/1.1 200 OK");
   const std::string metrics = Body(Exchange(port, Get("/metrics")));
 
   for (const auto& [name, value] :
        {std::pair{"pellucor_http_requests_total{site=\"second\",status=\"200\"}", 4.0},
         std::pair{"pellucor_http_requests_total{site=\"api\",status=\"404\"}", 1.0},
         std::pair{"pellucor_http_requests_total{site=\"other\",status=\"404\"}", 1.0},
+        std::pair{"pellucor_http_requests_total{site=\"healthz\",status=\"200\"}", 1.0},
         std::pair{"pellucor_lookups_total{outcome=\"no_peers\"}", 1.0},
         std::pair{"pellucor_lookup_duration_seconds_bucket{le=\"0.5\"}", 0.0},
         std::pair{"pellucor_lookup_duration_seconds_bucket{le=\"+Inf\"}", 1.0},
@@ -180,11 +188,13 @@ TEST_F(Program, TheOperatorSeesWhatItDoes) {
   for (const std::string& line :
        {"level=info event=start listen=127.0.0.1:" + std::to_string(port) + " ",
         std::string(" cache_mb=1 "), std::string(" max_client_lookups=4 "),
+        std::string(" store=sqlite store_at="), std::string(" lookup_leases=false "),
         "event=access client=127.0.0.1 method=HEAD path=\"/magnet-bt/down.php?hash=" + hashes[0] +
             "\" status=200 bytes=",
         "event=access client=127.0.0.1 method=GET path=\"/api/v1/torrents/" + unknown +
             "?resolve=1&x=\u2026\" status=404 bytes=",
         std::string("event=access client=127.0.0.1 method=GET path=/nothing status=404 bytes="),
+        std::string("event=access client=127.0.0.1 method=GET path=/healthz status=200 bytes="),
         "event=lookup hash=" + unknown + " outcome=no_peers seconds=1", std::string("event=stop")})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(log.find(longValue), std::string::npos);

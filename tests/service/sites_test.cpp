@@ -3,12 +3,19 @@
 #include "service/sites.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "service/http_server.h"
 #include "service/store.h"
@@ -363,6 +370,22 @@ TEST_F(ServiceTest, PublisherSite) {
   EXPECT_NE(Body(reply).find("Pellucor"), std::string::npos);
 }
 
+// The health check says whether the store answers (the sites here have no swarm session).
+TEST_F(ServiceTest, HealthCheck) {
+  std::string reply = Exchange(port_, Get("/healthz"));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_EQ(Body(reply), "ok\n");
+  EXPECT_EQ(Status(Exchange(port_, Post("/healthz", ""))), "HTTP/1.1 405 Method Not Allowed");
+  // The store's table taken away beside the service.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "torrents.sqlite").string().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "DROP TABLE torrents", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  reply = Exchange(port_, Get("/healthz"));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(Body(reply), "store: no such table: torrents\n");
+}
+
 // The server's own rules: what never reaches a site.
 TEST_F(ServiceTest, RefusesWhatItCannotServe) {
   const struct {
@@ -492,6 +515,104 @@ TEST_F(ServiceTest, LookupsPerClient) {
   EXPECT_TRUE(waiting(others.back()));
   ::close(second);
   for (int other : others) ::close(other);
+}
+
+// Lookup leases that answer only when the test says so, as another instance's search would.
+class HeldLeases : public LookupLeases {
+ public:
+  void Acquire(const std::string& hash, std::function<void(LeaseTurn)> done) override {
+    std::lock_guard lock(mutex_);
+    asked_[hash] = std::move(done);
+  }
+  void Release(const std::string& hash, const LookupReport& report) override {
+    std::lock_guard lock(mutex_);
+    released_.emplace_back(hash, report.outcome);
+  }
+  bool Asked(const std::string& hash) {
+    std::lock_guard lock(mutex_);
+    return asked_.count(hash) > 0;
+  }
+  // Hands the lookup that asked for `hash`'s lease its answer, on the service's thread.
+  void Answer(testing::LocalService& service, const std::string& hash, const LeaseTurn& turn) {
+    std::lock_guard lock(mutex_);
+    service.RunOnService([done = std::move(asked_[hash]), turn] { done(turn); });
+    asked_.erase(hash);
+  }
+  std::vector<std::pair<std::string, Outcome>> Released() {
+    std::lock_guard lock(mutex_);
+    return released_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::function<void(LeaseTurn)>> asked_;
+  std::vector<std::pair<std::string, Outcome>> released_;
+};
+
+// True once `condition` holds, within two seconds.
+bool Eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 200; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A lookup waiting for another instance's search counts against its client's lookups and is
+// cancelled when the client hangs up; the lease, when it comes after that, is handed back at
+// once (not left to expire). Another instance's miss is the answer of a lookup that waited.
+TEST_F(ServiceTest, LookupsWaitingForALease) {
+  ResolverSettings swarm;
+  swarm.dht = false;
+  std::mutex mutex;
+  std::vector<std::pair<std::string, Outcome>> finished;
+  SiteSettings site;
+  site.maxLookupsPerClient = 1;
+  site.onLookup = [&](const std::string& hash, const LookupReport& report) {
+    std::lock_guard lock(mutex);
+    finished.emplace_back(hash, report.outcome);
+  };
+  HeldLeases leases;
+  testing::LocalService service(*store_, swarm, site, {}, &leases);
+  auto ask = [&](const std::string& hash) {
+    const int fd = testing::Connect(service.Port());
+    const std::string request = Get("/api/v1/torrents/" + hash + "?resolve=1");
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return fd;
+  };
+  auto ended = [&](const std::string& hash, Outcome outcome) {
+    std::lock_guard lock(mutex);
+    return std::count(finished.begin(), finished.end(), std::pair{hash, outcome}) == 1;
+  };
+  const std::string a(40, 'a'), b(40, 'b'), c(40, 'c');
+  const int waiting = ask(a);
+  ASSERT_TRUE(Eventually([&] { return leases.Asked(a); }));
+  int fd = ask(b);
+  EXPECT_EQ(Status(testing::ReadAll(fd)), "HTTP/1.1 429 Too Many Requests");
+  ::close(fd);
+  EXPECT_FALSE(leases.Asked(b));
+
+  ::close(waiting);
+  EXPECT_TRUE(Eventually([&] { return ended(a, Outcome::kCancelled); }));
+  leases.Answer(service, a, LeaseTurn{LeaseTurn::Kind::kSearch, {}});
+  EXPECT_TRUE(Eventually([&] { return !leases.Released().empty(); }));
+  EXPECT_EQ(leases.Released(),
+            (std::vector<std::pair<std::string, Outcome>>{{a, Outcome::kCancelled}}));
+
+  // The client's place is free again; this lookup waits, then has the other instance's miss.
+  fd = ask(c);
+  ASSERT_TRUE(Eventually([&] { return leases.Asked(c); }));
+  LookupReport miss;
+  miss.outcome = Outcome::kNoMetadata;
+  miss.peersSeen = 3;
+  leases.Answer(service, c, LeaseTurn{LeaseTurn::Kind::kMissed, miss});
+  const std::string reply = testing::ReadAll(fd);
+  ::close(fd);
+  EXPECT_EQ(Status(reply), "HTTP/1.1 404 Not Found");
+  EXPECT_NE(Body(reply).find("\"outcome\":\"no_metadata\""), std::string::npos) << reply;
+  EXPECT_NE(Body(reply).find("\"peersSeen\":3"), std::string::npos) << reply;
+  EXPECT_TRUE(ended(c, Outcome::kNoMetadata));
+  EXPECT_EQ(leases.Released().size(), 1u);  // nothing to hand back: this instance never searched
 }
 
 // While more than half of the slots are taken, a connection that has not sent its request

@@ -1,14 +1,18 @@
 #include "service/store.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -28,9 +32,12 @@
 
 #include "convert/torrent_check.h"
 #include "service/torrent_meta.h"
+#include "support/postgres_server.h"
 
 namespace pellucor::service {
 namespace {
+
+using pellucor::testing::PostgresServer;
 
 // A tiny bencode writer. Dictionaries keep the order given, so tests can write unusual orders.
 std::string S(std::string_view s) {
@@ -368,27 +375,71 @@ std::string Upper(std::string s) {
   return s;
 }
 
-class StoreTest : public testing::Test {
+enum class Backend { kSqlite, kPostgresql };
+
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSqlite ? "Sqlite" : "Postgresql";
+}
+
+// The same cases against both back ends: a fresh SQLite file, or a fresh database on the test
+// program's PostgreSQL server.
+class StoreTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     char dir[] = "/tmp/pellucor-store-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     dir_ = dir;
+    if (GetParam() == Backend::kSqlite) {
+      location_ = "sqlite:" + DbPath();
+      return;
+    }
+    std::string error;
+    server_ = PostgresServer::Shared(&error);
+    ASSERT_TRUE(server_) << error;
+    database_ = server_->CreateDatabase(&error);
+    ASSERT_FALSE(database_.empty()) << error;
+    location_ = server_->Uri(database_);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string DbPath() const { return dir_ + "/torrents.db"; }
-  std::unique_ptr<Store> OpenStore() {
+  std::unique_ptr<Store> OpenStore(const StoreOptions& options = {}) {
     std::string error;
-    std::unique_ptr<Store> store = Store::Open(DbPath(), &error);
+    std::unique_ptr<Store> store = Store::Open(location_, &error, options);
     EXPECT_TRUE(store) << error;
     return store;
   }
+  // Runs SQL on the store's database beside the store (tests that damage it).
+  void Sql(const std::string& sql) {
+    if (GetParam() == Backend::kSqlite) {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+      char* message = nullptr;
+      EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+          << sql << ": " << (message ? message : "");
+      sqlite3_free(message);
+      sqlite3_close(db);
+    } else {
+      std::string error;
+      EXPECT_TRUE(server_->Execute(database_, sql, nullptr, &error)) << sql << ": " << error;
+    }
+  }
+  std::vector<std::string> Problems(Store& store) {
+    std::vector<std::string> problems;
+    store.Check(&problems);
+    return problems;
+  }
 
   std::string dir_;
+  std::string location_;
+  PostgresServer* server_ = nullptr;
+  std::string database_;
 };
 
-TEST_F(StoreTest, RoundTrip) {
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgresql), BackendName);
+
+TEST_P(StoreTest, RoundTrip) {
   const std::string torrents[] = {
       NumberedTorrent(1, 50),
       Torrent(Multi(L({FileEntry(5, Path({"a\tb", "c\\d\ne"})), FileEntry(0, Path({"空"}))}))),
@@ -424,7 +475,7 @@ TEST_F(StoreTest, RoundTrip) {
     EXPECT_FALSE(store->Find(miss)) << miss;
 }
 
-TEST_F(StoreTest, DuplicateKeepsFirst) {
+TEST_P(StoreTest, DuplicateKeepsFirst) {
   const std::string first = Torrent(Single("x", 1), "http://first.test/");
   const std::string second = Torrent(Single("x", 1), "http://second.test/");
   std::unique_ptr<Store> store = OpenStore();
@@ -441,7 +492,7 @@ TEST_F(StoreTest, DuplicateKeepsFirst) {
 
 // A hybrid torrent is found by its SHA-1, its SHA-256 and its truncated SHA-256; a v2-only one
 // by its SHA-256 and the truncated form it is kept under. The row says so.
-TEST_F(StoreTest, FindsV2TorrentsByEachHash) {
+TEST_P(StoreTest, FindsV2TorrentsByEachHash) {
   std::unique_ptr<Store> store = OpenStore();
   ASSERT_TRUE(store);
   for (const std::string& bytes :
@@ -464,9 +515,13 @@ TEST_F(StoreTest, FindsV2TorrentsByEachHash) {
   EXPECT_FALSE(store->Find(Sha256Hex("nothing")));
 }
 
-// A store written before v2 hashes were kept: opened, its v2 torrents get their hashes and
-// aliases, once.
-TEST_F(StoreTest, UpgradesAnOlderStore) {
+// A SQLite store written before v2 hashes were kept: opened, its v2 torrents get their hashes
+// and aliases, once. (PostgreSQL stores began with that schema.)
+class SqliteStoreTest : public StoreTest {};
+INSTANTIATE_TEST_SUITE_P(Backends, SqliteStoreTest, ::testing::Values(Backend::kSqlite),
+                         BackendName);
+
+TEST_P(SqliteStoreTest, UpgradesAnOlderStore) {
   const std::string hybrid = Torrent(HybridInfo(20000));
   const std::string v1 = NumberedTorrent(7);
   const std::optional<TorrentMeta> meta = DescribeTorrent(hybrid);
@@ -510,7 +565,7 @@ TEST_F(StoreTest, UpgradesAnOlderStore) {
   EXPECT_EQ(Column(DbPath(), "PRAGMA user_version"), std::vector<std::string>{"1"});
 }
 
-TEST_F(StoreTest, RefusesCorrupt) {
+TEST_P(StoreTest, RefusesCorrupt) {
   const std::string good = NumberedTorrent(3);
   std::unique_ptr<Store> store = OpenStore();
   ASSERT_TRUE(store);
@@ -524,20 +579,114 @@ TEST_F(StoreTest, RefusesCorrupt) {
   EXPECT_FALSE(store->Find(DescribeTorrent(good)->infoHash));
 }
 
-TEST_F(StoreTest, OpenFailures) {
-  const std::string notDatabase = dir_ + "/notes.txt";
-  FILE* f = fopen(notDatabase.c_str(), "w");
-  ASSERT_TRUE(f);
-  fputs(std::string(4096, 'x').c_str(), f);
-  fclose(f);
-  for (const std::string& path : {dir_ + "/missing/torrents.db", notDatabase}) {
+TEST_P(StoreTest, OpenFailures) {
+  std::vector<std::string> locations;
+  if (GetParam() == Backend::kSqlite) {
+    const std::string notDatabase = dir_ + "/notes.txt";
+    FILE* f = fopen(notDatabase.c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs(std::string(4096, 'x').c_str(), f);
+    fclose(f);
+    locations = {dir_ + "/missing/torrents.db", "sqlite:" + notDatabase, "sqlite:"};
+  } else {
+    // A port nothing listens on: taken from a socket closed again.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    close(fd);
+    locations = {"postgresql://pellucor@127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x",
+                 server_->Uri("no_such_database"), "postgresql://pellucor@127.0.0.1:99999/x"};
+  }
+  for (const std::string& location : locations) {
     std::string error;
-    EXPECT_FALSE(Store::Open(path, &error)) << path;
-    EXPECT_FALSE(error.empty()) << path;
+    EXPECT_FALSE(Store::Open(location, &error)) << location;
+    EXPECT_FALSE(error.empty()) << location;
   }
 }
 
-TEST_F(StoreTest, ReopenKeepsData) {
+// A store whose schema a later version of the service wrote is left alone.
+TEST_P(StoreTest, RefusesAStoreFromANewerVersion) {
+  ASSERT_TRUE(OpenStore());
+  Sql(GetParam() == Backend::kSqlite ? "PRAGMA user_version = 2"
+                                     : "UPDATE schema_version SET version = 2");
+  std::string error;
+  EXPECT_FALSE(Store::Open(location_, &error));
+  EXPECT_NE(error.find("newer pellucor-service (schema version 2"), std::string::npos) << error;
+}
+
+// Instances started side by side on an empty database all come up, on one schema.
+TEST_P(StoreTest, OpensSideBySideOnAnEmptyStore) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> errors(6);
+  for (size_t i = 0; i < errors.size(); ++i)
+    threads.emplace_back([&, i] {
+      if (Store::Open(location_, &errors[i])) errors[i] = "opened";
+    });
+  for (std::thread& t : threads) t.join();
+  for (const std::string& error : errors) EXPECT_EQ(error, "opened");
+  std::unique_ptr<Store> store = OpenStore();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->Add(NumberedTorrent(1), "import", nullptr));
+  EXPECT_EQ(store->Count(), 1);
+}
+
+// The consistency check finds each kind of damage done beside the store, and nothing in a
+// store left alone.
+TEST_P(StoreTest, CheckFindsDamage) {
+  const std::string v1 = NumberedTorrent(5);
+  const std::string hybrid = Torrent(HybridInfo(20000));
+  const std::string v1Hash = DescribeTorrent(v1)->infoHash;
+  const TorrentMeta hybridMeta = *DescribeTorrent(hybrid);
+  const std::string other = std::string(40, 'e');
+  const struct {
+    const char* label;
+    std::string sql;
+    std::string problem;
+  } cases[] = {
+      {"bytes of another torrent",
+       "UPDATE torrents SET bytes = (SELECT bytes FROM torrents WHERE info_hash = '" +
+           hybridMeta.infoHash + "') WHERE info_hash = '" + v1Hash + "'",
+       v1Hash + ": the bytes hash to " + hybridMeta.infoHash},
+      {"bytes that are no torrent", "UPDATE torrents SET bytes = name",
+       ": the stored bytes are not a torrent"},
+      {"size", "UPDATE torrents SET total_size = total_size + 1", ": the size differs"},
+      {"file list", "UPDATE torrents SET files = name", ": the file list differs"},
+      {"v2 hash", "UPDATE torrents SET info_hash_v2 = NULL", ": the v2 hash differs"},
+      {"alias to nothing",
+       "INSERT INTO hash_aliases(alias, info_hash) VALUES ('" + other + "', '" + other + "')",
+       "alias " + other + " names " + other + ", which is not stored"},
+      {"alias to the wrong row",
+       "UPDATE hash_aliases SET info_hash = '" + v1Hash + "' WHERE alias = '" +
+           hybridMeta.infoHashV2 + "'",
+       "alias " + hybridMeta.infoHashV2 + " names " + v1Hash + ", whose torrent has no such hash"},
+      {"alias gone", "DELETE FROM hash_aliases WHERE alias = '" + hybridMeta.infoHashV2 + "'",
+       hybridMeta.infoHash + ": no alias " + hybridMeta.infoHashV2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    {
+      std::unique_ptr<Store> store = OpenStore();
+      ASSERT_TRUE(store);
+      Sql("DELETE FROM torrents; DELETE FROM hash_aliases");
+      ASSERT_TRUE(store->Add(v1, "import", nullptr));
+      ASSERT_TRUE(store->Add(hybrid, "swarm", nullptr));
+      EXPECT_EQ(Problems(*store), std::vector<std::string>{});
+    }
+    Sql(c.sql);
+    std::unique_ptr<Store> store = OpenStore();
+    ASSERT_TRUE(store);
+    const std::vector<std::string> problems = Problems(*store);
+    EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [&](const std::string& p) {
+      return p.find(c.problem) != p.npos;
+    })) << ::testing::PrintToString(problems);
+  }
+}
+
+TEST_P(StoreTest, ReopenKeepsData) {
   {
     std::unique_ptr<Store> store = OpenStore();
     ASSERT_TRUE(store);
@@ -555,8 +704,11 @@ TEST_F(StoreTest, ReopenKeepsData) {
   }
 }
 
-TEST_F(StoreTest, ConcurrentAdds) {
-  std::unique_ptr<Store> store = OpenStore();
+// Four threads on one store; a PostgreSQL store with two connections makes them take turns.
+TEST_P(StoreTest, ConcurrentAdds) {
+  StoreOptions options;
+  options.connections = 2;
+  std::unique_ptr<Store> store = OpenStore(options);
   ASSERT_TRUE(store);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -590,8 +742,8 @@ std::vector<std::string> Column(const std::string& path, const char* sql) {
 }
 
 // The child: imports torrents until killed, writing each stored hash to `fd` once Add returned.
-[[noreturn]] void ImportUntilKilled(const std::string& path, int round, int fd) {
-  std::unique_ptr<Store> store = Store::Open(path, nullptr);
+[[noreturn]] void ImportUntilKilled(const std::string& location, int round, int fd) {
+  std::unique_ptr<Store> store = Store::Open(location, nullptr);
   if (!store) _exit(2);
   for (int i = 0;; ++i) {
     // Now and then a large torrent, so that one commit spans many pages.
@@ -624,7 +776,7 @@ std::string ReadPipe(int fd, std::optional<std::chrono::steady_clock::time_point
   return out;
 }
 
-TEST_F(StoreTest, SurvivesKilledImports) {
+TEST_P(StoreTest, SurvivesKilledImports) {
   std::mt19937 random(std::random_device{}());
   std::set<std::string> reported;  // hashes whose Add had returned in a child
   int64_t lastCount = 0;
@@ -635,7 +787,7 @@ TEST_F(StoreTest, SurvivesKilledImports) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       close(fds[0]);
-      ImportUntilKilled(DbPath(), round, fds[1]);
+      ImportUntilKilled(location_, round, fds[1]);
     }
     close(fds[1]);
     const auto killAt =
@@ -649,11 +801,17 @@ TEST_F(StoreTest, SurvivesKilledImports) {
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
     for (size_t at = 0; at + 41 <= lines.size(); at += 41) reported.insert(lines.substr(at, 40));
 
-    ASSERT_EQ(Column(DbPath(), "PRAGMA integrity_check"), std::vector<std::string>{"ok"})
-        << "round " << round;
-    const std::vector<std::string> hashes = Column(DbPath(), "SELECT info_hash FROM torrents");
     std::unique_ptr<Store> store = OpenStore();
     ASSERT_TRUE(store);
+    // SQLite's integrity check among them.
+    ASSERT_EQ(Problems(*store), std::vector<std::string>{}) << "round " << round;
+    std::vector<std::string> hashes;
+    ASSERT_TRUE(store->ForEach(
+        [&](const StoredTorrent& t) {
+          hashes.push_back(t.meta.infoHash);
+          return true;
+        },
+        nullptr));
     const int64_t count = store->Count();
     EXPECT_EQ(count, static_cast<int64_t>(hashes.size()));
     EXPECT_GE(count, lastCount);

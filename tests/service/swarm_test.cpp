@@ -35,6 +35,7 @@ using testing::FakePeer;
 using testing::Get;
 using testing::LoopbackSwarm;
 using testing::Post;
+using testing::ServiceProcess;
 using testing::Status;
 
 // Hashes only the fake peer answers for, through the tracker.
@@ -61,13 +62,6 @@ std::string Join(const std::vector<std::string>& items) {
   for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
   return out;
 }
-
-// pellucor-service, the program.
-class ServiceProcess : public testing::ServiceProcess {
- public:
-  ServiceProcess(const fs::path& dir, std::vector<std::string> args)
-      : testing::ServiceProcess(PELLUCOR_SERVICE_BINARY, dir, std::move(args)) {}
-};
 
 class SwarmTest : public ::testing::Test {
  protected:

@@ -1,7 +1,10 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +15,7 @@
 namespace pellucor::testing {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& outPath,
-                           const std::string& errPath) {
+                           const std::string& errPath, const std::string& user) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -20,8 +23,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   const int err = errPath == outPath
                       ? out
                       : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const passwd* account = !user.empty() && ::geteuid() == 0 ? ::getpwnam(user.c_str()) : nullptr;
+  const uid_t uid = account ? account->pw_uid : 0;
+  const gid_t gid = account ? account->pw_gid : 0;
   pid_ = ::fork();
   if (pid_ == 0) {
+    if (account && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+      _exit(126);
+    // After the change of user, which clears it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     ::dup2(out, 1);
     ::dup2(err, 2);
     const int null = ::open("/dev/null", O_RDONLY);
@@ -46,9 +56,9 @@ bool ChildProcess::Running() {
   return true;
 }
 
-int ChildProcess::Stop(std::chrono::milliseconds grace) {
+int ChildProcess::Stop(std::chrono::milliseconds grace, int signal) {
   if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     const auto deadline = std::chrono::steady_clock::now() + grace;
     while (::waitpid(pid_, &status_, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > deadline) {

@@ -1,8 +1,12 @@
 // A program started by a test (POSIX): its standard output and error go to files, and it is
-// stopped with SIGTERM (SIGKILL after a grace time) when the object goes.
+// stopped with SIGTERM (SIGKILL after a grace time) when the object goes. It never outlives the
+// thread that started it, even one that crashed (the kernel sends it SIGKILL): start programs
+// from the test's main thread.
 #pragma once
 
 #include <sys/types.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <string>
@@ -13,17 +17,19 @@ namespace pellucor::testing {
 class ChildProcess {
  public:
   // Starts `argv[0]` (looked up in PATH when it has no slash). Output lands in `outPath` and
-  // `errPath` (standard output and error; one file if they are the same).
+  // `errPath` (standard output and error; one file if they are the same). With `user`, a
+  // program started by root runs as that user (programs that refuse to run as root).
   ChildProcess(const std::vector<std::string>& argv, const std::string& outPath,
-               const std::string& errPath);
+               const std::string& errPath, const std::string& user = "");
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Running();
   pid_t Pid() const { return pid_; }
-  // SIGTERM, then waits up to `grace` before SIGKILL; the exit status (-1 when killed by signal).
-  int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
+  // `signal` (SIGTERM), then waits up to `grace` before SIGKILL; the exit status (-1 when
+  // killed by a signal).
+  int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10), int signal = SIGTERM);
 
  private:
   pid_t pid_ = -1;

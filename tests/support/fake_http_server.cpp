@@ -103,6 +103,7 @@ FakeHttpServer::~FakeHttpServer() {
     stopping_ = true;
   }
   stopped_.notify_all();
+  work_.notify_all();
   // Wake the accept loop with a connection of our own, then close.
   const intptr_t s = static_cast<intptr_t>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   sockaddr_in addr{};
@@ -147,6 +148,11 @@ std::vector<RecordedRequest> FakeHttpServer::Requests() const {
   return requests_;
 }
 
+void FakeHttpServer::KeepRequests(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keepRequests_ = keep;
+}
+
 std::string FakeHttpServer::Reply(const std::string& status, const std::string& headerLines,
                                   const std::string& body) {
   return "HTTP/1.1 " + status + "\r\n" + headerLines +
@@ -162,8 +168,28 @@ void FakeHttpServer::AcceptLoop() {
       return;
     }
     if (client < 0) continue;
-    workers_.emplace_back([this, client] { Serve(client); });
+    accepted_.push_back(client);
+    // Each idle worker takes one connection.
+    if (accepted_.size() > idleWorkers_) workers_.emplace_back([this] { WorkLoop(); });
+    work_.notify_one();
   }
+}
+
+void FakeHttpServer::WorkLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    ++idleWorkers_;
+    work_.wait(lock, [this] { return stopping_ || !accepted_.empty(); });
+    --idleWorkers_;
+    if (stopping_) break;
+    const intptr_t client = accepted_.front();
+    accepted_.pop_front();
+    lock.unlock();
+    Serve(client);
+    lock.lock();
+  }
+  for (const intptr_t client : accepted_) CloseSocket(client);
+  accepted_.clear();
 }
 
 void FakeHttpServer::Serve(intptr_t client) {
@@ -212,7 +238,7 @@ void FakeHttpServer::Serve(intptr_t client) {
       CloseSocket(client);
       return;
     }
-    requests_.push_back(r);
+    if (keepRequests_) requests_.push_back(r);
     if (!queue_.empty()) {
       reply = std::move(queue_.front());
       queue_.pop_front();

@@ -52,7 +52,10 @@ class FakeHttpServer {
   // A request that is read and never answered.
   void EnqueueSilence();
   void SetHandler(Handler handler);
+  // The requests received so far. A server told not to keep them (a benchmark's, which would
+  // pile them up) keeps none from then on.
   std::vector<RecordedRequest> Requests() const;
+  void KeepRequests(bool keep);
 
   // A complete reply with Content-Length: "HTTP/1.1 " + status + "\r\n" + headers + body.
   static std::string Reply(const std::string& status, const std::string& headerLines,
@@ -66,6 +69,7 @@ class FakeHttpServer {
     bool silent = false;
   };
   void AcceptLoop();
+  void WorkLoop();
   void Serve(intptr_t client);
   void Send(intptr_t client, const Scripted& reply);
 
@@ -77,7 +81,13 @@ class FakeHttpServer {
   std::deque<Scripted> queue_;
   Handler handler_;
   std::vector<RecordedRequest> requests_;
+  bool keepRequests_ = true;
+  // Connections are served by worker threads that stay for the next one: a new thread starts
+  // only when every worker is busy (a paced or withheld reply holds its worker).
   std::vector<std::thread> workers_;
+  std::deque<intptr_t> accepted_;
+  size_t idleWorkers_ = 0;
+  std::condition_variable work_;
   bool stopping_ = false;
 };
 

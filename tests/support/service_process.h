@@ -1,8 +1,9 @@
-// pellucor-service started as a user would, for tests: on 127.0.0.1 with a port the system
-// picks (read from what it prints), its standard output and error in files under `dir`.
+// pellucor-service started as a user would, on a port of its own choosing on 127.0.0.1, its
+// output in files under `dir`. The test's build defines PELLUCOR_SERVICE_BINARY.
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -16,12 +17,10 @@ namespace pellucor::testing {
 class ServiceProcess {
  public:
   // `args` come after --listen, --data DIR/data and --no-advert (a later --data wins).
-  ServiceProcess(const std::string& binary, const std::filesystem::path& dir,
-                 std::vector<std::string> args)
-      : dir_(dir) {
+  ServiceProcess(const std::filesystem::path& dir, std::vector<std::string> args) : dir_(dir) {
     std::filesystem::create_directories(dir);
-    args.insert(args.begin(), {binary, "--listen", "127.0.0.1:0", "--data", (dir / "data").string(),
-                               "--no-advert"});
+    args.insert(args.begin(), {PELLUCOR_SERVICE_BINARY, "--listen", "127.0.0.1:0", "--data",
+                               (dir / "data").string(), "--no-advert"});
     process_ = std::make_unique<ChildProcess>(args, Out(), Err());
     const std::string marker = "serving http://127.0.0.1:";
     if (WaitForText(Out(), marker, std::chrono::seconds(10))) {
@@ -33,7 +32,10 @@ class ServiceProcess {
   pid_t Pid() const { return process_->Pid(); }
   std::string Log() const { return ReadWholeFile(Err()); }
   std::string Said() const { return ReadWholeFile(Out()); }
-  int Stop() { return process_->Stop(); }
+  // SIGTERM (or `signal`), SIGKILL after `grace`; the exit status, -1 when killed.
+  int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10), int signal = SIGTERM) {
+    return process_->Stop(grace, signal);
+  }
 
   std::string Out() const { return (dir_ / "out.txt").string(); }
   std::string Err() const { return (dir_ / "err.txt").string(); }

@@ -196,15 +196,24 @@ class QtToolkit final : public Toolkit {
       box->SetImage(DecodeImage(bytes.view()));
   }
 
-  void AppendText(ControlId id, const GbkText& text) override {
+  void AppendText(ControlId id, const std::vector<GbkText>& texts) override {
     auto* p = qobject_cast<QPlainTextEdit*>(controls_[id]);
     if (!p) return;
+    // Line breaks arrive as "\r\n"; the box keeps "\n". Given a text, the box starts a new
+    // line at each "\r\n" (read left to right) and at each "\r" or "\n" alone; so "\r\r\n\n",
+    // once its "\r\n" is "\n", is two lines, and a text ending in "\r" followed by one beginning
+    // with "\n" makes two lines on their own but one if joined. Each text is therefore brought
+    // to the "\n" line breaks the box would make of it before they are joined.
+    QString joined;
+    for (const GbkText& text : texts) {
+      const QString lf = QStringLiteral("\n"), crlf = QStringLiteral("\r\n");
+      joined += Q(text).replace(crlf, lf).replace(crlf, lf).replace('\r', '\n');
+    }
     QTextCursor cursor = p->textCursor();
     cursor.movePosition(QTextCursor::End);
     p->setTextCursor(cursor);
     p->ensureCursorVisible();
-    // Line breaks arrive as "\r\n"; the box keeps "\n".
-    p->insertPlainText(Q(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    p->insertPlainText(joined);
     p->verticalScrollBar()->setValue(p->verticalScrollBar()->maximum());
   }
 

@@ -223,12 +223,16 @@ class Win32Toolkit final : public Toolkit {
     InvalidateRect(c.hwnd, nullptr, FALSE);
   }
 
-  void AppendText(ControlId id, const GbkText& text) override {
+  void AppendText(ControlId id, const std::vector<GbkText>& texts) override {
+    // The edit control keeps the units as they come, so the texts joined after conversion are
+    // what replacing the selection by each in turn would leave.
+    std::wstring joined;
+    for (const GbkText& text : texts) joined += W(text);
     HWND h = controls_[id].hwnd;
     const int length = GetWindowTextLengthW(h);
     SendMessageW(h, EM_SETSEL, length, length);
     SendMessageW(h, EM_SCROLLCARET, 0, 0);
-    SendMessageW(h, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(W(text).c_str()));  // no undo
+    SendMessageW(h, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(joined.c_str()));  // no undo
   }
 
   void OnClick(ControlId id, std::function<void()> handler) override {

@@ -17,12 +17,12 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
-#include <iostream>
 #include <random>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "service/log.h"
 #include "service/postgresql_pool.h"
 
 namespace pellucor::service {
@@ -100,10 +100,11 @@ std::string OwnerName() {
 class PostgresqlLeases final : public LookupLeases {
  public:
   PostgresqlLeases(std::shared_ptr<PostgresqlPool> pool, const LeaseSettings& settings, Post post,
-                   int wakeFd)
+                   int wakeFd, std::function<void()> onError)
       : pool_(std::move(pool)),
         settings_(settings),
         post_(std::move(post)),
+        onError_(std::move(onError)),
         owner_(OwnerName()),
         wakeFd_(wakeFd) {
     settings_.leaseMilliseconds = std::max(settings_.leaseMilliseconds, 300);
@@ -190,8 +191,12 @@ class PostgresqlLeases final : public LookupLeases {
         },
         &error);
     if (!ran) {
-      std::cerr << "pellucor-service: lookup lease on " << hash << " failed (" << error
-                << "); searching without one" << std::endl;
+      Log(LogLevel::kError, "store_error",
+          {{"hash", hash},
+           {"during", "lease"},
+           {"error", error},
+           {"note", "searching without one"}});
+      if (onError_) onError_();
       return Tried::kFailed;
     }
     return tried;
@@ -199,7 +204,8 @@ class PostgresqlLeases final : public LookupLeases {
 
   void DoRelease(const std::string& hash, const LookupReport& report) {
     std::string error;
-    const bool found = IsFound(report.outcome);
+    // A search whose clients all went away leaves no miss behind: a waiter takes the lease over.
+    const bool found = IsFound(report.outcome) || report.outcome == Outcome::kCancelled;
     const std::string line = EncodeReport(report);
     if (!pool_->Run(
             [&](pqxx::work& t) {
@@ -210,9 +216,11 @@ class PostgresqlLeases final : public LookupLeases {
               }
               Exec(t, kNotify, hash);
             },
-            &error))
-      std::cerr << "pellucor-service: releasing the lookup lease on " << hash
-                << " failed: " << error << std::endl;
+            &error)) {
+      Log(LogLevel::kError, "store_error",
+          {{"hash", hash}, {"during", "release"}, {"error", error}});
+      if (onError_) onError_();
+    }
   }
 
   void Deliver(Waiter& waiter, LeaseTurn::Kind kind, const LookupReport& report = {}) {
@@ -252,8 +260,8 @@ class PostgresqlLeases final : public LookupLeases {
           Deliver(waiter, LeaseTurn::Kind::kMissed, report);
           break;
         case Tried::kHeld:
-          waiter.next = Clock::now() +
-                        std::clamp(left + milliseconds(10), milliseconds(50), kRecheck);
+          waiter.next =
+              Clock::now() + std::clamp(left + milliseconds(10), milliseconds(50), kRecheck);
           still.push_back(std::move(waiter));
           break;
       }
@@ -338,6 +346,7 @@ class PostgresqlLeases final : public LookupLeases {
   std::shared_ptr<PostgresqlPool> pool_;
   LeaseSettings settings_;
   Post post_;
+  const std::function<void()> onError_;
   const std::string owner_;
   const int wakeFd_;
   std::thread thread_;
@@ -352,13 +361,15 @@ class PostgresqlLeases final : public LookupLeases {
 
 std::unique_ptr<LookupLeases> OpenPostgresqlLeases(std::shared_ptr<PostgresqlPool> pool,
                                                    const LeaseSettings& settings, Post post,
-                                                   std::string* error) {
+                                                   std::string* error,
+                                                   std::function<void()> countError) {
   const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd < 0) {
     if (error) *error = "eventfd failed";
     return nullptr;
   }
-  return std::make_unique<PostgresqlLeases>(std::move(pool), settings, std::move(post), wakeFd);
+  return std::make_unique<PostgresqlLeases>(std::move(pool), settings, std::move(post), wakeFd,
+                                            std::move(countError));
 }
 
 }  // namespace pellucor::service

@@ -24,7 +24,11 @@ const OutcomeText kTexts[] = {
     {"bad_metadata", "bad metadata", "未找到：节点发来的种子信息与哈希不符"},
     {"too_large", "metadata over the size cap", "未找到：种子信息超过了大小上限"},
     {"timed_out", "timed out", "未找到：限定时间内没有收到完整的种子信息"},
-    {"store_failed", "store failed", "未找到：种子信息已获取，但未能存入种子库"},
+    {"store_failed", "metadata refused by the store",
+     "未找到：种子信息已获取，但不是种子库能保存的种子"},
+    {"cancelled", "cancelled: every client went away", "已取消：请求的客户端都已离开"},
+    {"too_many_lookups", "too many lookups from this client at once",
+     "未查找：您的地址同时进行的查找过多，请稍后再试"},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {
@@ -63,14 +67,6 @@ std::string OutcomeSentence(const LookupReport& report) {
          std::to_string(report.dhtNodes) + " 个，发现节点 " + std::to_string(report.peersSeen) +
          " 个，尝试连接 " + std::to_string(report.peersTried) + " 个，用时 " +
          OneDecimal(report.seconds) + " 秒）。";
-}
-
-std::string OutcomeLogLine(const std::string& hash, const LookupReport& report) {
-  return "lookup " + hash + ": " + OutcomeCode(report.outcome) + " (" +
-         OutcomePhrase(report.outcome) + ") dht_nodes=" + std::to_string(report.dhtNodes) +
-         " peers_seen=" + std::to_string(report.peersSeen) +
-         " peers_tried=" + std::to_string(report.peersTried) +
-         " seconds=" + OneDecimal(report.seconds);
 }
 
 }  // namespace pellucor::service

@@ -10,16 +10,18 @@ namespace pellucor::service {
 
 enum class Outcome {
   kFoundStore,
-  kFoundPeer,     // from a peer given on the command line
-  kFoundDht,      // from a peer the DHT named
-  kFoundTracker,  // from a peer a tracker named
-  kNoDhtNodes,    // the DHT was the only source, and its routing table stayed empty
-  kNoPeers,       // nobody named a peer
-  kNoMetadata,    // peers were named, none gave the metadata
-  kBadMetadata,   // a peer sent metadata that does not hash to the info hash
-  kTooLarge,      // a peer offered metadata over the size cap
-  kTimedOut,      // a peer was still sending the metadata when the time ran out
-  kStoreFailed,   // the metadata came, but could not be stored
+  kFoundPeer,       // from a peer given on the command line
+  kFoundDht,        // from a peer the DHT named
+  kFoundTracker,    // from a peer a tracker named
+  kNoDhtNodes,      // the DHT was the only source, and its routing table stayed empty
+  kNoPeers,         // nobody named a peer
+  kNoMetadata,      // peers were named, none gave the metadata
+  kBadMetadata,     // a peer sent metadata that does not hash to the info hash
+  kTooLarge,        // a peer offered metadata over the size cap
+  kTimedOut,        // a peer was still sending the metadata when the time ran out
+  kStoreFailed,     // the metadata came, but the store's checks refused it
+  kCancelled,       // every client that asked went away first
+  kTooManyLookups,  // not looked up: the client had as many lookups waiting as it may
 };
 
 struct LookupReport {
@@ -41,8 +43,5 @@ const char* OutcomePhrase(Outcome outcome);
 //   "未找到：没有找到拥有这个种子的节点（DHT 节点 12 个，发现节点 0 个，尝试连接 0 个，用时 3.0
 //   秒）。"
 std::string OutcomeSentence(const LookupReport& report);
-// One line for the log, without the line break:
-//   "lookup 0123…: no_peers (no peers found) dht_nodes=12 peers_seen=0 peers_tried=0 seconds=3.0"
-std::string OutcomeLogLine(const std::string& hash, const LookupReport& report);
 
 }  // namespace pellucor::service

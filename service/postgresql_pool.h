@@ -71,9 +71,11 @@ class PostgresqlPool {
 };
 
 // The lookup leases of the database `pool` reaches (lookup_lease_postgresql.cpp): a thread of
-// their own that listens for the owners' notifications on a connection outside the pool.
+// their own that listens for the owners' notifications on a connection outside the pool. A
+// statement that fails is logged (event=store_error) and `countError` called.
 std::unique_ptr<LookupLeases> OpenPostgresqlLeases(std::shared_ptr<PostgresqlPool> pool,
                                                    const LeaseSettings& settings, Post post,
-                                                   std::string* error);
+                                                   std::string* error,
+                                                   std::function<void()> countError = {});
 
 }  // namespace pellucor::service

@@ -44,6 +44,7 @@
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include "service/log.h"
 #include "service/metadata_watch.h"
 
 namespace pellucor::service {
@@ -60,6 +61,11 @@ constexpr auto kTick = std::chrono::seconds(1);
 // was still filling find little, and a peer may come up after the fetch began.
 constexpr auto kFirstKickInterval = std::chrono::seconds(1);
 constexpr auto kMaxKickInterval = std::chrono::seconds(4);
+
+// libtorrent reports trouble by throwing; each catch says where it was and what was thrown.
+void LogException(const char* where, const std::exception& e) {
+  Log(LogLevel::kWarn, "resolver_exception", {{"where", where}, {"what", e.what()}});
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -233,8 +239,9 @@ class Core : public std::enable_shared_from_this<Core> {
                                  static_cast<std::ptrdiff_t>(settings_.dhtState.size())),
             lt::session::save_dht_state);
         params.dht_state = std::move(saved.dht_state);
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
         // A damaged state file: start cold.
+        LogException("reading the saved DHT state", e);
       }
     }
     try {
@@ -250,8 +257,10 @@ class Core : public std::enable_shared_from_this<Core> {
       std::lock_guard lock(mutex_);
       session_ = std::move(session);
       if (settings_.dht) session_->post_dht_stats();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       // Without a session every fetch fails (see Begin).
+      Log(LogLevel::kError, "session_failed",
+          {{"listen", settings_.listenInterfaces}, {"what", e.what()}});
     }
   }
 
@@ -264,6 +273,7 @@ class Core : public std::enable_shared_from_this<Core> {
     for (auto& [key, job] : running_) job.timer->cancel();
     running_.clear();
     queued_.clear();
+    tickets_.clear();
     queueOrder_.clear();
     if (session_) session_->set_alert_notify([] {});
     return std::move(session_);
@@ -279,7 +289,8 @@ class Core : public std::enable_shared_from_this<Core> {
     if (!session_) return 0;
     try {
       return session_->listen_port();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      LogException("reading the listen port", e);
       return 0;
     }
   }
@@ -292,45 +303,81 @@ class Core : public std::enable_shared_from_this<Core> {
       const std::vector<char> bytes =
           lt::write_session_params_buf(state, lt::session::save_dht_state);
       return std::string(bytes.begin(), bytes.end());
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      LogException("saving the DHT state", e);
       return {};
     }
   }
 
-  void Fetch(const std::string& infoHash, Done done) {
-    if (!done) return;
+  std::uint64_t Fetch(const std::string& infoHash, Done done) {
+    if (!done) return 0;
     const std::optional<ParsedHash> hash = ParseHash(infoHash);
     if (!hash) {
       FetchResult result;
       result.report.outcome = Outcome::kNoPeers;
       Deliver(std::move(done), std::move(result));
-      return;
+      return 0;
     }
     std::lock_guard lock(mutex_);
-    if (stopped_) return;
+    if (stopped_) return 0;
+    const std::uint64_t ticket = ++lastTicket_;
+    tickets_[ticket] = hash->key;
     if (auto it = running_.find(hash->key); it != running_.end()) {
-      it->second.waiting.waiters.push_back(std::move(done));
-      return;
+      it->second.waiting.waiters.emplace_back(ticket, std::move(done));
+      return ticket;
     }
     if (auto it = queued_.find(hash->key); it != queued_.end()) {
-      it->second.waiters.push_back(std::move(done));
-      return;
+      it->second.waiters.emplace_back(ticket, std::move(done));
+      return ticket;
     }
     Waiting waiting;
-    waiting.waiters.push_back(std::move(done));
+    waiting.waiters.emplace_back(ticket, std::move(done));
     waiting.since = Clock::now();
     if (static_cast<int>(running_.size()) < settings_.maxParallel) {
       Begin(*hash, std::move(waiting));
     } else {
+      Log(LogLevel::kDebug, "fetch_queued", {{"hash", hash->key}});
       queued_.emplace(hash->key, std::move(waiting));
       queueOrder_.push_back(hash->key);
     }
+    return ticket;
+  }
+
+  bool Cancel(std::uint64_t ticket) {
+    std::lock_guard lock(mutex_);
+    const auto t = tickets_.find(ticket);
+    if (stopped_ || t == tickets_.end()) return false;  // handed on already, or never was
+    const std::string key = t->second;
+    tickets_.erase(t);
+    auto forget = [ticket](Waiting& waiting) {
+      auto& w = waiting.waiters;
+      w.erase(std::remove_if(w.begin(), w.end(), [&](const auto& e) { return e.first == ticket; }),
+              w.end());
+      return w.empty();
+    };
+    if (auto it = running_.find(key); it != running_.end()) {
+      if (!forget(it->second.waiting)) return true;
+      Log(LogLevel::kDebug, "fetch_cancelled", {{"hash", key}});
+      Drop(it);
+      StartQueued();
+    } else if (auto q = queued_.find(key); q != queued_.end()) {
+      if (!forget(q->second)) return true;
+      Log(LogLevel::kDebug, "fetch_cancelled", {{"hash", key}, {"queued", true}});
+      queued_.erase(q);
+      queueOrder_.erase(std::find(queueOrder_.begin(), queueOrder_.end(), key));
+    }
+    return true;
+  }
+
+  int DhtNodes() const {
+    std::lock_guard lock(mutex_);
+    return dhtNodes_;
   }
 
  private:
   struct Waiting {
-    std::vector<Done> waiters;
-    Clock::time_point since;  // when the first of them asked
+    std::vector<std::pair<std::uint64_t, Done>> waiters;  // by ticket
+    Clock::time_point since;                              // when the first of them asked
   };
 
   struct Job {
@@ -358,7 +405,10 @@ class Core : public std::enable_shared_from_this<Core> {
   }
 
   void DeliverAll(Waiting& waiting, const FetchResult& result) {
-    for (Done& done : waiting.waiters) Deliver(std::move(done), result);
+    for (auto& [ticket, done] : waiting.waiters) {
+      tickets_.erase(ticket);
+      Deliver(std::move(done), result);
+    }
     waiting.waiters.clear();
   }
 
@@ -395,9 +445,12 @@ class Core : public std::enable_shared_from_this<Core> {
     lt::torrent_handle handle;
     try {
       handle = session_->add_torrent(std::move(params), ec);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      LogException("adding a torrent", e);
       handle = lt::torrent_handle();
     }
+    if (ec)
+      Log(LogLevel::kWarn, "add_torrent_failed", {{"hash", hash.key}, {"error", ec.message()}});
     if (ec || !handle.is_valid()) {
       FetchResult failed;
       failed.report.outcome = Outcome::kNoPeers;
@@ -406,6 +459,7 @@ class Core : public std::enable_shared_from_this<Core> {
       return;
     }
 
+    Log(LogLevel::kDebug, "fetch_started", {{"hash", hash.key}});
     Job& job = running_[hash.key];
     job.id = id;
     job.waiting = std::move(waiting);
@@ -439,8 +493,9 @@ class Core : public std::enable_shared_from_this<Core> {
       if (settings_.dht && dhtNodes_ > 0) job.handle.force_dht_announce();
       if (job.kicked && !trackerUrls_.empty())
         job.handle.force_reannounce(0, -1, lt::torrent_handle::ignore_min_interval);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       // The torrent is gone; its fetch ends with the timeout.
+      LogException("asking for peers", e);
     }
     job.kicked = true;
     job.nextKick = now + job.kickInterval;
@@ -470,7 +525,8 @@ class Core : public std::enable_shared_from_this<Core> {
     try {
       const lt::torrent_status status = job.handle.status({});
       job.peersSeen = std::max(job.peersSeen, status.list_peers - (job.self ? 1 : 0));
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      LogException("counting peers", e);
     }
   }
 
@@ -545,20 +601,32 @@ class Core : public std::enable_shared_from_this<Core> {
   // Ends a fetch: removes its torrent, hands the result with its counts to every waiter and
   // starts queued fetches in its place. Called with the mutex held.
   void Finish(JobIt it, FetchResult result) {
-    Job job = std::move(it->second);
-    running_.erase(it);
-    trackerReplied_.erase(job.id);
-    job.timer->cancel();
+    Job& job = it->second;
     CountPeers(job);
     result.report.dhtNodes = dhtNodes_;
     result.report.peersSeen = std::max(job.peersSeen, static_cast<int>(job.tried.size()));
     result.report.peersTried = static_cast<int>(job.tried.size());
     result.report.seconds = Seconds(job.waiting.since);
+    DeliverAll(job.waiting, result);
+    Drop(it);
+    StartQueued();
+  }
+
+  // Forgets a fetch and removes its torrent. Called with the mutex held.
+  void Drop(JobIt it) {
+    Job job = std::move(it->second);
+    running_.erase(it);
+    trackerReplied_.erase(job.id);
+    job.timer->cancel();
     try {
       if (session_) session_->remove_torrent(job.handle, lt::session::delete_files);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      LogException("removing a torrent", e);
     }
-    DeliverAll(job.waiting, result);
+  }
+
+  // Starts queued fetches while there is room. Called with the mutex held.
+  void StartQueued() {
     while (static_cast<int>(running_.size()) < settings_.maxParallel && !queueOrder_.empty()) {
       const std::string key = std::move(queueOrder_.front());
       queueOrder_.pop_front();
@@ -581,7 +649,8 @@ class Core : public std::enable_shared_from_this<Core> {
     std::shared_ptr<const lt::torrent_info> info;
     try {
       info = handle.torrent_file();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      LogException("reading the metadata", e);
     }
     if (!info) return;  // keep waiting: another peer may deliver, or the timeout ends it
     // The info dictionary exactly as received; re-encoding the torrent could reorder or drop
@@ -690,6 +759,8 @@ class Core : public std::enable_shared_from_this<Core> {
   int dhtNodes_ = 0;
   int listenPort_ = 0;
   std::uint64_t lastJobId_ = 0;
+  std::uint64_t lastTicket_ = 0;
+  std::map<std::uint64_t, std::string> tickets_;  // waiting fetches: ticket → hash key
 };
 
 }  // namespace
@@ -737,8 +808,16 @@ Resolver::~Resolver() {
   impl_->core.reset();
 }
 
-void Resolver::Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
-  impl_->core->Fetch(infoHash, std::move(done));
+std::uint64_t Resolver::Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
+  return impl_->core->Fetch(infoHash, std::move(done));
+}
+
+bool Resolver::Cancel(std::uint64_t ticket) {
+  return impl_->core->Cancel(ticket);
+}
+
+int Resolver::DhtNodes() const {
+  return impl_->core->DhtNodes();
 }
 
 bool Resolver::Running() const {

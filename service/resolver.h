@@ -68,8 +68,15 @@ class Resolver {
   // receives the .torrent bytes: "d" + the trackers' "announce"/"announce-list" + "4:info" +
   // the raw info bytes + "e", so the info hash holds byte for byte; or why there are none.
   // Requests for a hash already being fetched join that fetch. Anything but such a hash ends at
-  // once (on `io`) with kNoPeers and no counts.
-  void Fetch(const std::string& infoHash, std::function<void(FetchResult)> done);
+  // once (on `io`) with kNoPeers and no counts. Returns a ticket for Cancel (0 for an answer that
+  // is already on its way).
+  std::uint64_t Fetch(const std::string& infoHash, std::function<void(FetchResult)> done);
+  // Withdraws the request of `ticket`: its `done` is never run. A fetch whose every request was
+  // withdrawn stops (its torrent is removed, a queued one starts in its place). False, and
+  // nothing withdrawn, once the result was handed on: `done` will run.
+  bool Cancel(std::uint64_t ticket);
+  // Nodes in the DHT's routing table, as last counted.
+  int DhtNodes() const;
 
   // True while the libtorrent session runs; false when it could not be started.
   bool Running() const;

@@ -4,10 +4,11 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
-#include <iostream>
 #include <iterator>
 
 #include "convert/magnet.h"
+#include "service/log.h"
+#include "service/utf8.h"
 
 namespace pellucor::service {
 
@@ -57,19 +58,48 @@ Response Page(http::status status, const char* type, const std::string& body) {
   return MakeResponse(status, type, kPageHead + body + kPageTail);
 }
 
-Response TorrentReply(const std::string& bytes) {
-  return MakeResponse(http::status::ok, "application/x-bittorrent", bytes);
+// The stored bytes themselves, shared with every other reply that sends them.
+Response TorrentReply(const std::shared_ptr<const StoredTorrent>& torrent) {
+  return MakeResponse(http::status::ok, "application/x-bittorrent",
+                      std::shared_ptr<const std::string>(torrent, &torrent->bytes));
 }
 
-// A torrent name as it may stand in a header line: no control characters, no path separators.
-std::string HeaderSafeName(std::string_view name) {
-  std::string out;
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) continue;
-    out.push_back(c == '/' || c == '\\' ? '_' : c);
+// The desktop tool reads at most this much of a reply's header block (5000 bytes, with a margin
+// for what proxies add), and takes at most 300 characters of the name in it; 240 bytes of name
+// also leave room for ".torrent" in a 255-byte file name.
+constexpr size_t kMaxHeaderBlock = 2000;
+constexpr size_t kMaxDownloadName = 240;
+// The longest Connection field the server may add when it writes the reply.
+constexpr size_t kConnectionField = sizeof("Connection: keep-alive\r\n") - 1;
+
+// A name or path as a row of a page: a line break or other control byte would end the tool's
+// row pattern (or reach a terminal) where the name goes on, so each becomes a space.
+std::string RowText(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return HtmlEscape(out);
+}
+
+// The length of a match of "[" + `tag` + "].torrent" at `name[at]`, the tag's dots standing for
+// any one character; 0 when there is none.
+size_t TagMatch(std::string_view name, size_t at, std::string_view tag) {
+  if (name[at] != '[') return 0;
+  size_t i = at + 1;
+  for (char t : tag) {
+    if (i >= name.size()) return 0;
+    if (t == '.') {
+      const size_t length = static_cast<unsigned char>(name[i]) < 0x80
+                                ? 1
+                                : std::max<size_t>(1, Utf8SequenceLength(name, i));
+      i += length;
+    } else if (name[i++] != t) {
+      return 0;
+    }
   }
-  return out.empty() ? "torrent" : out;
+  constexpr std::string_view kEnd = "].torrent";
+  if (name.substr(i, kEnd.size()) != kEnd) return 0;
+  return i + kEnd.size() - at;
 }
 
 // The value of `name` in the target's query string.
@@ -120,9 +150,18 @@ std::string TorrentJson(const StoredTorrent& t) {
          ",\"pieceLayers\":" + (t.meta.pieceLayers ? "true" : "false") + "}";
 }
 
+// A miss page's status: 429 when the client had too many lookups waiting, else 404.
+http::status MissStatus(const LookupReport* report) {
+  return report && report->outcome == Outcome::kTooManyLookups ? http::status::too_many_requests
+                                                               : http::status::not_found;
+}
+
 // The 404 of the API; with the outcome of a lookup when there is one.
 Response MissJson(const LookupReport* report) {
   if (!report) return JsonError(http::status::not_found, "not_found", "not in the store");
+  if (report->outcome == Outcome::kTooManyLookups)
+    return JsonError(http::status::too_many_requests, "too_many_lookups",
+                     OutcomePhrase(report->outcome));
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", report->seconds);
   return Json(http::status::not_found,
@@ -234,17 +273,8 @@ std::string JsonString(std::string_view text) {
       continue;
     }
     // A well-formed UTF-8 sequence is copied; anything else is one U+FFFD per byte.
-    const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    bool valid = length > 0 && i + length <= text.size() && c <= 0xF4;
-    for (int k = 1; valid && k < length; ++k)
-      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    if (valid && length >= 3) {
-      const auto c1 = static_cast<unsigned char>(text[i + 1]);
-      if (c == 0xE0) valid = c1 >= 0xA0;  // overlong
-      if (c == 0xED) valid = c1 < 0xA0;   // surrogates
-      if (c == 0xF0) valid = c1 >= 0x90;  // overlong
-      if (c == 0xF4) valid = c1 < 0x90;   // above U+10FFFF
-    }
+    const size_t length = Utf8SequenceLength(text, i);
+    const bool valid = length > 0;
     if (valid) {
       out.append(text.substr(i, static_cast<size_t>(length)));
       i += static_cast<size_t>(length);
@@ -295,6 +325,42 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
+std::string DownloadName(std::string_view name, std::string_view siteTag, size_t maxBytes) {
+  std::string out;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) continue;
+    out.push_back(c == '/' || c == '\\' ? '_' : c);
+  }
+  if (out.empty()) out = "torrent";
+  for (size_t i = 0; i < out.size(); ++i) {
+    const size_t match = TagMatch(out, i, siteTag);
+    if (match == 0) continue;
+    out[i] = '(';
+    out[i + match - sizeof("].torrent") + 1] = ')';
+    i += match - 1;
+  }
+  maxBytes = std::max<size_t>(maxBytes, 1);
+  if (out.size() > maxBytes) {
+    size_t cut = maxBytes;
+    // Back to the start of the character the cut falls in.
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut == 0 ? maxBytes : cut);
+  }
+  return out;
+}
+
+const char* SiteOfPath(std::string_view path) {
+  if (path == "/download.aspx") return "first";
+  if (path.rfind("/magnet-bt/", 0) == 0) return "second";
+  if (path.rfind("/api/", 0) == 0) return "api";
+  if (path == "/metrics") return "metrics";
+  if (path == "/healthz") return "healthz";
+  if (path == "/" || path == "/index.html" || path == "/ggurl.html" || path == "/advert-picture")
+    return "publisher";
+  return "other";
+}
+
 Sites::Sites(Store& store, Resolver* resolver, SiteSettings settings, LookupLeases* leases)
     : store_(store), resolver_(resolver), settings_(std::move(settings)), leases_(leases) {}
 
@@ -321,6 +387,11 @@ void Sites::Handle(const Request& request, Responder respond) {
     return SecondServiceDownload(request, std::move(respond));
   }
   if (path.rfind("/api/", 0) == 0) return Api(request, std::move(respond));
+  if (path == "/metrics" && settings_.metrics) {
+    if (!get) return methodNotAllowed("GET, HEAD");
+    return respond(MakeResponse(http::status::ok, "text/plain; version=0.0.4; charset=utf-8",
+                                settings_.metrics->Render()));
+  }
   if (path == "/healthz") {
     if (!get) return methodNotAllowed("GET, HEAD");
     return Health(std::move(respond));
@@ -346,16 +417,53 @@ void Sites::Handle(const Request& request, Responder respond) {
   respond(Page(http::status::not_found, kUtf8Lower, "<p>404 Not Found</p>\n"));
 }
 
-std::shared_ptr<const StoredTorrent> Sites::Stored(const std::string& hash) {
-  if (const auto it = cache_.find(hash); it != cache_.end()) return it->second;
-  auto found = store_.Find(hash);
+Sites::Torrent Sites::Stored(const std::string& hash) {
+  if (const auto it = known_.find(hash); it != known_.end()) {
+    if (Torrent torrent = it->second.lock()) {
+      Touch(torrent->meta.infoHash);
+      return torrent;
+    }
+    known_.erase(it);
+  }
+  std::optional<StoredTorrent> found = store_.Find(hash);
   if (!found) return nullptr;
-  // Stored torrents never change, so a copy in memory stays true; the cache starts over when
-  // it is full.
-  if (cache_.size() >= kCacheEntries) cache_.clear();
-  auto shared = std::make_shared<const StoredTorrent>(std::move(*found));
-  cache_.emplace(hash, shared);
-  return shared;
+  return Remember(std::make_shared<const StoredTorrent>(std::move(*found)));
+}
+
+Sites::Torrent Sites::Remember(Torrent torrent) {
+  const TorrentMeta& meta = torrent->meta;
+  // The same torrent may be in memory already, found under another of its hashes.
+  if (const auto it = known_.find(meta.infoHash); it != known_.end())
+    if (Torrent same = it->second.lock()) return same;
+  known_[meta.infoHash] = torrent;
+  if (!meta.infoHashV2.empty()) {
+    known_[meta.infoHashV2] = torrent;
+    known_[meta.infoHashV2.substr(0, 40)] = torrent;
+  }
+  // Hashes of torrents that left memory are dropped now and then, not one by one.
+  if (known_.size() >= knownSweepAt_) {
+    for (auto it = known_.begin(); it != known_.end();)
+      it = it->second.expired() ? known_.erase(it) : std::next(it);
+    knownSweepAt_ = std::max<size_t>(64, known_.size() * 2);
+  }
+  size_t bytes = torrent->bytes.size() + sizeof(StoredTorrent) + meta.name.size();
+  for (const TorrentFile& f : meta.files) bytes += sizeof(TorrentFile) + f.path.size();
+  if (bytes > settings_.cacheBytes || cache_.count(meta.infoHash)) return torrent;
+  recent_.push_front(meta.infoHash);
+  cache_[meta.infoHash] = Cached{torrent, bytes, recent_.begin()};
+  cacheBytes_ += bytes;
+  while (cacheBytes_ > settings_.cacheBytes) {
+    const auto oldest = cache_.find(recent_.back());
+    cacheBytes_ -= oldest->second.bytes;
+    cache_.erase(oldest);
+    recent_.pop_back();
+  }
+  return torrent;
+}
+
+void Sites::Touch(const std::string& infoHash) {
+  const auto it = cache_.find(infoHash);
+  if (it != cache_.end()) recent_.splice(recent_.begin(), recent_, it->second.recent);
 }
 
 const LookupReport* Sites::RecentMiss(const std::string& hash) {
@@ -370,22 +478,31 @@ const LookupReport* Sites::RecentMiss(const std::string& hash) {
 }
 
 void Sites::Finished(const std::string& hash, const LookupReport& report) {
+  const bool swarm = report.outcome != Outcome::kFoundStore &&
+                     report.outcome != Outcome::kTooManyLookups &&
+                     report.outcome != Outcome::kCancelled;
   if (IsFound(report.outcome)) {
     misses_.erase(hash);
-  } else {
+  } else if (swarm) {
     const auto now = std::chrono::steady_clock::now();
     misses_[hash] = Miss{report, now};
     missOrder_.emplace_back(now, hash);
   }
-  if (settings_.onLookup) {
-    settings_.onLookup(hash, report);
-  } else {
-    std::cerr << OutcomeLogLine(hash, report) << std::endl;
-  }
+  Log(LogLevel::kInfo, "lookup",
+      {{"hash", hash},
+       {"outcome", OutcomeCode(report.outcome)},
+       {"seconds", report.seconds},
+       {"dht_nodes", report.dhtNodes},
+       {"peers_seen", report.peersSeen},
+       {"peers_tried", report.peersTried}});
+  if (settings_.metrics)
+    settings_.metrics->CountLookup(report.outcome, report.seconds,
+                                   swarm || report.outcome == Outcome::kCancelled);
+  if (settings_.onLookup) settings_.onLookup(hash, report);
 }
 
-void Sites::Lookup(const std::string& hash, LookupDone done) {
-  if (auto found = Stored(hash)) {
+void Sites::Lookup(const std::string& hash, const Responder& respond, LookupDone done) {
+  if (Torrent found = Stored(hash)) {
     LookupReport report;
     report.outcome = Outcome::kFoundStore;
     Finished(hash, report);
@@ -393,45 +510,141 @@ void Sites::Lookup(const std::string& hash, LookupDone done) {
   }
   // A repeat within a minute of a miss: the swarm is not asked again so soon.
   if (const LookupReport* miss = RecentMiss(hash)) return done(nullptr, *miss);
+  LookupReport report;
+  report.outcome = Outcome::kNoPeers;
   if (!resolver_) {
-    LookupReport report;
-    report.outcome = Outcome::kNoPeers;
     Finished(hash, report);
     return done(nullptr, report);
   }
-  if (!leases_) return Search(hash, std::move(done), false);
-  // Another instance on the same store may be searching for it already.
-  leases_->Acquire(hash, [this, hash, done = std::move(done)](const LeaseTurn& turn) mutable {
-    if (turn.kind == LeaseTurn::Kind::kSearch) return Search(hash, std::move(done), true);
-    LookupReport report = turn.report;
-    std::shared_ptr<const StoredTorrent> found;
-    if (turn.kind == LeaseTurn::Kind::kStored) {
-      found = Stored(hash);
-      report = LookupReport{};
-      report.outcome = found ? Outcome::kFoundStore : Outcome::kStoreFailed;
-    }
+  const std::string& client = respond.Client();
+  int& lookups = clientLookups_[client];
+  if (settings_.maxLookupsPerClient > 0 && lookups >= settings_.maxLookupsPerClient) {
+    report.outcome = Outcome::kTooManyLookups;
     Finished(hash, report);
-    done(std::move(found), report);
+    return done(nullptr, report);
+  }
+  ++lookups;
+  const uint64_t id = ++lastWaiter_;
+  Pending& pending = pending_[hash];
+  pending.waiters.push_back({id, client, std::move(done)});
+  respond.OnGone([this, hash, id] { Abandon(hash, id); });
+  if (pending.lookup != 0) return;  // joins the lookup under way
+  pending.lookup = ++lastLookup_;
+  pending.since = std::chrono::steady_clock::now();
+  if (!leases_) return Search(hash, false);
+  // Another instance on the same store may be searching for it already. The answer is always
+  // posted, never given within Acquire.
+  pending.waitingLease = true;
+  leases_->Acquire(hash, [this, hash, lookup = pending.lookup](const LeaseTurn& turn) {
+    LeaseTurned(hash, lookup, turn);
   });
 }
 
-void Sites::Search(const std::string& hash, LookupDone done, bool leased) {
-  resolver_->Fetch(hash, [this, hash, leased, done = std::move(done)](FetchResult result) {
-    LookupReport report = result.report;
-    std::shared_ptr<const StoredTorrent> found;
-    if (result.torrent) {
-      std::string error;
-      if (store_.Add(*result.torrent, "swarm", &error)) found = Stored(hash);
-      if (!found) {
-        std::cerr << "pellucor-service: storing " << hash << " failed: " << error << std::endl;
-        report.outcome = Outcome::kStoreFailed;
-      }
+void Sites::Search(const std::string& hash, bool leased) {
+  Pending& pending = pending_[hash];
+  pending.waitingLease = false;
+  pending.leased = leased;
+  // The result is always posted, never delivered within Fetch.
+  pending.ticket = resolver_->Fetch(
+      hash, [this, hash](FetchResult result) { Fetched(hash, std::move(result)); });
+}
+
+void Sites::LeaseTurned(const std::string& hash, uint64_t lookup, const LeaseTurn& turn) {
+  const auto it = pending_.find(hash);
+  const bool waiting = it != pending_.end() && it->second.waitingLease;
+  if (!waiting || it->second.lookup != lookup) {
+    // The lookup that asked is gone (every client hung up) or searches already.
+    if (turn.kind != LeaseTurn::Kind::kSearch) return;
+    // The lease is ours now: a lookup of the hash that waits for it searches; with none, it is
+    // handed back at once, so that the other instances need not wait for it to expire.
+    if (waiting) return Search(hash, true);
+    if (it == pending_.end()) {
+      LookupReport cancelled;
+      cancelled.outcome = Outcome::kCancelled;
+      leases_->Release(hash, cancelled);
     }
-    // After the write: the instances waiting for this hash read the store once woken.
-    if (leased) leases_->Release(hash, report);
-    Finished(hash, report);
-    done(std::move(found), report);
-  });
+    return;
+  }
+  if (turn.kind == LeaseTurn::Kind::kSearch) return Search(hash, true);
+  // Another instance searched: its torrent is in the store, or its miss is the answer.
+  std::vector<Waiter> waiters = std::move(it->second.waiters);
+  pending_.erase(it);
+  for (const Waiter& w : waiters)
+    if (--clientLookups_[w.client] <= 0) clientLookups_.erase(w.client);
+  LookupReport report = turn.report;
+  Torrent found;
+  if (turn.kind == LeaseTurn::Kind::kStored) {
+    found = Stored(hash);
+    report = LookupReport{};
+    report.outcome = found ? Outcome::kFoundStore : Outcome::kStoreFailed;
+  }
+  Finished(hash, report);
+  for (Waiter& w : waiters) w.done(found, report);
+}
+
+void Sites::Abandon(const std::string& hash, uint64_t waiter) {
+  const auto it = pending_.find(hash);
+  if (it == pending_.end()) return;
+  std::vector<Waiter>& waiters = it->second.waiters;
+  const auto w = std::find_if(waiters.begin(), waiters.end(),
+                              [waiter](const Waiter& x) { return x.id == waiter; });
+  if (w == waiters.end()) return;
+  if (--clientLookups_[w->client] <= 0) clientLookups_.erase(w->client);
+  waiters.erase(w);
+  if (!waiters.empty()) return;
+  // Every client went away. Once the swarm handed the metadata over it is stored all the same
+  // (Fetched comes with nobody to answer). A lookup waiting for another instance's lease just
+  // stops waiting (the lease's answer, when it comes, finds it gone).
+  if (!it->second.waitingLease && !resolver_->Cancel(it->second.ticket)) return;
+  LookupReport report;
+  report.outcome = Outcome::kCancelled;
+  // A cancelled search hands its lease back: another instance's waiting lookup searches then,
+  // rather than being told this one's "cancelled".
+  if (it->second.leased) leases_->Release(hash, report);
+  report.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - it->second.since).count();
+  pending_.erase(it);
+  Finished(hash, report);
+}
+
+void Sites::Fetched(const std::string& hash, FetchResult result) {
+  std::vector<Waiter> waiters;
+  bool leased = false;
+  if (const auto it = pending_.find(hash); it != pending_.end()) {
+    waiters = std::move(it->second.waiters);
+    leased = it->second.leased;
+    pending_.erase(it);
+  }
+  for (const Waiter& w : waiters)
+    if (--clientLookups_[w.client] <= 0) clientLookups_.erase(w.client);
+  LookupReport report = result.report;
+  Torrent found;
+  if (result.torrent) found = Keep(hash, std::move(*result.torrent), &report);
+  // After the write: the instances waiting for this hash read the store once woken.
+  if (leased) leases_->Release(hash, report);
+  Finished(hash, report);
+  for (Waiter& w : waiters) w.done(found, report);
+}
+
+Sites::Torrent Sites::Keep(const std::string& hash, std::string bytes, LookupReport* report) {
+  std::optional<TorrentMeta> meta = DescribeTorrent(bytes);
+  if (!meta) {
+    Log(LogLevel::kError, "torrent_refused", {{"hash", hash}, {"bytes", bytes.size()}});
+    report->outcome = Outcome::kStoreFailed;
+    return nullptr;
+  }
+  std::string error;
+  if (!store_.Add(bytes, "swarm", &error)) {
+    // The torrent is served all the same, from memory.
+    Log(LogLevel::kError, "store_error", {{"hash", hash}, {"error", error}});
+    if (settings_.metrics) settings_.metrics->CountStoreError();
+  }
+  auto torrent = std::make_shared<StoredTorrent>();
+  torrent->meta = std::move(*meta);
+  torrent->bytes = std::move(bytes);
+  torrent->addedAt = static_cast<int64_t>(std::time(nullptr));
+  torrent->source = "swarm";
+  return Remember(std::move(torrent));
 }
 
 void Sites::FirstService(const Request& request, Responder respond) {
@@ -442,15 +655,16 @@ void Sites::FirstService(const Request& request, Responder respond) {
   }
   const auto hash = HashFromValue(field->second);
   // The tool looks for the first sentence; why the lookup failed comes after it.
-  auto notStored = [](const std::string& shown, const std::string& why) {
-    return Page(http::status::not_found, kUtf8Lower,
-                "<p>您输入的HASH暂未存储：" + HtmlEscape(shown) + "</p>\n" + why);
+  auto notStored = [](const std::string& shown, const LookupReport* report) {
+    return Page(MissStatus(report), kUtf8Lower,
+                "<p>您输入的HASH暂未存储：" + HtmlEscape(shown) + "</p>\n" +
+                    (report ? WhyParagraph(*report) : ""));
   };
-  if (!hash) return respond(notStored(field->second, ""));
-  Lookup(*hash, [respond, notStored, hash = *hash](std::shared_ptr<const StoredTorrent> found,
-                                                   const LookupReport& report) {
-    respond(found ? TorrentReply(found->bytes) : notStored(hash, WhyParagraph(report)));
-  });
+  if (!hash) return respond(notStored(field->second, nullptr));
+  Lookup(*hash, respond,
+         [respond, notStored, hash = *hash](Torrent found, const LookupReport& report) {
+           respond(found ? TorrentReply(found) : notStored(hash, &report));
+         });
 }
 
 void Sites::SecondServiceForm(const Request& request, Responder respond) {
@@ -460,21 +674,22 @@ void Sites::SecondServiceForm(const Request& request, Responder respond) {
     return respond(Page(http::status::bad_request, kUtf8Upper, "<p>缺少表单字段 magnet。</p>\n"));
   }
   const auto hash = HashFromValue(field->second);
-  auto cannot = [](const std::string& why) {
-    return Page(http::status::not_found, kUtf8Upper, "<p>该磁力链接无法生成BT种子</p>\n" + why);
+  auto cannot = [](const LookupReport* report) {
+    return Page(
+        MissStatus(report), kUtf8Upper,
+        std::string("<p>该磁力链接无法生成BT种子</p>\n") + (report ? WhyParagraph(*report) : ""));
   };
-  if (!hash) return respond(cannot(""));
-  Lookup(*hash,
-         [respond, cannot](std::shared_ptr<const StoredTorrent> found, const LookupReport& report) {
-           if (!found) return respond(cannot(WhyParagraph(report)));
-           std::string body = "<h2>" + HtmlEscape(found->meta.name) + "</h2>\n<table>\n";
-           for (const TorrentFile& f : found->meta.files)
-             body += "<tr><td>" + HtmlEscape(f.path) + "</td><td style=\"text-align:right\">" +
-                     HumanSize(f.size) + "</td></tr>\n";
-           body += "</table>\n<p><a href=\"./down.php?hash=" + found->meta.infoHash +
-                   "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
-           respond(Page(http::status::ok, kUtf8Upper, body));
-         });
+  if (!hash) return respond(cannot(nullptr));
+  Lookup(*hash, respond, [respond, cannot](Torrent found, const LookupReport& report) {
+    if (!found) return respond(cannot(&report));
+    std::string body = "<h2>" + RowText(found->meta.name) + "</h2>\n<table>\n";
+    for (const TorrentFile& f : found->meta.files)
+      body += "<tr><td>" + RowText(f.path) + "</td><td style=\"text-align:right\">" +
+              HumanSize(f.size) + "</td></tr>\n";
+    body += "</table>\n<p><a href=\"./down.php?hash=" + found->meta.infoHash +
+            "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
+    respond(Page(http::status::ok, kUtf8Upper, body));
+  });
 }
 
 void Sites::SecondServiceDownload(const Request& request, Responder respond) {
@@ -486,11 +701,18 @@ void Sites::SecondServiceDownload(const Request& request, Responder respond) {
     return respond(Page(http::status::not_found, kUtf8Upper,
                         "<p>该磁力链接无法生成BT种子</p>\n" + (miss ? WhyParagraph(*miss) : "")));
   }
-  Response r = TorrentReply(found->bytes);
-  // The name goes out as raw UTF-8 bytes; the desktop tool reads the header block as UTF-8.
+  Response r = TorrentReply(found);
+  // The name goes out as raw UTF-8 bytes; the desktop tool reads the header block as UTF-8, up
+  // to a size, and takes the name before the last "[TAG].torrent" within 300 characters.
+  const std::string prefix = "attachment; filename=";
+  const std::string suffix = "[" + settings_.siteTag + "].torrent";
+  const size_t used = HeaderBlockSize(r) + kConnectionField + sizeof("Content-Disposition: \r\n") -
+                      1 + prefix.size() + suffix.size();
+  const size_t room = used < kMaxHeaderBlock ? kMaxHeaderBlock - 1 - used : 0;
   r.set(http::field::content_disposition,
-        "attachment; filename=" + HeaderSafeName(found->meta.name) + "[" + settings_.siteTag +
-            "].torrent");
+        prefix +
+            DownloadName(found->meta.name, settings_.siteTag, std::min(room, kMaxDownloadName)) +
+            suffix);
   respond(std::move(r));
 }
 
@@ -520,14 +742,14 @@ void Sites::Api(const Request& request, Responder respond) {
   if (file) {
     const auto found = Stored(*hash);
     if (!found) return respond(MissJson(nullptr));
-    return respond(TorrentReply(found->bytes));
+    return respond(TorrentReply(found));
   }
   if (QueryValue(target, "resolve") != "1") {
     const auto found = Stored(*hash);
     if (found) return respond(Json(http::status::ok, TorrentJson(*found)));
     return respond(MissJson(RecentMiss(*hash)));
   }
-  Lookup(*hash, [respond](std::shared_ptr<const StoredTorrent> found, const LookupReport& report) {
+  Lookup(*hash, respond, [respond](Torrent found, const LookupReport& report) {
     respond(found ? Json(http::status::ok, TorrentJson(*found)) : MissJson(&report));
   });
 }

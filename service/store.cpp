@@ -7,6 +7,8 @@
 #include <set>
 #include <utility>
 
+#include "service/log.h"
+
 namespace pellucor::service {
 namespace {
 
@@ -112,6 +114,11 @@ bool Store::Check(std::vector<std::string>* problems) {
 
 std::unique_ptr<LookupLeases> Store::OpenLeases(const LeaseSettings&, Post, std::string*) {
   return nullptr;
+}
+
+void Store::ReportError(std::string_view during, std::string_view hash, const std::string& error) {
+  Log(LogLevel::kError, "store_error", {{"hash", hash}, {"during", during}, {"error", error}});
+  if (errorCounter_) errorCounter_();
 }
 
 bool Store::CheckEngine(std::vector<std::string>*) {

@@ -82,8 +82,16 @@ class Store {
   virtual std::unique_ptr<LookupLeases> OpenLeases(const LeaseSettings& settings, Post post,
                                                    std::string* error);
 
+  // Called, from any thread, for each store error no caller is told of (a read that failed, a
+  // lease statement that failed), after its log line; the service counts them. A failed Add is
+  // its caller's to log and count. Set before the store is used from other threads.
+  void SetErrorCounter(std::function<void()> count) { errorCounter_ = std::move(count); }
+
  protected:
   Store() = default;
+  // Logs a store error no caller is told of (event=store_error) and counts it.
+  void ReportError(std::string_view during, std::string_view hash, const std::string& error);
+  std::function<void()> errorCounter_;
   // Writes one described torrent and its aliases in one transaction; a key already stored is
   // left as it is (true).
   virtual bool Insert(const TorrentMeta& meta, std::string_view bytes, const std::string& source,

@@ -2,7 +2,6 @@
 // instances share, through a pool of connections. Names and file lists are bytea, like the
 // torrent's bytes: a torrent may name itself in any encoding, and the database keeps bytes
 // exactly as they came.
-#include <iostream>
 #include <utility>
 
 #include "service/postgresql_pool.h"
@@ -129,8 +128,7 @@ class PostgresqlStore final : public Store {
               if (!rows.empty()) found = ReadRow(rows[0]);
             },
             &error)) {
-      std::cerr << "pellucor-service: store: reading " << *hash << " failed: " << error
-                << std::endl;
+      ReportError("read", *hash, error);
       return std::nullopt;
     }
     return found;
@@ -184,7 +182,7 @@ class PostgresqlStore final : public Store {
 
   std::unique_ptr<LookupLeases> OpenLeases(const LeaseSettings& settings, Post post,
                                            std::string* error) override {
-    return OpenPostgresqlLeases(pool_, settings, std::move(post), error);
+    return OpenPostgresqlLeases(pool_, settings, std::move(post), error, errorCounter_);
   }
 
  protected:

@@ -270,8 +270,13 @@ std::optional<StoredTorrent> SqliteStore::Find(std::string_view infoHash) {
                          " FROM torrents WHERE info_hash ="
                          " COALESCE((SELECT info_hash FROM hash_aliases WHERE alias = ?1), ?1)")
                             .c_str());
-  if (!select.ok() || !select.BindText(1, *hash) || sqlite3_step(select.get()) != SQLITE_ROW)
+  const int step =
+      select.ok() && select.BindText(1, *hash) ? sqlite3_step(select.get()) : SQLITE_ERROR;
+  if (step == SQLITE_DONE) return std::nullopt;
+  if (step != SQLITE_ROW) {
+    ReportError("read", *hash, sqlite3_errmsg(db_));
     return std::nullopt;
+  }
   StoredTorrent t;
   if (!ReadRow(select, &t)) return std::nullopt;
   return t;

@@ -1,149 +1,44 @@
+// Torrents are read with libtorrent's decoder, the one that judged the metadata when it came from
+// the swarm, so what libtorrent accepts there the store accepts too (nesting, integer forms,
+// repeated keys: the first counts, as in libtorrent). What the service checks on top protects
+// it and the programs that save the files: safe names, sizes, nothing after the torrent.
 #include "service/torrent_meta.h"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 
+#include <libtorrent/bdecode.hpp>
 #include <libtorrent/hasher.hpp>
 
+#include "base/codepage.h"
 #include "convert/torrent_check.h"
+#include "service/utf8.h"
 
 namespace pellucor::service {
 namespace {
 
-// One decoded bencode value. Strings point into the input, which outlives the value.
-struct Entry;
-struct Value {
-  enum class Kind { kInteger, kString, kList, kDictionary };
-  Kind kind = Kind::kInteger;
-  int64_t integer = 0;
-  std::string_view string;
-  std::vector<Value> list;
-  std::vector<Entry> dictionary;  // in input order
-};
-struct Entry {
-  std::string_view key;
-  Value value;
-};
+namespace lt = libtorrent;
+using Node = lt::bdecode_node;
 
-// A strict decoder: canonical integers and string lengths only (no leading zeros, no "-0"),
-// string keys, no key twice in one dictionary. Key order is not checked, as real torrents do not
-// always sort their keys and the info hash comes from the raw bytes anyway. Nesting is bounded
-// so that hostile input cannot exhaust the stack.
-class Decoder {
- public:
-  explicit Decoder(std::string_view s) : s_(s) {}
+// libtorrent decodes metadata from the swarm with a depth limit of 100 (so 99 levels in the info
+// dictionary); a .torrent adds one level around it. Its token limit for .torrent files is 3 M.
+constexpr int kDepthLimit = 101;
+constexpr int kTokenLimit = 3000000;
 
-  // Exactly one value filling the whole input.
-  bool DecodeAll(Value* out) { return Decode(out, 0) && pos_ == s_.size(); }
+std::string_view Sv(lt::string_view s) {
+  return {s.data(), s.size()};
+}
 
- private:
-  static constexpr int kMaxDepth = 64;
-
-  char Peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
-  static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-  bool Decode(Value* out, int depth) {
-    switch (Peek()) {
-      case 'i':
-        out->kind = Value::Kind::kInteger;
-        return DecodeInteger(&out->integer);
-      case 'l':
-        if (depth >= kMaxDepth) return false;
-        out->kind = Value::Kind::kList;
-        ++pos_;
-        while (Peek() != 'e') {
-          if (pos_ >= s_.size()) return false;
-          out->list.emplace_back();
-          if (!Decode(&out->list.back(), depth + 1)) return false;
-        }
-        ++pos_;
-        return true;
-      case 'd':
-        if (depth >= kMaxDepth) return false;
-        out->kind = Value::Kind::kDictionary;
-        return DecodeDictionary(&out->dictionary, depth);
-      default:
-        out->kind = Value::Kind::kString;
-        return DecodeString(&out->string);
-    }
-  }
-
-  bool DecodeDictionary(std::vector<Entry>* entries, int depth) {
-    ++pos_;  // 'd'
-    while (Peek() != 'e') {
-      if (pos_ >= s_.size()) return false;
-      entries->emplace_back();
-      if (!DecodeString(&entries->back().key)) return false;
-      if (!Decode(&entries->back().value, depth + 1)) return false;
-    }
-    ++pos_;
-    std::vector<std::string_view> keys;
-    keys.reserve(entries->size());
-    for (const Entry& e : *entries) keys.push_back(e.key);
-    std::sort(keys.begin(), keys.end());
-    return std::adjacent_find(keys.begin(), keys.end()) == keys.end();
-  }
-
-  bool DecodeInteger(int64_t* out) {
-    ++pos_;  // 'i'
-    const bool negative = Peek() == '-';
-    if (negative) ++pos_;
-    const size_t start = pos_;
-    uint64_t magnitude = 0;
-    constexpr uint64_t kMax = std::numeric_limits<int64_t>::max();
-    while (IsDigit(Peek())) {
-      const uint64_t digit = static_cast<uint64_t>(Peek() - '0');
-      if (magnitude > (kMax - digit) / 10) return false;
-      magnitude = magnitude * 10 + digit;
-      ++pos_;
-    }
-    const size_t digits = pos_ - start;
-    if (digits == 0 || Peek() != 'e') return false;
-    if (s_[start] == '0' && (digits > 1 || negative)) return false;  // "i03e", "i-0e"
-    ++pos_;
-    *out = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-    return true;
-  }
-
-  bool DecodeString(std::string_view* out) {
-    const size_t start = pos_;
-    size_t length = 0;
-    while (IsDigit(Peek())) {
-      length = length * 10 + static_cast<size_t>(Peek() - '0');
-      if (length > s_.size()) return false;
-      ++pos_;
-    }
-    const size_t digits = pos_ - start;
-    if (digits == 0 || Peek() != ':') return false;
-    if (s_[start] == '0' && digits > 1) return false;  // "03:abc"
-    ++pos_;
-    if (s_.size() - pos_ < length) return false;
-    *out = s_.substr(pos_, length);
-    pos_ += length;
-    return true;
-  }
-
-  std::string_view s_;
-  size_t pos_ = 0;
-};
-
-const Value* Lookup(const Value& dictionary, std::string_view key) {
-  for (const Entry& e : dictionary.dictionary) {
-    if (e.key == key) return &e.value;
-  }
-  return nullptr;
+std::string_view View(const Node& n) {
+  const lt::span<const char> s = n.data_section();
+  return {s.data(), static_cast<size_t>(s.size())};
 }
 
 // "<key>.utf-8" when present, else "<key>": older clients wrote names in the local code page
 // under the plain key and added the UTF-8 form beside it.
-const Value* LookupPreferUtf8(const Value& dictionary, std::string_view key) {
-  const Value* utf8 = Lookup(dictionary, std::string(key) + ".utf-8");
-  return utf8 ? utf8 : Lookup(dictionary, key);
-}
-
-bool Is(const Value* v, Value::Kind kind) {
-  return v && v->kind == kind;
+Node FindPreferUtf8(const Node& dictionary, const std::string& key) {
+  const Node utf8 = dictionary.dict_find(key + ".utf-8");
+  return utf8 ? utf8 : dictionary.dict_find(key);
 }
 
 // One file or directory name: it must stay inside the torrent's directory when saved.
@@ -152,31 +47,55 @@ bool IsSafeComponent(std::string_view c) {
          c.find('\0') == std::string_view::npos;
 }
 
+// The value of an integer node, read from its text: libtorrent reads an integer that overflows
+// 64 bits as 0, which would make a huge size look empty.
+std::optional<int64_t> Integer(const Node& n) {
+  if (n.type() != Node::int_t) return std::nullopt;
+  std::string_view text = View(n);  // "i-123e"
+  if (text.size() < 3) return std::nullopt;
+  text = text.substr(1, text.size() - 2);
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) text.remove_prefix(1);
+  uint64_t magnitude = 0;
+  constexpr uint64_t kMax = std::numeric_limits<int64_t>::max();
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (magnitude > (kMax - digit) / 10) return std::nullopt;
+    magnitude = magnitude * 10 + digit;
+  }
+  if (text.empty()) return std::nullopt;
+  return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+}
+
 // A file length: a non-negative integer.
-bool ReadLength(const Value* v, int64_t* out) {
-  if (!Is(v, Value::Kind::kInteger) || v->integer < 0) return false;
-  *out = v->integer;
+bool ReadLength(const Node& n, int64_t* out) {
+  const std::optional<int64_t> value = Integer(n);
+  if (!value || *value < 0) return false;
+  *out = *value;
   return true;
 }
 
 // The "files" list of a multi-file torrent.
-bool ReadFileList(const Value& files, std::vector<TorrentFile>* out) {
-  if (files.kind != Value::Kind::kList || files.list.empty()) return false;
-  for (const Value& file : files.list) {
-    if (file.kind != Value::Kind::kDictionary) return false;
+bool ReadFileList(const Node& files, std::vector<TorrentFile>* out) {
+  if (files.type() != Node::list_t || files.list_size() == 0) return false;
+  for (int i = 0; i < files.list_size(); ++i) {
+    const Node file = files.list_at(i);
+    if (file.type() != Node::dict_t) return false;
     TorrentFile f;
-    if (!ReadLength(Lookup(file, "length"), &f.size)) return false;
-    const Value* path = LookupPreferUtf8(file, "path");
-    if (!Is(path, Value::Kind::kList) || path->list.empty()) return false;
+    if (!ReadLength(file.dict_find("length"), &f.size)) return false;
+    const Node path = FindPreferUtf8(file, "path");
+    if (path.type() != Node::list_t || path.list_size() == 0) return false;
     // Padding that aligns the next file to a piece (hybrid torrents have it): no real file.
-    const Value* attr = Lookup(file, "attr");
-    if (Is(attr, Value::Kind::kString) && attr->string.find('p') != std::string_view::npos)
+    const Node attr = file.dict_find("attr");
+    if (attr.type() == Node::string_t && attr.string_value().find('p') != std::string_view::npos)
       continue;
-    for (const Value& component : path->list) {
-      if (component.kind != Value::Kind::kString || !IsSafeComponent(component.string))
+    for (int k = 0; k < path.list_size(); ++k) {
+      const Node component = path.list_at(k);
+      if (component.type() != Node::string_t || !IsSafeComponent(Sv(component.string_value())))
         return false;
       if (!f.path.empty()) f.path += '/';
-      f.path += component.string;
+      f.path += ReadableUtf8(Sv(component.string_value()));
     }
     out->push_back(std::move(f));
   }
@@ -185,21 +104,21 @@ bool ReadFileList(const Value& files, std::vector<TorrentFile>* out) {
 
 // One node of a v2 "file tree": a directory maps names to nodes; a file is a dictionary whose
 // only key is "" and whose value holds the length. Depth is bounded by the decoder.
-bool ReadFileTree(const Value& node, const std::string& path, std::vector<TorrentFile>* out) {
-  if (node.kind != Value::Kind::kDictionary || node.dictionary.empty()) return false;
-  if (const Value* leaf = Lookup(node, "")) {
-    if (path.empty() || node.dictionary.size() != 1 || leaf->kind != Value::Kind::kDictionary)
-      return false;
+bool ReadFileTree(const Node& node, const std::string& path, std::vector<TorrentFile>* out) {
+  if (node.type() != Node::dict_t || node.dict_size() == 0) return false;
+  if (const Node leaf = node.dict_find("")) {
+    if (path.empty() || node.dict_size() != 1 || leaf.type() != Node::dict_t) return false;
     TorrentFile f;
     f.path = path;
-    if (!ReadLength(Lookup(*leaf, "length"), &f.size)) return false;
+    if (!ReadLength(leaf.dict_find("length"), &f.size)) return false;
     out->push_back(std::move(f));
     return true;
   }
-  for (const Entry& e : node.dictionary) {
-    if (!IsSafeComponent(e.key)) return false;
-    const std::string child = path.empty() ? std::string(e.key) : path + "/" + std::string(e.key);
-    if (!ReadFileTree(e.value, child, out)) return false;
+  for (int i = 0; i < node.dict_size(); ++i) {
+    const auto [key, child] = node.dict_at(i);
+    if (!IsSafeComponent(Sv(key))) return false;
+    const std::string name = ReadableUtf8(Sv(key));
+    if (!ReadFileTree(child, path.empty() ? name : path + "/" + name, out)) return false;
   }
   return true;
 }
@@ -217,26 +136,38 @@ std::string LowerHex(const Bytes& digest) {
 
 }  // namespace
 
+std::string ReadableUtf8(std::string_view raw) {
+  if (IsUtf8(raw)) return std::string(raw);
+  // Code page 936 "works" when every byte pair is a character of it: the text then converts
+  // back to the same bytes (a pair that is not one reads as "?").
+  const std::u16string units = GbkToUtf16(raw);
+  if (Utf16ToGbk(units) == raw) return Utf16ToUtf8(units);
+  return Utf16ToUtf8(Utf8ToUtf16(raw));
+}
+
 std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes) {
-  Value root;
-  if (!Decoder(bytes).DecodeAll(&root) || root.kind != Value::Kind::kDictionary)
-    return std::nullopt;
-  const Value* info = Lookup(root, "info");
-  if (!Is(info, Value::Kind::kDictionary)) return std::nullopt;
-  const std::optional<std::string_view> rawInfo = pellucor::TorrentInfoBytes(bytes);
-  if (!rawInfo) return std::nullopt;
+  if (bytes.size() > kMaxTorrentBytes) return std::nullopt;
+  lt::error_code ec;
+  const Node root = lt::bdecode(lt::span<const char>(bytes.data(), static_cast<long>(bytes.size())),
+                                ec, nullptr, kDepthLimit, kTokenLimit);
+  if (ec || root.type() != Node::dict_t) return std::nullopt;
+  if (View(root).size() != bytes.size()) return std::nullopt;  // bytes after the dictionary
+  const Node info = root.dict_find_dict("info");
+  if (!info) return std::nullopt;
+  const std::string_view rawInfo = View(info);
 
   TorrentMeta meta;
-  const Value* name = LookupPreferUtf8(*info, "name");
-  if (!Is(name, Value::Kind::kString) || !IsSafeComponent(name->string)) return std::nullopt;
-  meta.name = name->string;
+  const Node name = FindPreferUtf8(info, "name");
+  if (name.type() != Node::string_t || !IsSafeComponent(Sv(name.string_value())))
+    return std::nullopt;
+  meta.name = ReadableUtf8(Sv(name.string_value()));
 
   // v1 layouts first: a hybrid torrent carries both, and v1 clients see only these.
-  const Value* length = Lookup(*info, "length");
-  const Value* files = Lookup(*info, "files");
-  const Value* tree = Lookup(*info, "file tree");
-  const Value* version = Lookup(*info, "meta version");
-  const bool v2 = tree && Is(version, Value::Kind::kInteger) && version->integer == 2;
+  const Node length = info.dict_find("length");
+  const Node files = info.dict_find("files");
+  const Node tree = info.dict_find("file tree");
+  const std::optional<int64_t> version = Integer(info.dict_find("meta version"));
+  const bool v2 = tree && version == 2;
   if (length && files) return std::nullopt;
   if (length) {
     TorrentFile f;
@@ -244,9 +175,9 @@ std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes) {
     if (!ReadLength(length, &f.size)) return std::nullopt;
     meta.files.push_back(std::move(f));
   } else if (files) {
-    if (!ReadFileList(*files, &meta.files)) return std::nullopt;
+    if (!ReadFileList(files, &meta.files)) return std::nullopt;
   } else if (tree) {
-    if (!ReadFileTree(*tree, "", &meta.files)) return std::nullopt;
+    if (!ReadFileTree(tree, "", &meta.files)) return std::nullopt;
   } else {
     return std::nullopt;
   }
@@ -255,20 +186,19 @@ std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes) {
     if (f.size > std::numeric_limits<int64_t>::max() - meta.totalSize) return std::nullopt;
     meta.totalSize += f.size;
   }
-  meta.infoHash = LowerHex(pellucor::Sha1(*rawInfo));
+  meta.infoHash = LowerHex(pellucor::Sha1(rawInfo));
   if (v2) {
     std::vector<TorrentFile> v2Files;
-    if (!ReadFileTree(*tree, "", &v2Files)) return std::nullopt;
+    if (!ReadFileTree(tree, "", &v2Files)) return std::nullopt;
     const lt::sha256_hash sha256 =
-        lt::hasher256(rawInfo->data(), static_cast<int>(rawInfo->size())).final();
+        lt::hasher256(rawInfo.data(), static_cast<int>(rawInfo.size())).final();
     meta.infoHashV2 = LowerHex(sha256);
     if (!length && !files) meta.infoHash = meta.infoHashV2.substr(0, 40);
     // A file of one piece or less is hashed by its "pieces root" alone.
-    const Value* pieceLength = Lookup(*info, "piece length");
-    const int64_t piece = Is(pieceLength, Value::Kind::kInteger) ? pieceLength->integer : 0;
+    const int64_t piece = Integer(info.dict_find("piece length")).value_or(0);
     const bool needsLayers = std::any_of(v2Files.begin(), v2Files.end(),
                                          [piece](const TorrentFile& f) { return f.size > piece; });
-    meta.pieceLayers = !needsLayers || Is(Lookup(root, "piece layers"), Value::Kind::kDictionary);
+    meta.pieceLayers = !needsLayers || root.dict_find_dict("piece layers");
   }
   return meta;
 }

@@ -10,7 +10,8 @@
 namespace pellucor::service {
 
 struct TorrentFile {
-  std::string path;  // UTF-8, the path inside the torrent, components joined by "/"
+  std::string path;  // the path inside the torrent, components joined by "/", made UTF-8 like
+                     // the name
   int64_t size = 0;
 };
 
@@ -24,18 +25,30 @@ struct TorrentMeta {
   // False for a v2 or hybrid torrent that lacks the "piece layers" a file larger than one piece
   // needs (the metadata exchange carries only the info dictionary); true otherwise
   bool pieceLayers = true;
-  std::string name;  // UTF-8 ("name.utf-8" when present, else "name")
+  std::string name;  // "name.utf-8" when present, else "name"; made UTF-8 by ReadableUtf8
   int64_t totalSize = 0;
   std::vector<TorrentFile> files;  // a single-file torrent lists one file, named `name`
 };
 
-// Checks and describes a .torrent: exactly one bencoded dictionary holding an "info"
-// dictionary with a name and either a length or a list of files (each with a length and a
-// non-empty path list); for v2-only torrents the "file tree". Padding files (BEP 47 "attr"
-// with "p") are left out of the list. Nothing for anything else:
-// malformed bencoding, trailing bytes, negative sizes, path components that are empty, "." or
-// "..". The info hash is taken from the raw info bytes, so it matches what peers use.
+// The largest .torrent the service takes (about 100 MiB; real ones stay far below).
+constexpr size_t kMaxTorrentBytes = 100 * 1024 * 1024;
+
+// Checks and describes a .torrent, read with libtorrent's decoder (lt::bdecode, with the depth
+// libtorrent allows metadata from the swarm): exactly one bencoded dictionary, nothing after it,
+// holding an "info" dictionary with a name and either a length or a list of files (each with a
+// length and a non-empty path list); for v2-only torrents the "file tree". Padding files
+// (BEP 47 "attr" with "p") are left out of the list. Nothing for anything else: malformed
+// bencoding, more than kMaxTorrentBytes, negative sizes or sizes beyond 64 bits, path
+// components that are empty, "." or ".." or hold "/" or a zero byte. The info hash is taken
+// from the raw info bytes, so it matches what peers use.
 std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes);
+
+// A name from a torrent as UTF-8: UTF-8 as it is; otherwise read as code page 936 (the legacy
+// Chinese encoding older clients wrote) when every byte pair is a character of it; otherwise
+// each malformed sequence becomes U+FFFD.
+//   "\xe7\x94\xb5" (电, UTF-8) -> itself;  "\xb5\xe7" (电, GBK) -> "\xe7\x94\xb5";
+//   "a\x81" (a lead byte without its pair) -> "a\xef\xbf\xbd"
+std::string ReadableUtf8(std::string_view raw);
 
 // 40 or 64 hex digits in either case → lower case; anything else → nothing.
 std::optional<std::string> NormaliseInfoHash(std::string_view hex);

@@ -54,8 +54,10 @@ uri=$(sed -n 's/^ready //p' "$work/postgres.txt")
 # Two instances on the store.
 port_a=18611 port_b=18612
 for port in $port_a $port_b; do
+  # nginx in front, as deployed: its requests count for the client it names, its connections
+  # are not held to one client's (the direct series' wrk is on the same address).
   "$service" --listen 127.0.0.1:$port --data "$work/instance-$port" --store "$uri" --no-dht \
-    --no-advert >"$work/instance-$port.out" 2>"$work/instance-$port.err" &
+    --no-advert --trusted-proxy 127.0.0.1 >"$work/instance-$port.out" 2>"$work/instance-$port.err" &
 done
 wait_for() {  # wait_for URL: until it answers 200, up to 10 s
   for _ in $(seq 500); do

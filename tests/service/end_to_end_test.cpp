@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <thread>
 
-#include <boost/asio/io_context.hpp>
 #include <libtorrent/session.hpp>
 
 #include "base/codepage.h"
@@ -15,10 +14,9 @@
 #include "convert/routes.h"
 #include "convert/torrent_check.h"
 #include "service/demo_seed.h"
-#include "service/http_server.h"
 #include "service/resolver.h"
-#include "service/sites.h"
 #include "service/store.h"
+#include "support/local_service.h"
 #include "support/printers.h"
 #include "support/sandbox.h"
 
@@ -50,37 +48,25 @@ class Service {
  public:
   // With `dhtBootstrap`, the service finds peers through that DHT alone.
   Service(const fs::path& dir, std::vector<std::string> peers, int timeoutSeconds,
-          const std::string& dhtBootstrap = "") {
+          const std::string& dhtBootstrap = "", const std::vector<std::string>& torrents = {}) {
     std::string error;
     fs::create_directories(dir);
     store_ = Store::Open((dir / "torrents.sqlite").string(), &error);
     EXPECT_TRUE(store_) << error;
+    for (const std::string& torrent : torrents) EXPECT_TRUE(store_->Add(torrent, "import", &error));
     ResolverSettings settings;
     settings.dht = !dhtBootstrap.empty();
     if (settings.dht) settings.dhtBootstrap = {dhtBootstrap};
     settings.peers = std::move(peers);
     settings.timeoutSeconds = timeoutSeconds;
-    resolver_ = std::make_unique<Resolver>(io_, settings);
-    sites_ = std::make_unique<Sites>(*store_, resolver_.get(), SiteSettings{});
-    server_ = std::make_unique<HttpServer>(
-        io_, HttpServerSettings{},
-        [this](const Request& r, Responder done) { sites_->Handle(r, std::move(done)); });
-    EXPECT_TRUE(server_->Listen("127.0.0.1", 0, &error)) << error;
-    thread_ = std::thread([this] { io_.run(); });
+    service_ = std::make_unique<testing::LocalService>(*store_, settings);
+    EXPECT_NE(service_->Port(), 0);
   }
-  ~Service() {
-    io_.stop();
-    thread_.join();
-  }
-  GbkText Host() const { return GbkText("127.0.0.1:" + std::to_string(server_->Port())); }
+  GbkText Host() const { return GbkText(service_->Host()); }
 
  private:
-  boost::asio::io_context io_{1};
   std::unique_ptr<Store> store_;
-  std::unique_ptr<Resolver> resolver_;
-  std::unique_ptr<Sites> sites_;
-  std::unique_ptr<HttpServer> server_;
-  std::thread thread_;
+  std::unique_ptr<testing::LocalService> service_;
 };
 
 class EndToEnd : public ::testing::Test {
@@ -161,6 +147,27 @@ TEST_F(EndToEnd, TheSecondRouteFindsTheSeedThroughALoopbackDht) {
       ReadBytesFromFile(ConcatText(OutDir(), kPathSeparator, G("Pellucor演示.torrent")));
   ASSERT_TRUE(bytes);
   EXPECT_EQ(TorrentInfoBytes(bytes->view()), TorrentInfoBytes(seed->TorrentBytes()));
+}
+
+// A name longer than the tool reads, holding the text that ends the tool's name pattern: the
+// tool saves the whole name the service gives, cut to 240 bytes.
+TEST_F(EndToEnd, TheToolSavesTheNameTheServiceGives) {
+  std::string head, tail;
+  for (int i = 0; i < 50; ++i) head += "片";
+  for (int i = 0; i < 350; ++i) tail += "尾";
+  const std::string name = head + "[pellucor.local].torrent" + tail;
+  const std::string info = "d6:lengthi4096e4:name" + std::to_string(name.size()) + ":" + name +
+                           "12:piece lengthi16384e6:pieces20:" + std::string(20, 'p') + "e";
+  const std::string torrent = "d7:comment1000:" + std::string(1000, 'c') + "4:info" + info + "e";
+  Service service(dir_ / "service", {}, 2, "", {torrent});
+  std::string hex;
+  for (uint8_t b : Sha1(info)) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+  RecordingView view(GbkText("magnet:?xt=urn:btih:" + hex));
+  RunSecondRoute(view, OutDir(), service.Host(), "pellucor.local");
+  const std::string shown = head + "(pellucor.local).torrent" + tail.substr(0, 66);  // 240 bytes
+  const auto saved = Saved();
+  ASSERT_EQ(saved.size(), 1u) << ::testing::PrintToString(GbkText(view.log));
+  EXPECT_EQ(saved[0].filename().string(), shown + ".torrent");
 }
 
 TEST_F(EndToEnd, AHashNobodySeedsGivesTheNotFoundMessages) {

@@ -140,6 +140,25 @@ TEST_F(LookupLeaseTest, AMissReachesTheWaitersAndIsRemembered) {
   }
 }
 
+// A search whose clients all went away leaves no miss behind: a waiting instance is woken and
+// searches itself, long before the lease would have expired.
+TEST_F(LookupLeaseTest, ACancelledSearchHandsTheLeaseOn) {
+  Instance a = Start(), b = Start();
+  ASSERT_TRUE(a.leases && b.leases);
+  a.leases->Acquire(hash_, turns_.For("a"));
+  ASSERT_TRUE(turns_.Wait("a", milliseconds(10000)));
+  b.leases->Acquire(hash_, turns_.For("b"));
+  EXPECT_FALSE(turns_.Wait("b", milliseconds(300)));
+  LookupReport cancelled;
+  cancelled.outcome = Outcome::kCancelled;
+  const Clock::time_point released = Clock::now();
+  a.leases->Release(hash_, cancelled);
+  const std::optional<LeaseTurn> turn = turns_.Wait("b", milliseconds(10000));
+  ASSERT_TRUE(turn);
+  EXPECT_EQ(turn->kind, LeaseTurn::Kind::kSearch);
+  EXPECT_LT(Clock::now() - released, milliseconds(2500));
+}
+
 // A lease lives while its owner renews it, and is taken over once it is not renewed: an owner
 // that died leaves a row nobody renews; one that stopped lets go of its leases.
 TEST_F(LookupLeaseTest, LeasesLiveWhileRenewedAndAreTakenOver) {

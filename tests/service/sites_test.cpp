@@ -5,15 +5,22 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <thread>
-
-#include <boost/asio/io_context.hpp>
+#include <utility>
+#include <vector>
 
 #include "service/http_server.h"
 #include "service/store.h"
 #include "support/http_exchange.h"
+#include "support/local_service.h"
 #include "support/sandbox.h"
 
 namespace pellucor::service {
@@ -55,22 +62,21 @@ class ServiceTest : public ::testing::Test {
     settings.advert = true;
     settings.advertPicture = std::string(1500, 'p');
     settings.advertLink = "http://ad.example/";
-    settings.onLookup = [](const std::string&, const LookupReport&) {};
-    sites_ = std::make_unique<Sites>(*store_, nullptr, settings);
     HttpServerSettings limits;
     limits.maxBodyBytes = 4096;
     limits.readTimeout = std::chrono::milliseconds(500);
-    server_ = std::make_unique<HttpServer>(io_, limits, [this](const Request& r, Responder done) {
-      sites_->Handle(r, std::move(done));
-    });
-    ASSERT_TRUE(server_->Listen("127.0.0.1", 0, &error)) << error;
-    port_ = server_->Port();
-    thread_ = std::thread([this] { io_.run(); });
+    service_ = std::make_unique<testing::LocalService>(*store_, std::nullopt, settings, limits);
+    port_ = service_->Port();
+    ASSERT_NE(port_, 0);
   }
   void TearDown() override {
-    io_.stop();
-    if (thread_.joinable()) thread_.join();
-    server_.reset();
+    service_.reset();
+  }
+
+  std::string Add(const std::string& torrent) {
+    TorrentMeta meta;
+    EXPECT_TRUE(store_->Add(torrent, "import", nullptr, &meta));
+    return meta.infoHash;
   }
 
   const std::string torrent_ =
@@ -79,10 +85,7 @@ class ServiceTest : public ::testing::Test {
   const std::filesystem::path& dir_ = sandbox_.fs();
   std::unique_ptr<Store> store_;
   std::string hash_;
-  std::unique_ptr<Sites> sites_;
-  boost::asio::io_context io_{1};
-  std::unique_ptr<HttpServer> server_;
-  std::thread thread_;
+  std::unique_ptr<testing::LocalService> service_;
   int port_ = 0;
 };
 
@@ -159,6 +162,34 @@ TEST(ServiceHelpers, FormsHashesSizes) {
   EXPECT_EQ(HtmlEscape("a<b>&\"c\""), "a&lt;b&gt;&amp;&quot;c&quot;");
 }
 
+// The name in the download's header: what the tool's pattern ("filename=(.{1,300})\[" + tag +
+// "\]\.torrent", the tag's dots matching any character) reads back whole.
+TEST(ServiceHelpers, DownloadNames) {
+  const std::string tag = "pellucor.local";
+  std::string film;
+  for (int i = 0; i < 100; ++i) film += "电";
+  const struct {
+    std::string name;
+    size_t maxBytes;
+    std::string shown;
+  } cases[] = {
+      {"plain.name", 240, "plain.name"},
+      {"a/b\\c\r\nd\x7f", 240, "a_b_cd"},
+      {"", 240, "torrent"},
+      {"x[pellucor.local].torrent y", 240, "x(pellucor.local).torrent y"},
+      {"x[pellucorXlocal].torrent", 240, "x(pellucorXlocal).torrent"},  // "." stands for any
+      {"x[pellucor电local].torrent", 240, "x(pellucor电local).torrent"},
+      {"[pellucor.local].torrent[pellucor.local].torrent", 240,
+       "(pellucor.local).torrent(pellucor.local).torrent"},
+      {"x[pellucor.local].torrentz[other].torrent[pellucor.local]", 240,
+       "x(pellucor.local).torrentz[other].torrent[pellucor.local]"},
+      {std::string(300, 'a'), 240, std::string(240, 'a')},
+      {"a" + film, 240, ("a" + film).substr(0, 238)},  // not inside a character
+      {"a" + film, 3, "a"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DownloadName(c.name, tag, c.maxBytes), c.shown) << c.name;
+}
+
 TEST_F(ServiceTest, FirstService) {
   const std::string prefix = "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A";
   std::string upper = hash_;
@@ -209,6 +240,16 @@ TEST_F(ServiceTest, SecondService) {
                            "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a>";
   EXPECT_NE(body.find(link), std::string::npos) << body;
 
+  // A row never holds a line break or another control byte: the tool's row pattern stops at
+  // one, and its log may go to a terminal.
+  const std::string odd =
+      Add(MakeTorrent("odd\nname", {{"line\nbreak\r.mkv", 5}, {"esc\x1b[31m", 7}}));
+  const std::string page = Body(
+      Exchange(port_, Post("/magnet-bt/index.php", "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + odd)));
+  for (const std::string row :
+       {"<h2>odd name</h2>", "<tr><td>line break .mkv</td>", "<tr><td>esc [31m</td>"})
+    EXPECT_NE(page.find(row), std::string::npos) << row << "\n" << page;
+
   reply = Exchange(port_, Get("/magnet-bt/down.php?hash=" + hash_));
   EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
   EXPECT_NE(Headers(reply).find(
@@ -216,6 +257,15 @@ TEST_F(ServiceTest, SecondService) {
             std::string::npos)
       << Headers(reply);
   EXPECT_EQ(Body(reply), torrent_);
+  // A long name is cut so that the tool reads the whole header block and the name in it.
+  std::string longName;
+  while (longName.size() < 3000) longName += "长名字";
+  reply =
+      Exchange(port_, Get("/magnet-bt/down.php?hash=" + Add(MakeTorrent(longName, {{"x", 1}}))));
+  EXPECT_LT(Headers(reply).size() + 4, 2000u);
+  EXPECT_NE(Headers(reply).find("filename=" + longName.substr(0, 240) + "[pellucor.local].torrent"),
+            std::string::npos)
+      << Headers(reply);
 
   for (const std::string& r :
        {Exchange(port_, Post("/magnet-bt/index.php",
@@ -224,6 +274,24 @@ TEST_F(ServiceTest, SecondService) {
         Exchange(port_, Get("/magnet-bt/down.php"))}) {
     EXPECT_EQ(Status(r), "HTTP/1.1 404 Not Found");
     EXPECT_NE(Body(r).find("该磁力链接无法生成BT种子"), std::string::npos);
+  }
+}
+
+// A HEAD request gets the GET reply's header block and no body, so the next reply on the same
+// connection starts where it should.
+TEST_F(ServiceTest, HeadIsAnsweredWithTheHeadersAlone) {
+  for (const std::string& target :
+       {"/magnet-bt/down.php?hash=" + hash_, "/api/v1/torrents/" + hash_ + ".torrent",
+        "/api/v1/torrents/" + hash_, std::string("/"), std::string("/nothing")}) {
+    SCOPED_TRACE(target);
+    const std::string get = Exchange(port_, Get(target));
+    std::string head = Headers(get) + "\r\n\r\n";
+    head.erase(head.find("Connection: close\r\n"), sizeof("Connection: close\r\n") - 1);
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(Body(get).size()) + "\r\n"),
+              std::string::npos);
+    EXPECT_EQ(Exchange(port_, "HEAD " + target + " HTTP/1.1\r\nHost: 127.0.0.1:8600\r\n\r\n" +
+                                  Get(target)),
+              head + get);
   }
 }
 
@@ -360,6 +428,209 @@ TEST_F(ServiceTest, TwoHundredConcurrentDownloads) {
     });
   for (std::thread& t : clients) t.join();
   EXPECT_EQ(good, 200);
+}
+
+// Whether the server closed `fd` (it reads as ended) rather than keeping it open.
+bool ClosedByServer(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 50) <= 0) return false;
+  char c;
+  return ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+// One address may hold `maxConnectionsPerClient` connections; more are closed at once. A
+// trusted proxy is not limited. Others are served meanwhile.
+TEST_F(ServiceTest, ConnectionsPerClient) {
+  HttpServerSettings limits;
+  limits.maxConnectionsPerClient = 3;
+  limits.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
+  testing::LocalService service(*store_, std::nullopt, {}, limits);
+  for (const auto& [from, kept] : {std::pair{"127.0.0.2", 3}, std::pair{"127.0.0.3", 6}}) {
+    std::vector<int> fds;
+    for (int i = 0; i < 6; ++i) fds.push_back(testing::Connect(service.Port(), from));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int open = 0;
+    for (int fd : fds) open += ClosedByServer(fd) ? 0 : 1;
+    EXPECT_EQ(open, kept) << from;
+    EXPECT_EQ(Status(Exchange(service.Port(), Get("/"))), "HTTP/1.1 200 OK");
+    for (int fd : fds) ::close(fd);
+  }
+}
+
+// A client may have `maxLookupsPerClient` lookups waiting; one more gets the miss page (429) at
+// once, on the API a 429 error. Behind a trusted proxy the client is the address the proxy added
+// last to X-Forwarded-For; anyone else's X-Forwarded-For counts for nothing. A client that hangs
+// up frees its place.
+TEST_F(ServiceTest, LookupsPerClient) {
+  ResolverSettings swarm;
+  swarm.dht = false;  // nobody to ask: every lookup waits for its timeout
+  swarm.timeoutSeconds = 20;
+  SiteSettings site;
+  site.maxLookupsPerClient = 2;
+  HttpServerSettings limits;
+  limits.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
+  testing::LocalService service(*store_, swarm, site, limits);
+  int n = 0;
+  // A lookup of a hash nobody has, sent and left waiting.
+  auto ask = [&](const char* from, const std::string& forwarded, const std::string& path = "") {
+    const std::string hash = std::string(39, 'a') + "0123456789"[n++ % 10];
+    const int fd = testing::Connect(service.Port(), from, 3);
+    const std::string request =
+        path.empty() ? "GET /api/v1/torrents/" + hash + "?resolve=1 HTTP/1.1\r\nHost: x\r\n"
+                     : "POST /download.aspx HTTP/1.1\r\nHost: x\r\nContent-Length: 45\r\n";
+    const std::string body = path.empty() ? "" : "hash=" + hash;
+    const std::string all =
+        request + "X-Forwarded-For: " + forwarded + "\r\nConnection: close\r\n\r\n" + body;
+    ::send(fd, all.data(), all.size(), MSG_NOSIGNAL);
+    return fd;
+  };
+  auto waiting = [](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 300) == 0;
+  };
+  const std::string client = "10.0.0.1, 10.0.0.7";  // the proxy added 10.0.0.7
+  const int first = ask("127.0.0.3", client), second = ask("127.0.0.3", client);
+  EXPECT_TRUE(waiting(first));
+  EXPECT_TRUE(waiting(second));
+  int fd = ask("127.0.0.3", client);
+  std::string reply = testing::ReadAll(fd);
+  ::close(fd);
+  EXPECT_EQ(Status(reply), "HTTP/1.1 429 Too Many Requests");
+  EXPECT_NE(Body(reply).find("\"error\":\"too_many_lookups\""), std::string::npos) << reply;
+  fd = ask("127.0.0.3", "10.0.0.7", "/download.aspx");
+  reply = testing::ReadAll(fd);
+  ::close(fd);
+  EXPECT_EQ(Status(reply), "HTTP/1.1 429 Too Many Requests");
+  EXPECT_NE(Body(reply).find("您输入的HASH暂未存储"), std::string::npos) << reply;
+  EXPECT_NE(Body(reply).find("查找过多"), std::string::npos) << reply;
+
+  std::vector<int> others = {ask("127.0.0.3", "10.0.0.8"), ask("127.0.0.2", "10.0.0.7"),
+                             ask("127.0.0.2", "10.0.0.7")};
+  for (int other : others) EXPECT_TRUE(waiting(other));
+  ::close(first);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  others.push_back(ask("127.0.0.3", client));
+  EXPECT_TRUE(waiting(others.back()));
+  ::close(second);
+  for (int other : others) ::close(other);
+}
+
+// Lookup leases that answer only when the test says so, as another instance's search would.
+class HeldLeases : public LookupLeases {
+ public:
+  void Acquire(const std::string& hash, std::function<void(LeaseTurn)> done) override {
+    std::lock_guard lock(mutex_);
+    asked_[hash] = std::move(done);
+  }
+  void Release(const std::string& hash, const LookupReport& report) override {
+    std::lock_guard lock(mutex_);
+    released_.emplace_back(hash, report.outcome);
+  }
+  bool Asked(const std::string& hash) {
+    std::lock_guard lock(mutex_);
+    return asked_.count(hash) > 0;
+  }
+  // Hands the lookup that asked for `hash`'s lease its answer, on the service's thread.
+  void Answer(testing::LocalService& service, const std::string& hash, const LeaseTurn& turn) {
+    std::lock_guard lock(mutex_);
+    service.RunOnService([done = std::move(asked_[hash]), turn] { done(turn); });
+    asked_.erase(hash);
+  }
+  std::vector<std::pair<std::string, Outcome>> Released() {
+    std::lock_guard lock(mutex_);
+    return released_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::function<void(LeaseTurn)>> asked_;
+  std::vector<std::pair<std::string, Outcome>> released_;
+};
+
+// True once `condition` holds, within two seconds.
+bool Eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 200; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A lookup waiting for another instance's search counts against its client's lookups and is
+// cancelled when the client hangs up; the lease, when it comes after that, is handed back at
+// once (not left to expire). Another instance's miss is the answer of a lookup that waited.
+TEST_F(ServiceTest, LookupsWaitingForALease) {
+  ResolverSettings swarm;
+  swarm.dht = false;
+  std::mutex mutex;
+  std::vector<std::pair<std::string, Outcome>> finished;
+  SiteSettings site;
+  site.maxLookupsPerClient = 1;
+  site.onLookup = [&](const std::string& hash, const LookupReport& report) {
+    std::lock_guard lock(mutex);
+    finished.emplace_back(hash, report.outcome);
+  };
+  HeldLeases leases;
+  testing::LocalService service(*store_, swarm, site, {}, &leases);
+  auto ask = [&](const std::string& hash) {
+    const int fd = testing::Connect(service.Port());
+    const std::string request = Get("/api/v1/torrents/" + hash + "?resolve=1");
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return fd;
+  };
+  auto ended = [&](const std::string& hash, Outcome outcome) {
+    std::lock_guard lock(mutex);
+    return std::count(finished.begin(), finished.end(), std::pair{hash, outcome}) == 1;
+  };
+  const std::string a(40, 'a'), b(40, 'b'), c(40, 'c');
+  const int waiting = ask(a);
+  ASSERT_TRUE(Eventually([&] { return leases.Asked(a); }));
+  int fd = ask(b);
+  EXPECT_EQ(Status(testing::ReadAll(fd)), "HTTP/1.1 429 Too Many Requests");
+  ::close(fd);
+  EXPECT_FALSE(leases.Asked(b));
+
+  ::close(waiting);
+  EXPECT_TRUE(Eventually([&] { return ended(a, Outcome::kCancelled); }));
+  leases.Answer(service, a, LeaseTurn{LeaseTurn::Kind::kSearch, {}});
+  EXPECT_TRUE(Eventually([&] { return !leases.Released().empty(); }));
+  EXPECT_EQ(leases.Released(),
+            (std::vector<std::pair<std::string, Outcome>>{{a, Outcome::kCancelled}}));
+
+  // The client's place is free again; this lookup waits, then has the other instance's miss.
+  fd = ask(c);
+  ASSERT_TRUE(Eventually([&] { return leases.Asked(c); }));
+  LookupReport miss;
+  miss.outcome = Outcome::kNoMetadata;
+  miss.peersSeen = 3;
+  leases.Answer(service, c, LeaseTurn{LeaseTurn::Kind::kMissed, miss});
+  const std::string reply = testing::ReadAll(fd);
+  ::close(fd);
+  EXPECT_EQ(Status(reply), "HTTP/1.1 404 Not Found");
+  EXPECT_NE(Body(reply).find("\"outcome\":\"no_metadata\""), std::string::npos) << reply;
+  EXPECT_NE(Body(reply).find("\"peersSeen\":3"), std::string::npos) << reply;
+  EXPECT_TRUE(ended(c, Outcome::kNoMetadata));
+  EXPECT_EQ(leases.Released().size(), 1u);  // nothing to hand back: this instance never searched
+}
+
+// While more than half of the slots are taken, a connection that has not sent its request
+// header within the idle timeout is closed; with half or fewer taken it may wait for the read
+// deadline.
+TEST_F(ServiceTest, IdleConnectionsAreClosedWhenSlotsRunShort) {
+  HttpServerSettings limits;
+  limits.maxConnections = 8;
+  limits.maxConnectionsPerClient = 0;
+  limits.idleHeaderTimeout = std::chrono::milliseconds(300);
+  testing::LocalService service(*store_, std::nullopt, {}, limits);
+  std::vector<int> fds;
+  for (int i = 0; i < 4; ++i) fds.push_back(testing::Connect(service.Port()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  for (int fd : fds) EXPECT_FALSE(ClosedByServer(fd));
+  // A fifth: the four that waited are closed, which ends the shortage, so the fifth may stay.
+  fds.push_back(testing::Connect(service.Port()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  for (size_t i = 0; i < fds.size(); ++i) EXPECT_EQ(ClosedByServer(fds[i]), i < 4) << i;
+  for (int fd : fds) ::close(fd);
 }
 
 }  // namespace

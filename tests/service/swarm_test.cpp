@@ -30,13 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using testing::Body;
-using testing::ChildProcess;
 using testing::Exchange;
 using testing::FakePeer;
 using testing::Get;
 using testing::LoopbackSwarm;
 using testing::Post;
-using testing::ReadWholeFile;
 using testing::ServiceProcess;
 using testing::Status;
 
@@ -121,7 +119,7 @@ std::string Api(int port, const std::string& target) {
 // Every way a lookup fails, each once: the log line, the sentence on the miss page after the
 // text the desktop tool looks for, and the API's answer for a lookup of the last minute.
 TEST_F(SwarmTest, EachFailureSaysWhy) {
-  // The store refuses one torrent, as a full disk would.
+  // The store cannot write one torrent, as with a full disk.
   const fs::path dataB = *dir_ / "failing" / "data";
   fs::create_directories(dataB);
   ASSERT_TRUE(Store::Open((dataB / "torrents.sqlite").string(), nullptr));
@@ -135,7 +133,8 @@ TEST_F(SwarmTest, EachFailureSaysWhy) {
     sqlite3_close(db);
   }
   std::vector<std::string> args = SwarmArgs(6);
-  args.insert(args.end(), {"--max-metadata", "4096"});
+  // The lookups below come at once from one address.
+  args.insert(args.end(), {"--max-metadata", "4096", "--max-client-lookups", "0"});
   ServiceProcess swarmed(*dir_ / "failing", args);
   // A DHT whose only node is gone, and nothing else to ask.
   ServiceProcess stranded(*dir_ / "stranded",
@@ -156,7 +155,6 @@ TEST_F(SwarmTest, EachFailureSaysWhy) {
       {"bad_metadata", kSendsWrongData, &swarmed, Via::kApi},
       {"too_large", kOffersTooMuch, &swarmed, Via::kFirst},
       {"timed_out", kStalls, &swarmed, Via::kSecond},
-      {"store_failed", swarm_->TrackerOnly().v1, &swarmed, Via::kApi},
   };
   std::vector<std::string> replies(std::size(cases));
   std::vector<std::thread> lookups;
@@ -191,7 +189,8 @@ TEST_F(SwarmTest, EachFailureSaysWhy) {
       const std::string api = Body(Api(c.service->Port(), c.hash));
       EXPECT_NE(api.find(code), std::string::npos) << api;
     }
-    EXPECT_NE(c.service->Log().find("lookup " + c.hash + ": " + c.code + " ("), std::string::npos)
+    EXPECT_NE(c.service->Log().find("event=lookup hash=" + c.hash + " outcome=" + c.code + " "),
+              std::string::npos)
         << c.service->Log();
   }
   // The counts say what was there: no node at all; nodes but no peer; a peer that was tried.
@@ -206,7 +205,25 @@ TEST_F(SwarmTest, EachFailureSaysWhy) {
             std::string::npos);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
   const std::string log = swarmed.Log();
-  EXPECT_EQ(log.find("lookup " + kStalls), log.rfind("lookup " + kStalls)) << log;
+  EXPECT_EQ(log.find("event=lookup hash=" + kStalls), log.rfind("event=lookup hash=" + kStalls))
+      << log;
+
+  // The torrent the store cannot write is served all the same, from memory, by both services;
+  // the failure is logged and counted.
+  const LoopbackSwarm::Torrent& unwritable = swarm_->TrackerOnly();
+  std::string reply = Api(swarmed.Port(), unwritable.v1 + "?resolve=1");
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << swarmed.Log();
+  EXPECT_NE(Body(reply).find("\"infoHash\":\"" + unwritable.v1 + "\""), std::string::npos);
+  reply = Exchange(swarmed.Port(), Get("/magnet-bt/down.php?hash=" + unwritable.v1));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
+  EXPECT_EQ(InfoOf(Body(reply)), unwritable.infoSection);
+  EXPECT_NE(swarmed.Log().find("level=error event=store_error hash=" + unwritable.v1 +
+                               " error=\"disk full\""),
+            std::string::npos)
+      << swarmed.Log();
+  EXPECT_NE(
+      Body(Exchange(swarmed.Port(), Get("/metrics"))).find("\npellucor_store_errors_total 1\n"),
+      std::string::npos);
 }
 
 // Started cold, the service fetches each torrent from the swarm; restarted with its saved DHT
@@ -258,7 +275,9 @@ TEST_F(SwarmTest, ColdStartThenWarmRestart) {
          {std::pair{v1.v1, "found_dht"}, std::pair{hybrid.v2.substr(0, 40), "found_dht"},
           std::pair{hybrid.v2, "found_store"}, std::pair{v2.v2, "found_dht"},
           std::pair{tracked.v1, "found_tracker"}})
-      EXPECT_NE(log.find("lookup " + hash + ": " + code), std::string::npos) << code << "\n" << log;
+      EXPECT_NE(log.find("event=lookup hash=" + hash + " outcome=" + code + " "), std::string::npos)
+          << code << "\n"
+          << log;
     EXPECT_EQ(service.Stop(), 0);
   }
   ASSERT_GT(fs::file_size(*dir_ / "service" / "data" / "dht-state.dat"), 0u);
@@ -269,7 +288,8 @@ TEST_F(SwarmTest, ColdStartThenWarmRestart) {
   EXPECT_NE(restarted.Said().find("saved routing table"), std::string::npos) << restarted.Said();
   const std::string reply = Api(restarted.Port(), swarm_->Spare().v1 + "?resolve=1");
   EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << restarted.Log();
-  EXPECT_NE(restarted.Log().find("lookup " + swarm_->Spare().v1 + ": found_dht"), std::string::npos)
+  EXPECT_NE(restarted.Log().find("event=lookup hash=" + swarm_->Spare().v1 + " outcome=found_dht"),
+            std::string::npos)
       << restarted.Log();
 }
 

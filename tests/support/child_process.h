@@ -26,6 +26,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool Running();
+  pid_t Pid() const { return pid_; }
   // `signal` (SIGTERM), then waits up to `grace` before SIGKILL; the exit status (-1 when
   // killed by a signal).
   int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10), int signal = SIGTERM);

@@ -14,21 +14,48 @@
 
 namespace pellucor::testing {
 
-// Sends raw bytes and reads the whole reply (the server closes after a request that says
-// "Connection: close", or after its deadline); `timeoutSeconds` at most for each read.
-inline std::string Exchange(int port, const std::string& request, int sendPauseMs = 0,
-                            int timeoutSeconds = 5) {
+// A TCP connection to 127.0.0.1:`port` from `source` (another loopback address, such as
+// "127.0.0.2", to stand for another client); -1 when it cannot be made.
+inline int Connect(int port, const char* source = nullptr, int timeoutSeconds = 5) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
   timeval tv{timeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (source) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     ::close(fd);
-    return "";
+    return -1;
   }
+  return fd;
+}
+
+// Everything `fd` delivers until the far end closes or a read times out.
+inline std::string ReadAll(int fd) {
+  std::string reply;
+  char buf[65536];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+    reply.append(buf, static_cast<size_t>(n));
+  return reply;
+}
+
+// Sends raw bytes and reads the whole reply (the server closes after a request that says
+// "Connection: close", or after its deadline); `timeoutSeconds` at most for each read.
+inline std::string Exchange(int port, const std::string& request, int sendPauseMs = 0,
+                            int timeoutSeconds = 5, const char* source = nullptr) {
+  const int fd = Connect(port, source, timeoutSeconds);
+  if (fd < 0) return "";
   if (sendPauseMs == 0) {
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   } else {  // a slow client: one byte at a time
@@ -37,10 +64,7 @@ inline std::string Exchange(int port, const std::string& request, int sendPauseM
       std::this_thread::sleep_for(std::chrono::milliseconds(sendPauseMs));
     }
   }
-  std::string reply;
-  char buf[65536];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-    reply.append(buf, static_cast<size_t>(n));
+  const std::string reply = ReadAll(fd);
   ::close(fd);
   return reply;
 }

@@ -16,6 +16,7 @@ namespace pellucor::testing {
 
 class ServiceProcess {
  public:
+  // `args` come after --listen, --data DIR/data and --no-advert (a later --data wins).
   ServiceProcess(const std::filesystem::path& dir, std::vector<std::string> args) : dir_(dir) {
     std::filesystem::create_directories(dir);
     args.insert(args.begin(), {PELLUCOR_SERVICE_BINARY, "--listen", "127.0.0.1:0", "--data",
@@ -28,6 +29,7 @@ class ServiceProcess {
     }
   }
   int Port() const { return port_; }
+  pid_t Pid() const { return process_->Pid(); }
   std::string Log() const { return ReadWholeFile(Err()); }
   std::string Said() const { return ReadWholeFile(Out()); }
   // SIGTERM (or `signal`), SIGKILL after `grace`; the exit status, -1 when killed.

@@ -1,6 +1,7 @@
 // The resolver against real libtorrent seeds on loopback: metadata exchange with a known peer,
 // joined and queued fetches, the timeout, malformed hashes, teardown and a DHT-only lookup.
 #include "service/resolver.h"
+#include "base/hex.h"
 
 #include <algorithm>
 #include <chrono>
@@ -40,13 +41,7 @@ using Result = std::optional<std::string>;
 
 template <typename Hash>
 std::string Hex(const Hash& hash) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : hash) {
-    out += kDigits[static_cast<unsigned char>(c) >> 4];
-    out += kDigits[static_cast<unsigned char>(c) & 15];
-  }
-  return out;
+  return HexEncode(hash, HexCase::Lower);
 }
 
 // A torrent made from the files under a directory, as a seed would publish it.

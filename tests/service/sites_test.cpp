@@ -69,9 +69,7 @@ class ServiceTest : public ::testing::Test {
     port_ = service_->Port();
     ASSERT_NE(port_, 0);
   }
-  void TearDown() override {
-    service_.reset();
-  }
+  void TearDown() override { service_.reset(); }
 
   std::string Add(const std::string& torrent) {
     TorrentMeta meta;

@@ -30,6 +30,7 @@
 #include <libtorrent/bdecode.hpp>
 #include <libtorrent/hasher.hpp>
 
+#include "base/hex.h"
 #include "convert/torrent_check.h"
 #include "service/torrent_meta.h"
 #include "support/postgres_server.h"
@@ -89,10 +90,7 @@ std::string Nested(int depth) {
 }
 
 std::string Hex(const std::array<uint8_t, 20>& digest) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : digest) out += std::string{kHex[b >> 4], kHex[b & 15]};
-  return out;
+  return HexEncode(digest, HexCase::Lower);
 }
 
 std::vector<std::string> Column(const std::string& path, const char* sql);

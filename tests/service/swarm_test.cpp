@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/hex.h"
 #include "convert/torrent_check.h"
 #include "service/outcome.h"
 #include "service/store.h"
@@ -46,10 +47,7 @@ const std::string kClosesAtOnce(40, '4');
 const std::string kNobodyHas(40, '5');
 
 std::string Raw(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i < hex.size(); i += 2)
-    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return out;
+  return HexDecode(hex).value_or("");
 }
 
 // The raw info dictionary of a .torrent ("" when there is none).

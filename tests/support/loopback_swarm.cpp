@@ -25,6 +25,7 @@
 #include <libtorrent/torrent_handle.hpp>
 #include <libtorrent/torrent_info.hpp>
 
+#include "base/hex.h"
 #include "service/resolver.h"
 #include "support/child_process.h"
 #include "support/http_exchange.h"
@@ -38,13 +39,7 @@ namespace {
 
 template <typename Hash>
 std::string Hex(const Hash& hash) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : hash) {
-    out += kDigits[static_cast<unsigned char>(c) >> 4];
-    out += kDigits[static_cast<unsigned char>(c) & 15];
-  }
-  return out;
+  return HexEncode(hash, HexCase::Lower);
 }
 
 // A port that is free for TCP and UDP on 127.0.0.1 at the moment of asking.

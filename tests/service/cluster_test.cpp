@@ -28,6 +28,7 @@
 #include "support/http_exchange.h"
 #include "support/postgres_server.h"
 #include "support/printers.h"
+#include "support/recording_view.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
 #include "support/service_process.h"
@@ -49,23 +50,8 @@ using pellucor::testing::RunProgram;
 using pellucor::testing::ServiceProcess;
 using pellucor::testing::Status;
 
-// The tool's text (GBK) of a UTF-8 literal.
-std::string G(const char* utf8) {
-  return Utf16ToGbk(Utf8ToUtf16(utf8));
-}
-
-class RecordingView : public RouteView {
- public:
-  explicit RecordingView(GbkText box) : box(std::move(box)) {}
-  GbkText MagnetBoxText() override { return box; }
-  void SetMagnetBoxText(const GbkText& text) override { box = text; }
-  void AppendToLog(const GbkText& text) override { log += text.str(); }
-  void ShowMessage(const GbkText& text) override { messages.push_back(text.str()); }
-  void ProcessPendingEvents() override {}
-  GbkText box;
-  std::string log;
-  std::vector<std::string> messages;
-};
+using testing::G;
+using testing::RecordingView;
 
 int FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -18,6 +18,7 @@
 #include "service/store.h"
 #include "support/local_service.h"
 #include "support/printers.h"
+#include "support/recording_view.h"
 #include "support/sandbox.h"
 
 namespace pellucor::service {
@@ -25,23 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The tool's text (GBK) of a UTF-8 literal.
-std::string G(const char* utf8) {
-  return Utf16ToGbk(Utf8ToUtf16(utf8));
-}
-
-class RecordingView : public RouteView {
- public:
-  explicit RecordingView(GbkText box) : box(std::move(box)) {}
-  GbkText MagnetBoxText() override { return box; }
-  void SetMagnetBoxText(const GbkText& text) override { box = text; }
-  void AppendToLog(const GbkText& text) override { log += text.str(); }
-  void ShowMessage(const GbkText& text) override { messages.push_back(text.str()); }
-  void ProcessPendingEvents() override {}
-  GbkText box;
-  std::string log;
-  std::vector<std::string> messages;
-};
+using testing::G;
+using testing::RecordingView;
 
 // The service on 127.0.0.1 with a fresh store, asking the given peers (no DHT).
 class Service {

@@ -44,6 +44,7 @@
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include "base/hex.h"
 #include "service/log.h"
 #include "service/metadata_watch.h"
 
@@ -67,13 +68,6 @@ void LogException(const char* where, const std::exception& e) {
   Log(LogLevel::kWarn, "resolver_exception", {{"where", where}, {"what", e.what()}});
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 struct ParsedHash {
   std::string key;  // the lower-case hex spelling: the key of the fetch maps
   std::string raw;  // 20 or 32 bytes
@@ -85,8 +79,8 @@ std::optional<ParsedHash> ParseHash(const std::string& hex) {
   if (hex.size() != 40 && hex.size() != 64) return std::nullopt;
   ParsedHash parsed;
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int hi = HexValue(hex[i]);
-    const int lo = HexValue(hex[i + 1]);
+    const int hi = HexDigitValue(hex[i]);
+    const int lo = HexDigitValue(hex[i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     parsed.raw.push_back(static_cast<char>(hi * 16 + lo));
   }

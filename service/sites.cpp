@@ -6,6 +6,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "base/hex.h"
 #include "convert/magnet.h"
 #include "service/log.h"
 #include "service/utf8.h"
@@ -16,32 +17,8 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
 
-bool IsHex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return c - 'A' + 10;
-}
 char Lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::optional<std::string> PercentDecode(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '+') {
-      out.push_back(' ');
-    } else if (s[i] == '%') {
-      if (i + 2 >= s.size() || !IsHex(s[i + 1]) || !IsHex(s[i + 2])) return std::nullopt;
-      out.push_back(static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
 }
 
 const char kPageHead[] =
@@ -219,7 +196,7 @@ std::optional<std::string> HashFromValue(std::string_view value) {
   for (char c : value)
     if (kBlanks.find(c) == std::string_view::npos) text.push_back(c);
   std::string hash;
-  auto allHex = [](std::string_view s) { return std::all_of(s.begin(), s.end(), IsHex); };
+  auto allHex = [](std::string_view s) { return IsHexText(s); };
   // The desktop tool puts a v2 hash where a v1 hash goes: "magnet:?xt=urn:btih:" + 64 hex.
   constexpr std::string_view kToolPrefix = "magnet:?xt=urn:btih:";
   std::string lowered = text;

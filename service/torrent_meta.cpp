@@ -11,6 +11,7 @@
 #include <libtorrent/hasher.hpp>
 
 #include "base/codepage.h"
+#include "base/hex.h"
 #include "convert/torrent_check.h"
 #include "service/utf8.h"
 
@@ -123,17 +124,6 @@ bool ReadFileTree(const Node& node, const std::string& path, std::vector<Torrent
   return true;
 }
 
-template <typename Bytes>
-std::string LowerHex(const Bytes& digest) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (const auto b : digest) {
-    hex += kHex[static_cast<uint8_t>(b) >> 4];
-    hex += kHex[static_cast<uint8_t>(b) & 15];
-  }
-  return hex;
-}
-
 }  // namespace
 
 std::string ReadableUtf8(std::string_view raw) {
@@ -186,13 +176,13 @@ std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes) {
     if (f.size > std::numeric_limits<int64_t>::max() - meta.totalSize) return std::nullopt;
     meta.totalSize += f.size;
   }
-  meta.infoHash = LowerHex(pellucor::Sha1(rawInfo));
+  meta.infoHash = HexEncode(pellucor::Sha1(rawInfo), HexCase::Lower);
   if (v2) {
     std::vector<TorrentFile> v2Files;
     if (!ReadFileTree(tree, "", &v2Files)) return std::nullopt;
     const lt::sha256_hash sha256 =
         lt::hasher256(rawInfo.data(), static_cast<int>(rawInfo.size())).final();
-    meta.infoHashV2 = LowerHex(sha256);
+    meta.infoHashV2 = HexEncode(sha256, HexCase::Lower);
     if (!length && !files) meta.infoHash = meta.infoHashV2.substr(0, 40);
     // A file of one piece or less is hashed by its "pieces root" alone.
     const int64_t piece = Integer(info.dict_find("piece length")).value_or(0);

@@ -26,6 +26,7 @@
 #include "service/store.h"
 #include "support/child_process.h"
 #include "support/http_exchange.h"
+#include "support/loopback_swarm.h"
 #include "support/postgres_server.h"
 #include "support/printers.h"
 #include "support/recording_view.h"
@@ -50,20 +51,9 @@ using pellucor::testing::RunProgram;
 using pellucor::testing::ServiceProcess;
 using pellucor::testing::Status;
 
+using testing::FreePort;
 using testing::G;
 using testing::RecordingView;
-
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // `text` with its one `from` replaced by `to`; empty when `from` is not there exactly once (the
 // deployed site changed shape: the test must follow).

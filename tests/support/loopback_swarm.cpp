@@ -35,13 +35,6 @@ namespace pellucor::testing {
 namespace fs = std::filesystem;
 namespace lt = libtorrent;
 
-namespace {
-
-template <typename Hash>
-std::string Hex(const Hash& hash) {
-  return HexEncode(hash, HexCase::Lower);
-}
-
 // A port that is free for TCP and UDP on 127.0.0.1 at the moment of asking.
 int FreePort() {
   for (int attempt = 0; attempt < 20; ++attempt) {
@@ -59,6 +52,13 @@ int FreePort() {
     if (udpFree) return ntohs(addr.sin_port);
   }
   return 0;
+}
+
+namespace {
+
+template <typename Hash>
+std::string Hex(const Hash& hash) {
+  return HexEncode(hash, HexCase::Lower);
 }
 
 bool Accepts(int port) {

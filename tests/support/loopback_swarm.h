@@ -11,6 +11,10 @@
 
 namespace pellucor::testing {
 
+// A port that is free for TCP and UDP on 127.0.0.1 at the moment of asking; 0 when none was
+// found.
+int FreePort();
+
 class LoopbackSwarm {
  public:
   struct Torrent {

@@ -14,6 +14,8 @@
 
 #include <pqxx/pqxx>
 
+#include "support/loopback_swarm.h"
+
 namespace pellucor::testing {
 namespace {
 
@@ -34,21 +36,6 @@ std::string BinDir() {
     }
   }
   return best;
-}
-
-// A TCP port free on 127.0.0.1 at the moment of asking.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
 }
 
 // Runs a program to its end (at most `limit`); its exit status, -1 when it did not end.

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 links=${1:-1000}
-service=$PWD/build/linux/service/pellucor-service
+service=$PWD/build/linux/src/service/pellucor-service
 convert=$PWD/build/linux/src/cli/pellucor-convert
 for p in "$service" "$convert"; do
   [ -x "$p" ] || { echo "build the linux preset first ($p)" >&2; exit 1; }

@@ -18,7 +18,7 @@ seconds=${1:-5}
 connections=${2:-50}
 rounds=${3:-3}
 build=build/linux
-service=$build/service/pellucor-service
+service=$build/src/service/pellucor-service
 postgres=$build/bench/postgres_server
 for f in "$service" "$postgres"; do
   [ -x "$f" ] || { echo "build the linux preset first ($f)" >&2; exit 1; }

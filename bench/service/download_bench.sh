@@ -16,7 +16,7 @@ seconds=${1:-5}
 rounds=${2:-5}
 connections=${3:-50}
 crowd=500
-service=${PELLUCOR_SERVICE:-build/linux/service/pellucor-service}
+service=${PELLUCOR_SERVICE:-build/linux/src/service/pellucor-service}
 load=build/linux/bench/download_load
 for f in "$service" "$load"; do [ -x "$f" ] || { echo "build the linux preset first ($f)" >&2; exit 1; }; done
 for tool in nginx curl python3; do

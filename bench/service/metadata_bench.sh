@@ -18,7 +18,7 @@ cd "$(dirname "$0")/../.."
 rounds=${1:-5}
 settle=3
 build=build/linux
-service=$build/service/pellucor-service
+service=$build/src/service/pellucor-service
 swarm=$build/bench/loopback_swarm
 floor=bench/service/metadata_floor.py
 python=/usr/bin/python3  # Debian's, with python3-libtorrent

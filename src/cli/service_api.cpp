@@ -2,19 +2,13 @@
 
 #include <optional>
 
-#include "base/hex.h"
 #include "cli/console.h"
 #include "cli/json.h"
 #include "http/web_request.h"
+#include "torrent/info_hash.h"
 
 namespace pellucor {
 namespace {
-
-bool AllOf(const GbkText& text, bool (*accept)(char)) {
-  for (const char c : text.view())
-    if (!accept(c)) return false;
-  return true;
-}
 
 // The status code of a raw header block ("HTTP/1.1 404 Not Found" -> 404), or 0.
 int StatusCode(const GbkText& headers) {
@@ -26,11 +20,7 @@ int StatusCode(const GbkText& headers) {
 }  // namespace
 
 bool IsApiHash(const GbkText& hash) {
-  const auto base32 = [](char c) {
-    return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '2' && c <= '7');
-  };
-  const int32_t n = hash.size();
-  return ((n == 40 || n == 64) && IsHexText(hash.view())) || (n == 32 && AllOf(hash, base32));
+  return InfoHash::FromText(hash.view()).has_value();
 }
 
 ServiceAnswer AskServiceAbout(const GbkText& host, const GbkText& hash) {

@@ -9,10 +9,10 @@
 #include "base/env.h"
 #include "base/random.h"
 #include "convert/magnet.h"
-#include "convert/torrent_check.h"
 #include "http/decode.h"
 #include "http/web_request.h"
 #include "regex/regex_object.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor {
 namespace {

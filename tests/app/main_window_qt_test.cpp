@@ -24,13 +24,13 @@
 #include "app/main_window.h"
 #include "base/codepage.h"
 #include "base/env.h"
-#include "convert/torrent_check.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
 #include "support/log_appends.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor {
 namespace {

@@ -9,7 +9,6 @@
 #include "app/main_window.h"
 #include "base/env.h"
 #include "base/utility_win32.h"
-#include "convert/torrent_check.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/form_checks.h"
@@ -18,6 +17,7 @@
 #include "support/printers.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor {
 namespace {

@@ -9,13 +9,13 @@
 #include "base/codepage.h"
 #include "base/env.h"
 #include "base/utility_win32.h"
-#include "convert/torrent_check.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
 #include "support/main_window_of_win32.h"
 #include "support/printers.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor {
 namespace {

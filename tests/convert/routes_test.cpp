@@ -12,11 +12,11 @@
 #include "base/hex.h"
 #include "base/random.h"
 #include "convert/magnet.h"
-#include "convert/torrent_check.h"
 #include "support/fake_http_server.h"
 #include "support/printers.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor {
 namespace {

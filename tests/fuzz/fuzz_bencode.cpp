@@ -1,5 +1,5 @@
-#include "convert/torrent_check.h"
 #include "fuzz_input.h"
+#include "torrent/torrent_check.h"
 
 using namespace pellucor;
 

@@ -21,9 +21,8 @@
 #include "base/codepage.h"
 #include "base/env.h"
 #include "convert/routes.h"
-#include "convert/torrent_check.h"
-#include "service/demo_seed.h"
-#include "service/store.h"
+#include "service/store/store.h"
+#include "service/swarm/demo_seed.h"
 #include "support/child_process.h"
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"
@@ -34,6 +33,7 @@
 #include "support/sandbox.h"
 #include "support/service_process.h"
 #include "support/torrents.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor::service {
 namespace {

@@ -12,14 +12,14 @@
 #include "base/codepage.h"
 #include "base/env.h"
 #include "convert/routes.h"
-#include "convert/torrent_check.h"
-#include "service/demo_seed.h"
-#include "service/resolver.h"
-#include "service/store.h"
+#include "service/store/store.h"
+#include "service/swarm/demo_seed.h"
+#include "service/swarm/resolver.h"
 #include "support/local_service.h"
 #include "support/printers.h"
 #include "support/recording_view.h"
 #include "support/sandbox.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor::service {
 namespace {

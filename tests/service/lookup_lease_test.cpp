@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "service/lookup_lease.h"
-#include "service/store.h"
+#include "service/store/lookup_lease.h"
+#include "service/store/store.h"
 #include "support/postgres_server.h"
 
 namespace pellucor::service {

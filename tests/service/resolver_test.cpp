@@ -1,6 +1,6 @@
 // The resolver against real libtorrent seeds on loopback: metadata exchange with a known peer,
 // joined and queued fetches, the timeout, malformed hashes, teardown and a DHT-only lookup.
-#include "service/resolver.h"
+#include "service/swarm/resolver.h"
 #include "base/hex.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // The service over real sockets on 127.0.0.1: the three sites against a store in a temporary
 // directory (no swarm), and the server's limits.
-#include "service/sites.h"
+#include "service/sites/sites.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "service/http_server.h"
-#include "service/store.h"
+#include "service/http/http_server.h"
+#include "service/store/store.h"
 #include "support/http_exchange.h"
 #include "support/local_service.h"
 #include "support/sandbox.h"

@@ -1,4 +1,4 @@
-#include "service/store.h"
+#include "service/store/store.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -31,10 +31,10 @@
 #include <libtorrent/hasher.hpp>
 
 #include "base/hex.h"
-#include "convert/torrent_check.h"
-#include "service/torrent_meta.h"
+#include "service/store/torrent_meta.h"
 #include "support/postgres_server.h"
 #include "support/sandbox.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor::service {
 namespace {
@@ -336,27 +336,6 @@ TEST(DescribeTorrent, V2HashesAndPieceLayers) {
   ASSERT_TRUE(v1);
   EXPECT_EQ(v1->infoHashV2, "");
   EXPECT_TRUE(v1->pieceLayers);
-}
-
-TEST(NormaliseInfoHash, Table) {
-  const std::string lower = "0123456789abcdef0123456789abcdef01234567";
-  const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {lower, lower},
-      {"0123456789ABCDEF0123456789ABCDEF01234567", lower},
-      {"0123456789aBcDeF0123456789AbCdEf01234567", lower},
-      {"", std::nullopt},
-      {lower.substr(1), std::nullopt},
-      {lower + "0", std::nullopt},
-      {"g123456789abcdef0123456789abcdef01234567", std::nullopt},
-      {" 123456789abcdef0123456789abcdef01234567", std::nullopt},
-      {"AERUKZ4JVPG66AJDIVTYTK6N54ASGRLH", std::nullopt},          // base32 is for links only
-      {lower + lower.substr(0, 24), lower + lower.substr(0, 24)},  // 64: a v2 hash
-      {"0123456789ABCDEF0123456789ABCDEF012345670123456789ABCDEF01234567",
-       lower + lower.substr(0, 24)},
-      {lower + lower.substr(0, 23), std::nullopt},
-      {std::string(40, '\0'), std::nullopt},
-  };
-  for (const auto& [in, want] : cases) EXPECT_EQ(NormaliseInfoHash(in), want) << in;
 }
 
 // A distinct torrent per number, with zero bytes and some bulk in its pieces.

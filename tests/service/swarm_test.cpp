@@ -15,15 +15,15 @@
 #include <vector>
 
 #include "base/hex.h"
-#include "convert/torrent_check.h"
-#include "service/outcome.h"
-#include "service/store.h"
+#include "service/core/outcome.h"
+#include "service/store/store.h"
 #include "support/child_process.h"
 #include "support/fake_peer.h"
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"
 #include "support/sandbox.h"
 #include "support/service_process.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor::service {
 namespace {

@@ -13,10 +13,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
-#include "service/http_server.h"
-#include "service/resolver.h"
-#include "service/sites.h"
-#include "service/store.h"
+#include "service/http/http_server.h"
+#include "service/sites/sites.h"
+#include "service/store/store.h"
+#include "service/swarm/resolver.h"
 
 namespace pellucor::testing {
 

@@ -26,7 +26,7 @@
 #include <libtorrent/torrent_info.hpp>
 
 #include "base/hex.h"
-#include "service/resolver.h"
+#include "service/swarm/resolver.h"
 #include "support/child_process.h"
 #include "support/http_exchange.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/hex.h"
-#include "convert/torrent_check.h"
+#include "torrent/torrent_check.h"
 
 namespace pellucor::testing {
 

@@ -1,0 +1,180 @@
+#include "service/core/log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "service/core/utf8.h"
+
+namespace pellucor::service {
+namespace {
+
+std::atomic<int> gLevel{static_cast<int>(LogLevel::kInfo)};
+std::mutex gSinkMutex;
+std::function<void(const std::string&)> gSink;  // guarded by gSinkMutex
+
+void AppendValue(std::string& line, std::string_view value) {
+  bool plain = !value.empty();
+  for (size_t i = 0; plain && i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    if (c <= 0x20 || c == 0x7F || c == '"' || c == '=' || c == '\\') plain = false;
+    if (c >= 0x80) {
+      const size_t length = Utf8SequenceLength(value, i);
+      if (length == 0)
+        plain = false;
+      else
+        i += length - 1;
+    }
+  }
+  if (plain) {
+    line += value;
+    return;
+  }
+  line += '"';
+  for (size_t i = 0; i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    switch (c) {
+      case '"':
+        line += "\\\"";
+        continue;
+      case '\\':
+        line += "\\\\";
+        continue;
+      case '\n':
+        line += "\\n";
+        continue;
+      case '\r':
+        line += "\\r";
+        continue;
+      case '\t':
+        line += "\\t";
+        continue;
+      default:
+        break;
+    }
+    const size_t length = c >= 0x80 ? Utf8SequenceLength(value, i) : 1;
+    if (c < 0x20 || c == 0x7F || length == 0) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      line += escape;
+    } else {
+      line.append(value.substr(i, length));
+      i += length - 1;
+    }
+  }
+  line += '"';
+}
+
+std::string Now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
+  return text;
+}
+
+}  // namespace
+
+LogField::LogField(std::string_view k, double v) : key(k) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", v);
+  value = text;
+  // "2.500" → "2.5", "3.000" → "3"
+  while (value.back() == '0') value.pop_back();
+  if (value.back() == '.') value.pop_back();
+}
+
+std::optional<LogLevel> ParseLogLevel(std::string_view text) {
+  for (LogLevel level : {LogLevel::kError, LogLevel::kWarn, LogLevel::kInfo, LogLevel::kDebug})
+    if (text == LogLevelName(level)) return level;
+  return std::nullopt;
+}
+
+const char* LogLevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::kError:
+      return "error";
+    case LogLevel::kWarn:
+      return "warn";
+    case LogLevel::kInfo:
+      return "info";
+    case LogLevel::kDebug:
+      return "debug";
+  }
+  return "info";
+}
+
+void SetLogLevel(LogLevel level) {
+  gLevel = static_cast<int>(level);
+}
+
+bool LogEnabled(LogLevel level) {
+  return static_cast<int>(level) <= gLevel;
+}
+
+void SetLogSink(std::function<void(const std::string& line)> sink) {
+  std::lock_guard lock(gSinkMutex);
+  gSink = std::move(sink);
+}
+
+void Log(LogLevel level, std::string_view event, std::initializer_list<LogField> fields) {
+  if (!LogEnabled(level)) return;
+  std::string line = "time=" + Now() + " level=" + LogLevelName(level) + " event=";
+  AppendValue(line, event);
+  for (const LogField& field : fields) {
+    line += ' ';
+    line += field.key;
+    line += '=';
+    AppendValue(line, field.value);
+  }
+  std::lock_guard lock(gSinkMutex);
+  if (gSink) {
+    gSink(line);
+  } else {
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+std::string LogTarget(std::string_view target) {
+  constexpr size_t kMaxValue = 64;
+  constexpr size_t kMaxTarget = 512;
+  constexpr std::string_view kOmitted = "\u2026";
+  const size_t q = target.find('?');
+  std::string out(target.substr(0, q));
+  if (q != std::string_view::npos) {
+    out += '?';
+    std::string_view query = target.substr(q + 1);
+    for (;;) {
+      const size_t amp = query.find('&');
+      const std::string_view pair = query.substr(0, amp);
+      const size_t eq = pair.find('=');
+      if (eq != std::string_view::npos && pair.size() - eq - 1 > kMaxValue) {
+        out.append(pair.substr(0, eq + 1));
+        out += kOmitted;
+      } else {
+        out.append(pair);
+      }
+      if (amp == std::string_view::npos) break;
+      out += '&';
+      query.remove_prefix(amp + 1);
+    }
+  }
+  if (out.size() > kMaxTarget) {
+    size_t cut = kMaxTarget;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out += kOmitted;
+  }
+  return out;
+}
+
+}  // namespace pellucor::service

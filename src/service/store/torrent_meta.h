@@ -1,0 +1,53 @@
+// What the service knows of a .torrent file: checked once, when it enters the store.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pellucor::service {
+
+struct TorrentFile {
+  std::string path;  // the path inside the torrent, components joined by "/", made UTF-8 like
+                     // the name
+  int64_t size = 0;
+};
+
+struct TorrentMeta {
+  // 40 lower-case hex digits: the SHA-1 of the raw "info" bytes, or for a v2-only torrent the
+  // first 20 bytes of their SHA-256 (what v2 peers use on the wire)
+  std::string infoHash;
+  // 64 lower-case hex digits, the SHA-256 of the raw "info" bytes, for v2 and hybrid torrents
+  // ("meta version" 2 and a "file tree"); empty for v1 torrents
+  std::string infoHashV2;
+  // False for a v2 or hybrid torrent that lacks the "piece layers" a file larger than one piece
+  // needs (the metadata exchange carries only the info dictionary); true otherwise
+  bool pieceLayers = true;
+  std::string name;  // "name.utf-8" when present, else "name"; made UTF-8 by ReadableUtf8
+  int64_t totalSize = 0;
+  std::vector<TorrentFile> files;  // a single-file torrent lists one file, named `name`
+};
+
+// The largest .torrent the service takes (about 100 MiB; real ones stay far below).
+constexpr size_t kMaxTorrentBytes = 100 * 1024 * 1024;
+
+// Checks and describes a .torrent, read with libtorrent's decoder (lt::bdecode, with the depth
+// libtorrent allows metadata from the swarm): exactly one bencoded dictionary, nothing after it,
+// holding an "info" dictionary with a name and either a length or a list of files (each with a
+// length and a non-empty path list); for v2-only torrents the "file tree". Padding files
+// (BEP 47 "attr" with "p") are left out of the list. Nothing for anything else: malformed
+// bencoding, more than kMaxTorrentBytes, negative sizes or sizes beyond 64 bits, path
+// components that are empty, "." or ".." or hold "/" or a zero byte. The info hash is taken
+// from the raw info bytes, so it matches what peers use.
+std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes);
+
+// A name from a torrent as UTF-8: UTF-8 as it is; otherwise read as code page 936 (the legacy
+// Chinese encoding older clients wrote) when every byte pair is a character of it; otherwise
+// each malformed sequence becomes U+FFFD.
+//   "\xe7\x94\xb5" (电, UTF-8) -> itself;  "\xb5\xe7" (电, GBK) -> "\xe7\x94\xb5";
+//   "a\x81" (a lead byte without its pair) -> "a\xef\xbf\xbd"
+std::string ReadableUtf8(std::string_view raw);
+
+}  // namespace pellucor::service

@@ -9,8 +9,9 @@
 #include "base/codepage.h"
 #include "base/env.h"
 #include "base/hex.h"
+#include "base/host_port.h"
+#include "base/json.h"
 #include "base/random.h"
-#include "cli/json.h"
 #include "cli/service_api.h"
 #include "convert/magnet.h"
 #include "convert/route_view.h"
@@ -80,19 +81,9 @@ std::optional<GbkText> ServiceHost(const GbkText& value) {
   if (LowerCaseAscii(LeftPart(host, 7)) == GbkText("http://"))
     host = RightPart(host, host.size() - 7);
   while (!host.empty() && host.view().back() == '/') host = LeftPart(host, host.size() - 1);
-  if (host.empty()) return std::nullopt;
-  for (const char ch : host.view()) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c <= 0x20 || c >= 0x7F || c == '/' || c == '?' || c == '#' || c == '@') return std::nullopt;
-  }
-  const std::string_view s = host.view();
-  const size_t colon = s.rfind(':');
-  if (colon != std::string_view::npos && s.find(']', colon) == std::string_view::npos) {
-    const std::string_view port = s.substr(colon + 1);
-    if (!AllDigits(port) || port.size() > 5 || std::stoi(std::string(port)) < 1 ||
-        std::stoi(std::string(port)) > 65535 || colon == 0)
-      return std::nullopt;
-  }
+  for (const char ch : host.view())
+    if (static_cast<unsigned char>(ch) >= 0x7F) return std::nullopt;
+  if (!ParseHostPort(host.view(), PortRule::kOptional)) return std::nullopt;
   return host;
 }
 

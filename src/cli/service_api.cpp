@@ -2,8 +2,8 @@
 
 #include <optional>
 
+#include "base/json.h"
 #include "cli/console.h"
-#include "cli/json.h"
 #include "http/web_request.h"
 #include "torrent/info_hash.h"
 

@@ -10,6 +10,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "base/host_port.h"
 #include "service/store/torrent_meta.h"
 
 namespace pellucor::service {
@@ -51,16 +52,21 @@ boost::asio::ip::address IpAddress(const std::string& text) {
 
 // "HOST:PORT" or "[V6]:PORT" → host (brackets removed) and port. `ipOnly`: HOST must be an IP
 // address; else a name will do.
-std::pair<std::string, int> HostPort(const std::string& text, bool ipOnly, int minPort = 1) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) throw BadValue{"must be ADDR:PORT"};
-  std::string host = text.substr(0, colon);
-  const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
-  if (bracketed) host = host.substr(1, host.size() - 2);
-  if (host.empty() || (!bracketed && host.find(':') != std::string::npos))
-    throw BadValue{"must be ADDR:PORT (an IPv6 address in brackets)"};
-  if (ipOnly || bracketed) IpAddress(host);
-  return {host, Port(text.substr(colon + 1), minPort)};
+std::pair<std::string, int> HostPortValue(const std::string& text, bool ipOnly, int minPort = 1) {
+  const std::optional<HostPort> parsed =
+      ParseHostPort(text, minPort == 0 ? PortRule::kAnyPort : PortRule::kRequired);
+  if (!parsed) {
+    // Say what is wrong: the shape, the host or the port.
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) throw BadValue{"must be ADDR:PORT"};
+    const std::string host = text.substr(0, colon);
+    if (host.find(':') != std::string::npos && host.front() != '[')
+      throw BadValue{"must be ADDR:PORT (an IPv6 address in brackets)"};
+    Port(text.substr(colon + 1), minPort);
+    throw BadValue{"must be ADDR:PORT"};
+  }
+  if (ipOnly || parsed->bracketed) IpAddress(parsed->host);
+  return {parsed->host, parsed->port};
 }
 
 std::vector<std::string> List(const std::string& s) {
@@ -76,7 +82,7 @@ std::vector<std::string> List(const std::string& s) {
 
 std::vector<std::string> HostPortList(const std::string& s) {
   std::vector<std::string> items = List(s);
-  for (const std::string& item : items) HostPort(item, false);
+  for (const std::string& item : items) HostPortValue(item, false);
   return items;
 }
 
@@ -118,7 +124,7 @@ const std::vector<Option>& Options() {
       {"--listen", "ADDR:PORT", "address to serve on (127.0.0.1:8600; port 0: the system picks)",
        kServe,
        [](Settings& s, const std::string& v) {
-         std::tie(s.listenHost, s.listenPort) = HostPort(v, true, 0);
+         std::tie(s.listenHost, s.listenPort) = HostPortValue(v, true, 0);
        }},
       {"--data", "DIR",
        "the service's directory: the SQLite store, the DHT state and the demo\n(./pellucor-data)",

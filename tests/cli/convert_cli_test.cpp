@@ -9,7 +9,7 @@
 
 #include "base/codepage.h"
 #include "base/env.h"
-#include "cli/json.h"
+#include "base/json.h"
 #include "support/fake_http_server.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "service/core/utf8.h"
+#include "base/utf8.h"
 
 namespace pellucor::service {
 namespace {

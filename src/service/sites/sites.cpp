@@ -7,8 +7,9 @@
 #include <iterator>
 
 #include "base/hex.h"
+#include "base/json.h"
+#include "base/utf8.h"
 #include "service/core/log.h"
-#include "service/core/utf8.h"
 #include "torrent/magnet_link.h"
 
 namespace pellucor::service {
@@ -101,7 +102,7 @@ Response Json(http::status status, const std::string& body) {
 
 Response JsonError(http::status status, const char* error, const std::string& message) {
   return Json(status,
-              "{\"error\":" + JsonString(error) + ",\"message\":" + JsonString(message) + "}");
+              "{\"error\":" + JsonQuote(error) + ",\"message\":" + JsonQuote(message) + "}");
 }
 
 std::string Iso8601(int64_t seconds) {
@@ -117,13 +118,13 @@ std::string TorrentJson(const StoredTorrent& t) {
   std::string files;
   for (const TorrentFile& f : t.meta.files) {
     if (!files.empty()) files += ',';
-    files += "{\"path\":" + JsonString(f.path) + ",\"size\":" + std::to_string(f.size) + "}";
+    files += "{\"path\":" + JsonQuote(f.path) + ",\"size\":" + std::to_string(f.size) + "}";
   }
-  return "{\"infoHash\":" + JsonString(t.meta.infoHash) +
-         ",\"infoHashV2\":" + (t.meta.infoHashV2.empty() ? "null" : JsonString(t.meta.infoHashV2)) +
-         ",\"name\":" + JsonString(t.meta.name) + ",\"size\":" + std::to_string(t.meta.totalSize) +
-         ",\"files\":[" + files + "],\"source\":" + JsonString(t.source) +
-         ",\"added\":" + JsonString(Iso8601(t.addedAt)) +
+  return "{\"infoHash\":" + JsonQuote(t.meta.infoHash) +
+         ",\"infoHashV2\":" + (t.meta.infoHashV2.empty() ? "null" : JsonQuote(t.meta.infoHashV2)) +
+         ",\"name\":" + JsonQuote(t.meta.name) + ",\"size\":" + std::to_string(t.meta.totalSize) +
+         ",\"files\":[" + files + "],\"source\":" + JsonQuote(t.source) +
+         ",\"added\":" + JsonQuote(Iso8601(t.addedAt)) +
          ",\"pieceLayers\":" + (t.meta.pieceLayers ? "true" : "false") + "}";
 }
 
@@ -142,8 +143,8 @@ Response MissJson(const LookupReport* report) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", report->seconds);
   return Json(http::status::not_found,
-              "{\"error\":\"not_found\",\"outcome\":" + JsonString(OutcomeCode(report->outcome)) +
-                  ",\"message\":" + JsonString(OutcomePhrase(report->outcome)) +
+              "{\"error\":\"not_found\",\"outcome\":" + JsonQuote(OutcomeCode(report->outcome)) +
+                  ",\"message\":" + JsonQuote(OutcomePhrase(report->outcome)) +
                   ",\"dhtNodes\":" + std::to_string(report->dhtNodes) +
                   ",\"peersSeen\":" + std::to_string(report->peersSeen) + ",\"peersTried\":" +
                   std::to_string(report->peersTried) + ",\"seconds\":" + seconds + "}");
@@ -223,38 +224,6 @@ std::optional<std::string> HashFromPath(std::string_view text) {
   const std::optional<InfoHash> hash = InfoHash::FromText(text);
   if (!hash) return std::nullopt;
   return hash->Hex();
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if (c == '"' || c == '\\') {
-        out += '\\';
-        out += static_cast<char>(c);
-      } else if (c < 0x20 || c == 0x7F) {
-        char escape[8];
-        std::snprintf(escape, sizeof escape, "\\u%04x", c);
-        out += escape;
-      } else {
-        out += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    // A well-formed UTF-8 sequence is copied; anything else is one U+FFFD per byte.
-    const size_t length = Utf8SequenceLength(text, i);
-    const bool valid = length > 0;
-    if (valid) {
-      out.append(text.substr(i, static_cast<size_t>(length)));
-      i += static_cast<size_t>(length);
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out + "\"";
 }
 
 std::string HumanSize(int64_t bytes) {

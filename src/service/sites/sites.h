@@ -161,8 +161,6 @@ std::optional<std::string> HashFromValue(std::string_view value);
 // The hash an API path names: 40 or 64 hex digits or 32 base-32 letters, any case → lower-case
 // hex.
 std::optional<std::string> HashFromPath(std::string_view text);
-// `text` as a JSON string literal, quotes included; bytes that are not UTF-8 become U+FFFD.
-std::string JsonString(std::string_view text);
 // A torrent name as the download's header line gives it (`maxBytes` at most, at least 1):
 // control bytes dropped, "/" and "\\" as "_", "[" + `siteTag` + "].torrent" inside it (each "."
 // of the tag standing for any character, as in the tool's pattern) written with "(" and ")",

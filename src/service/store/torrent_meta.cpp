@@ -12,7 +12,7 @@
 
 #include "base/codepage.h"
 #include "base/hex.h"
-#include "service/core/utf8.h"
+#include "base/utf8.h"
 #include "torrent/torrent_check.h"
 
 namespace pellucor::service {

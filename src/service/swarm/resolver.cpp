@@ -44,6 +44,7 @@
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include "base/host_port.h"
 #include "service/core/log.h"
 #include "service/swarm/metadata_watch.h"
 #include "torrent/bencode.h"
@@ -88,19 +89,10 @@ std::optional<ParsedHash> ParseHash(const std::string& hex) {
 // "host:port" or "[v6]:port" → its addresses. Host names are resolved ("localhost:6881"); a
 // name that does not resolve gives nothing.
 std::vector<lt::tcp::endpoint> ResolveEndpoints(const std::string& text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return {};
-  std::string host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  int port = 0;
-  for (std::size_t i = colon + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return {};
-    port = port * 10 + (text[i] - '0');
-    if (port > 65535) return {};
-  }
-  if (port == 0) return {};
+  const std::optional<HostPort> parsed = ParseHostPort(text);
+  if (!parsed) return {};
+  const std::string& host = parsed->host;
+  const int port = parsed->port;
   boost::system::error_code ec;
   const boost::asio::ip::address address = boost::asio::ip::make_address(host, ec);
   if (!ec) return {lt::tcp::endpoint(address, static_cast<unsigned short>(port))};

@@ -1,10 +1,11 @@
-#include "cli/json.h"
+#include "base/json.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "base/codepage.h"
 #include "base/hex.h"
+#include "base/utf8.h"
 
 namespace pellucor {
 namespace {
@@ -215,8 +216,21 @@ std::optional<JsonValue> ParseJson(std::string_view text) {
 
 std::string JsonQuote(std::string_view utf8) {
   std::string out = "\"";
-  for (const char ch : utf8) {
+  for (size_t i = 0; i < utf8.size();) {
+    const char ch = utf8[i];
     const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x80) {
+      const size_t length = Utf8SequenceLength(utf8, i);
+      if (length == 0) {
+        out += "\xEF\xBF\xBD";
+        ++i;
+      } else {
+        out.append(utf8.substr(i, length));
+        i += length;
+      }
+      continue;
+    }
+    ++i;
     switch (c) {
       case '"':
         out += "\\\"";

@@ -1,5 +1,5 @@
 // Reading the service's JSON and quoting the converter's own.
-#include "cli/json.h"
+#include "base/json.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +32,12 @@ TEST(Json, QuotesWhatMustBeEscaped) {
   const std::string text = std::string("a\"b\\c\n\r\t\x01\x7F") + "\xE4\xB8\xAD";
   EXPECT_EQ(JsonQuote(text), "\"a\\\"b\\\\c\\n\\r\\t\\u0001\\u007f\xE4\xB8\xAD\"");
   EXPECT_EQ(ParseJson(JsonQuote(text))->string, text);
+  // Bytes that are not UTF-8 (a name in a legacy code page, a cut sequence, an overlong form,
+  // a surrogate) become U+FFFD, one per byte, so the JSON stays valid.
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(
+      JsonQuote("\xb5\xe7|\xe7\x94|\xc0\xaf|\xed\xa0\x80"),
+      "\"" + fffd + fffd + "|" + fffd + fffd + "|" + fffd + fffd + "|" + fffd + fffd + fffd + "\"");
 }
 
 }  // namespace

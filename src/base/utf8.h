@@ -1,11 +1,11 @@
-// Reading UTF-8 byte by byte: where the service must tell well-formed text from other bytes
+// Reading UTF-8 byte by byte: where well-formed text must be told from other bytes
 // (JSON strings, log values, torrent names).
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
-namespace pellucor::service {
+namespace pellucor {
 
 // The length of the well-formed UTF-8 sequence of a character of U+0080 and up that starts at
 // `s[i]`; 0 when none starts there (a stray continuation byte, a cut or overlong sequence, a
@@ -34,4 +34,4 @@ inline bool IsUtf8(std::string_view s) {
   return true;
 }
 
-}  // namespace pellucor::service
+}  // namespace pellucor

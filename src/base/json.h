@@ -1,5 +1,5 @@
-// The little JSON the converter speaks: reading the service's replies, writing one object per
-// link. Strings are UTF-8 on both sides (RFC 8259).
+// The little JSON the project speaks (RFC 8259): the service's API replies, the converter reading
+// them and writing one object per link. Strings are UTF-8 on both sides.
 #pragma once
 
 #include <optional>
@@ -30,7 +30,9 @@ struct JsonValue {
 //   ParseJson(R"({"a":[1,"\u00e9"]})") -> object, a = array(1, "é")
 std::optional<JsonValue> ParseJson(std::string_view text);
 
-// A UTF-8 text as a JSON string, quotes included: '"', '\' and control characters escaped.
+// A UTF-8 text as a JSON string, quotes included: '"', '\' and control characters escaped;
+// bytes that are not well-formed UTF-8 (a name in a legacy code page, a cut sequence, an
+// overlong form, a surrogate) become U+FFFD, one per byte, so the JSON stays valid.
 //   JsonQuote("a\"b\n") -> "\"a\\\"b\\n\""
 std::string JsonQuote(std::string_view utf8);
 

@@ -13,6 +13,7 @@
 #include <libtorrent/settings_pack.hpp>
 
 #include "service/core/outcome.h"
+#include "service/swarm/fetcher.h"
 
 namespace pellucor::service {
 
@@ -49,17 +50,12 @@ struct ResolverSettings {
 lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,
                                   const std::vector<std::string>& dhtBootstrap);
 
-struct FetchResult {
-  LookupReport report;                 // kFound* with `torrent`, else why not
-  std::optional<std::string> torrent;  // the .torrent bytes
-};
-
-class Resolver {
+class Resolver final : public Fetcher {
  public:
   // Starts the libtorrent session at once, so the DHT fills before the first lookup. Callbacks
   // run on `io`.
   Resolver(boost::asio::io_context& io, ResolverSettings settings);
-  ~Resolver();
+  ~Resolver() override;
   Resolver(const Resolver&) = delete;
   Resolver& operator=(const Resolver&) = delete;
 
@@ -70,16 +66,16 @@ class Resolver {
   // Requests for a hash already being fetched join that fetch. Anything but such a hash ends at
   // once (on `io`) with kNoPeers and no counts. Returns a ticket for Cancel (0 for an answer that
   // is already on its way).
-  std::uint64_t Fetch(const std::string& infoHash, std::function<void(FetchResult)> done);
+  std::uint64_t Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) override;
   // Withdraws the request of `ticket`: its `done` is never run. A fetch whose every request was
   // withdrawn stops (its torrent is removed, a queued one starts in its place). False, and
   // nothing withdrawn, once the result was handed on: `done` will run.
-  bool Cancel(std::uint64_t ticket);
+  bool Cancel(std::uint64_t ticket) override;
   // Nodes in the DHT's routing table, as last counted.
-  int DhtNodes() const;
+  int DhtNodes() const override;
 
   // True while the libtorrent session runs; false when it could not be started.
-  bool Running() const;
+  bool Running() const override;
   // The port the session listens on (for tests that point a peer at it).
   int ListenPort() const;
   // The DHT's node id and routing table, bencoded, for ResolverSettings::dhtState; empty when

@@ -19,6 +19,14 @@ constexpr bool IsGbkLeadByte(unsigned char byte) {
   return byte >= 0x81 && byte <= 0xFE;
 }
 
+// The bytes of the character that starts at `s[i]` when text is walked character by character
+// (a trail byte may be "\\" or "/", which must not be taken for a separator): 2 for a lead byte
+// with a byte after it, else 1.
+//   ("\xD6\xD0A", 0) -> 2;   ("\xD6\xD0A", 2) -> 1;   ("A\xD6", 1) -> 1 (a lead byte at the end)
+constexpr size_t GbkCharWidth(std::string_view s, size_t i) {
+  return IsGbkLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() ? 2 : 1;
+}
+
 // Compose a base letter and a following combining mark into one GBK character where the pair
 // has a precomposed form that code page 936 can write (WC_COMPOSITECHECK):
 //   u"e\u0301" -> A8 A6 ("é")   instead of   65 3F

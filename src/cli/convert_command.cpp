@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "base/codepage.h"
+#include "base/command_line.h"
 #include "base/env.h"
 #include "base/hex.h"
 #include "base/host_port.h"
@@ -22,32 +23,6 @@ namespace pellucor {
 namespace {
 
 constexpr char kProgram[] = "pellucor-convert";
-
-GbkText UsageText(const GbkText& siteTag) {
-  return ConcatText(
-      "usage: pellucor-convert [options] [LINK...]\n"
-      "Turns magnet links or bare info hashes into .torrent files through the routes of the\n"
-      "Pellucor window.\n"
-      "\n"
-      "  -i FILE                read links from FILE, one a line; blank lines and lines\n"
-      "                         starting with # are skipped; - reads standard input\n"
-      "  -d DIR                 save the torrents in DIR, created if missing (default: the\n"
-      "                         current directory)\n"
-      "  -j N                   convert N links at once, 1 to 64 (default 4)\n"
-      "  --route 1|2            1: the torrent store; 2: the network, with a preview of the\n"
-      "                         file list (default 2)\n"
-      "  --service HOST[:PORT]  the service both routes ask (default: the built-in ones)\n"
-      "  --site-tag TAG         the second service's tag in its file names (default ",
-      siteTag,
-      ")\n"
-      "  --json                 one JSON object per link on standard output\n"
-      "  -h, --help             this help\n"
-      "\n"
-      "Standard output: \"OK <hash> <file>\" or \"FAIL <hash> <reason>\", one line per link.\n"
-      "Standard error: the conversion log, progress on a terminal, a summary.\n"
-      "Exit status: 0 every link converted, 1 some failed, 2 bad usage, 3 no service could\n"
-      "be reached.\n");
-}
 
 bool IsBlankOrTab(char c) {
   return c == ' ' || c == '\t';
@@ -67,7 +42,7 @@ GbkText WithoutTrailingSeparators(const GbkText& dir) {
   size_t keep = 0;  // bytes up to the end of the last character that is no separator
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    const size_t width = (IsGbkLeadByte(c) && i + 1 < s.size()) ? 2 : 1;
+    const size_t width = GbkCharWidth(s, i);
     const bool separator = width == 1 && (c == '/' || (kPathSeparator[0] == '\\' && c == '\\'));
     i += width;
     if (!separator) keep = i;
@@ -85,6 +60,96 @@ std::optional<GbkText> ServiceHost(const GbkText& value) {
     if (static_cast<unsigned char>(ch) >= 0x7F) return std::nullopt;
   if (!ParseHostPort(host.view(), PortRule::kOptional)) return std::nullopt;
   return host;
+}
+
+using Option = CommandOption<ConvertOptions>;
+using Refusal = std::optional<std::string>;
+
+std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
+  return {
+      {"-i", "--input-file", "FILE",
+       "read links from FILE, one a line; blank lines and lines\n"
+       "starting with # are skipped; - reads standard input",
+       ~0u,
+       [&stdinRead](ConvertOptions& o, const OptionValue& file) -> Refusal {
+         o.inputGiven = true;
+         std::optional<std::string> bytes;
+         if (file.text == "-") {
+           if (stdinRead) return std::nullopt;  // standard input is read once
+           stdinRead = true;
+           bytes = ReadStandardInput();
+         } else if (file.exact) {
+           if (auto read = ReadBytesFromFile(GbkText(file.text))) bytes = read->str();
+         }
+         if (!bytes) return "cannot read " + file.text;
+         for (GbkText& link : LinksFromFile(*bytes)) o.links.push_back(std::move(link));
+         return std::nullopt;
+       },
+       "-i FILE"},
+      {"-d", "--dir", "DIR",
+       "save the torrents in DIR, created if missing (default: the\ncurrent directory)", ~0u,
+       [](ConvertOptions& o, const OptionValue& dir) -> Refusal {
+         if (!dir.exact || dir.text.empty()) return "cannot use the directory name " + dir.text;
+         o.directory = WithoutTrailingSeparators(GbkText(dir.text));
+         o.directoryGiven = true;
+         return std::nullopt;
+       },
+       "-d DIR"},
+      {"-j", "--jobs", "N", "convert N links at once, 1 to 64 (default 4)", ~0u,
+       [](ConvertOptions& o, const OptionValue& n) -> Refusal {
+         const GbkText text(n.text);
+         if (!AllDigits(n.text) || n.text.size() > 3 || ToInteger(text) < 1 ||
+             ToInteger(text) > kMaxJobs)
+           return "-j takes a number from 1 to " + IntegerToText(kMaxJobs).str() + ", not " +
+                  n.text;
+         o.jobs = ToInteger(text);
+         return std::nullopt;
+       },
+       "-j N"},
+      {"--route", nullptr, "1|2",
+       "1: the torrent store; 2: the network, with a preview of the\nfile list (default 2)", ~0u,
+       [](ConvertOptions& o, const OptionValue& n) -> Refusal {
+         if (n.text != "1" && n.text != "2") return "--route takes 1 or 2, not " + n.text;
+         o.route = n.text == "1" ? 1 : 2;
+         return std::nullopt;
+       }},
+      {"--service", nullptr, "HOST[:PORT]",
+       "the service both routes ask (default: the built-in ones)", ~0u,
+       [](ConvertOptions& o, const OptionValue& v) -> Refusal {
+         const std::optional<GbkText> host = ServiceHost(GbkText(v.text));
+         if (!host) return "--service takes HOST[:PORT], not " + v.text;
+         o.firstHost = o.secondHost = *host;
+         return std::nullopt;
+       }},
+      {"--site-tag", nullptr, "TAG",
+       "the second service's tag in its file names (default " + siteTag.str() + ")", ~0u,
+       [](ConvertOptions& o, const OptionValue& v) -> Refusal {
+         if (v.text.empty()) return "--site-tag needs a tag";
+         o.siteTag = GbkText(v.text);
+         return std::nullopt;
+       }},
+      {"--json", nullptr, nullptr, "one JSON object per link on standard output", ~0u,
+       [](ConvertOptions& o, const OptionValue&) -> Refusal {
+         o.json = true;
+         return std::nullopt;
+       }},
+  };
+}
+
+GbkText UsageText(const GbkText& siteTag) {
+  bool unused = false;
+  return ConcatText(
+      "usage: pellucor-convert [options] [LINK...]\n"
+      "Turns magnet links or bare info hashes into .torrent files through the routes of the\n"
+      "Pellucor window.\n"
+      "\n",
+      GbkText(OptionRows(Options(siteTag, unused), 25)),
+      "  -h, --help             this help\n"
+      "\n"
+      "Standard output: \"OK <hash> <file>\" or \"FAIL <hash> <reason>\", one line per link.\n"
+      "Standard error: the conversion log, progress on a terminal, a summary.\n"
+      "Exit status: 0 every link converted, 1 some failed, 2 bad usage, 3 no service could\n"
+      "be reached.\n");
 }
 
 // The hash a link goes by in the output: the one the route sends, or for a rejected text the
@@ -353,93 +418,20 @@ std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
   o.firstHost = deployment.firstServiceHost;
   o.secondHost = deployment.secondServiceHost;
   o.siteTag = deployment.siteTag;
-  bool anyInput = false, optionsEnd = false, stdinRead = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string a = args[i].text.str();
-    if (optionsEnd || a.size() < 2 || a[0] != '-') {
-      o.links.push_back(args[i].text);
-      anyInput = true;
-      continue;
-    }
-    if (a == "--") {
-      optionsEnd = true;
-      continue;
-    }
-    // "--name=value", "--name value", "-xVALUE", "-x VALUE".
-    std::string name = a;
-    std::optional<Argument> value;
-    if (a.rfind("--", 0) == 0) {
-      const size_t eq = a.find('=');
-      if (eq != std::string::npos) {
-        name = a.substr(0, eq);
-        value = Argument{GbkText(a.substr(eq + 1)), args[i].exact};
-      }
-    } else if (a.size() > 2) {
-      name = a.substr(0, 2);
-      value = Argument{GbkText(a.substr(2)), args[i].exact};
-    }
-    auto needValue = [&]() -> std::optional<Argument> {
-      if (value) return value;
-      if (i + 1 < args.size()) return args[++i];
-      return std::nullopt;
-    };
-    auto missing = [&] { return UsageError{ConcatText(name, " needs a value")}; };
-
-    if (name == "-h" || name == "--help") return ShowHelp{};
-    if (name == "--json") {
-      if (value) return UsageError{"--json takes no value"};
-      o.json = true;
-    } else if (name == "-i" || name == "--input-file") {
-      const auto file = needValue();
-      if (!file) return missing();
-      anyInput = true;
-      std::optional<std::string> bytes;
-      if (file->text == GbkText("-")) {
-        if (stdinRead) continue;  // standard input is read once
-        stdinRead = true;
-        bytes = ReadStandardInput();
-      } else if (file->exact) {
-        if (auto read = ReadBytesFromFile(file->text)) bytes = read->str();
-      }
-      if (!bytes) return UsageError{ConcatText("cannot read ", file->text)};
-      for (GbkText& link : LinksFromFile(*bytes)) o.links.push_back(std::move(link));
-    } else if (name == "-d" || name == "--dir") {
-      const auto dir = needValue();
-      if (!dir) return missing();
-      if (!dir->exact || dir->text.empty())
-        return UsageError{ConcatText("cannot use the directory name ", dir->text)};
-      o.directory = WithoutTrailingSeparators(dir->text);
-      o.directoryGiven = true;
-    } else if (name == "-j" || name == "--jobs") {
-      const auto n = needValue();
-      if (!n) return missing();
-      if (!AllDigits(n->text.view()) || n->text.size() > 3 || ToInteger(n->text) < 1 ||
-          ToInteger(n->text) > kMaxJobs)
-        return UsageError{
-            ConcatText("-j takes a number from 1 to ", IntegerToText(kMaxJobs), ", not ", n->text)};
-      o.jobs = ToInteger(n->text);
-    } else if (name == "--route") {
-      const auto n = needValue();
-      if (!n) return missing();
-      if (n->text != GbkText("1") && n->text != GbkText("2"))
-        return UsageError{ConcatText("--route takes 1 or 2, not ", n->text)};
-      o.route = ToInteger(n->text);
-    } else if (name == "--service") {
-      const auto v = needValue();
-      if (!v) return missing();
-      const std::optional<GbkText> host = ServiceHost(v->text);
-      if (!host) return UsageError{ConcatText("--service takes HOST[:PORT], not ", v->text)};
-      o.firstHost = o.secondHost = *host;
-    } else if (name == "--site-tag") {
-      const auto v = needValue();
-      if (!v) return missing();
-      if (v->text.empty()) return UsageError{"--site-tag needs a tag"};
-      o.siteTag = v->text;
-    } else {
-      return UsageError{ConcatText("unknown option ", a)};
-    }
-  }
-  if (!anyInput) return UsageError{"no links given"};
+  bool stdinRead = false;
+  CommandLineRules rules;
+  rules.operand = [&o](const OptionValue& link) -> Refusal {
+    o.links.push_back(GbkText(link.text));
+    o.inputGiven = true;
+    return std::nullopt;
+  };
+  std::vector<OptionValue> words;
+  for (const Argument& a : args) words.push_back({a.text.str(), a.exact});
+  const CommandLineResult read =
+      ReadCommandLine(words, Options(deployment.siteTag, stdinRead), rules, o);
+  if (read.help) return ShowHelp{};
+  if (read.error) return UsageError{GbkText(*read.error)};
+  if (!o.inputGiven) return UsageError{"no links given"};
   return o;
 }
 

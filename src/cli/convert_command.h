@@ -40,6 +40,7 @@ struct ConvertOptions {
   int jobs = kDefaultJobs;
   GbkText firstHost, secondHost, siteTag;
   bool json = false;
+  bool inputGiven = false;  // a link or -i was given (an empty -i file counts)
 };
 
 struct ShowHelp {};

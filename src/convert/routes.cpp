@@ -73,7 +73,7 @@ GbkText FitName(const GbkText& base, std::string_view suffix) {
   std::vector<size_t> ends;  // where each character of `base` ends
   const std::string_view s = base.view();
   for (size_t i = 0; i < s.size();) {
-    i += (IsGbkLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size()) ? 2 : 1;
+    i += GbkCharWidth(s, i);
     ends.push_back(i);
   }
   for (size_t keep = ends.size(); keep-- > 1;) {
@@ -173,14 +173,14 @@ GbkText SafeFileName(const GbkText& name) {
   size_t begin = 0;
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    const size_t width = (IsGbkLeadByte(c) && i + 1 < s.size()) ? 2 : 1;
+    const size_t width = GbkCharWidth(s, i);
     if (width == 1 && (c == '/' || c == '\\')) begin = i + 1;
     i += width;
   }
   std::string out;
   for (size_t i = begin; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (!IsGbkLeadByte(c) || i + 1 >= s.size()) {
+    if (GbkCharWidth(s, i) == 1) {
       const bool forbidden =
           c < 0x20 ||
           std::string_view("<>:\"/\\|?*").find(static_cast<char>(c)) != std::string_view::npos;

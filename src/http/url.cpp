@@ -76,7 +76,7 @@ GbkText RequestTarget(const GbkText& path) {
   std::string out;
   for (size_t i = 0; i < t.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(t[i]);
-    if (IsGbkLeadByte(c) && i + 1 < t.size()) {  // a double-byte character: both bytes
+    if (GbkCharWidth(t, i) == 2) {  // a double-byte character: both bytes
       AppendPercentEncoded(out, c);
       AppendPercentEncoded(out, static_cast<unsigned char>(t[++i]));
     } else if (c <= 0x20 || c >= 0x7F) {

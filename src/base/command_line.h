@@ -3,6 +3,7 @@
 //   -x VALUE, -xVALUE                 a one-letter option and its value
 //   --flag                            an option without a value
 //   -h, --help                        the usage
+//   --version                         the version
 //   --                                the end of the options: every word after it is an operand
 // A word that does not start with "-" (and "-" alone) is an operand. A value may not start
 // with "--" when it is the next word: "--data --no-dht" says that --data lacks its value rather
@@ -56,6 +57,7 @@ struct CommandLineRules {
 
 struct CommandLineResult {
   bool help = false;                 // -h or --help was given (nothing after it was read)
+  bool version = false;              // --version was given (nothing after it was read)
   std::optional<std::string> error;  // the first refusal, one line without the program's name
 };
 
@@ -91,6 +93,10 @@ CommandLineResult ReadCommandLine(const std::vector<OptionValue>& args,
     }
     if (word == "-h" || word == "--help") {
       result.help = true;
+      return result;
+    }
+    if (word == "--version") {
+      result.version = true;
       return result;
     }
     std::string name = word;

@@ -13,6 +13,7 @@
 #include "base/host_port.h"
 #include "base/json.h"
 #include "base/random.h"
+#include "base/version.h"
 #include "cli/service_api.h"
 #include "convert/magnet.h"
 #include "convert/route_view.h"
@@ -144,6 +145,7 @@ GbkText UsageText(const GbkText& siteTag) {
       "Pellucor window.\n"
       "\n",
       GbkText(OptionRows(Options(siteTag, unused), 25)),
+      "  --version              the version\n"
       "  -h, --help             this help\n"
       "\n"
       "Standard output: \"OK <hash> <file>\" or \"FAIL <hash> <reason>\", one line per link.\n"
@@ -412,7 +414,7 @@ std::vector<GbkText> LinksFromFile(std::string_view bytes) {
   return links;
 }
 
-std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
+std::variant<ConvertOptions, ShowHelp, ShowVersion, UsageError> ParseConvertCommand(
     const std::vector<Argument>& args, const Deployment& deployment) {
   ConvertOptions o;
   o.firstHost = deployment.firstServiceHost;
@@ -430,6 +432,7 @@ std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
   const CommandLineResult read =
       ReadCommandLine(words, Options(deployment.siteTag, stdinRead), rules, o);
   if (read.help) return ShowHelp{};
+  if (read.version) return ShowVersion{};
   if (read.error) return UsageError{GbkText(*read.error)};
   if (!o.inputGiven) return UsageError{"no links given"};
   return o;
@@ -437,6 +440,10 @@ std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
 
 int RunConvertCommand(const std::vector<Argument>& args, const Deployment& deployment) {
   auto parsed = ParseConvertCommand(args, deployment);
+  if (std::holds_alternative<ShowVersion>(parsed)) {
+    WriteText(StandardStream::Output, ConcatText(kProgram, " ", VersionText(), "\n"));
+    return kExitAllConverted;
+  }
   if (std::holds_alternative<ShowHelp>(parsed)) {
     WriteText(StandardStream::Output, UsageText(deployment.siteTag));
     return kExitAllConverted;

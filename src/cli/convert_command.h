@@ -44,13 +44,14 @@ struct ConvertOptions {
 };
 
 struct ShowHelp {};
+struct ShowVersion {};
 struct UsageError {
   GbkText message;  // one line, without the program name
 };
 
 // Reads the command line and the -i files (standard input for "-"). The services and the site
 // tag are the deployment's unless the command line names others.
-std::variant<ConvertOptions, ShowHelp, UsageError> ParseConvertCommand(
+std::variant<ConvertOptions, ShowHelp, ShowVersion, UsageError> ParseConvertCommand(
     const std::vector<Argument>& args, const Deployment& deployment);
 
 // The links of a -i file: one a line, the line break (CR LF or LF) removed; blank lines and

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "service/core/log.h"
+#include "service/store/torrent_meta.h"
 
 namespace pellucor::service {
 
@@ -41,6 +42,10 @@ int Import(Store& store, const std::vector<std::string>& files) {
     if (!ReadFile(file, &bytes)) {
       std::cerr << file << ": cannot be read\n";
       ++failed;
+    } else if (const std::optional<TorrentMeta> described = DescribeTorrent(bytes);
+               described && store.Find(described->infoHash)) {
+      // Its first bytes stay: a second import of the same torrent writes nothing.
+      std::cout << described->infoHash << "  " << described->name << "  already stored\n";
     } else if (!store.Add(bytes, "import", &error, &meta)) {
       std::cerr << file << ": " << error << "\n";
       ++failed;

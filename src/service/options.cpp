@@ -12,6 +12,7 @@
 
 #include "base/command_line.h"
 #include "base/host_port.h"
+#include "base/version.h"
 #include "service/store/torrent_meta.h"
 
 namespace pellucor::service {
@@ -268,6 +269,7 @@ std::string Usage() {
          "       pellucor-service import [--data DIR] [--store STORE] [--log-level LEVEL] FILE...\n"
          "       pellucor-service migrate --from STORE --to STORE [--log-level LEVEL]\n"
          "       pellucor-service check [--data DIR] [--store STORE] [--log-level LEVEL]\n"
+         "       pellucor-service --version\n"
          "options:\n" +
          OptionRows(Options(), 28);
 }
@@ -302,6 +304,10 @@ Settings ParseCommandLine(std::vector<std::string> args) {
   const CommandLineResult read = ReadCommandLine(words, Options(), rules, s);
   if (read.help) {
     std::cout << Usage();
+    std::exit(0);
+  }
+  if (read.version) {
+    std::cout << "pellucor-service " << VersionText() << "\n";
     std::exit(0);
   }
   if (read.error) UsageError(*read.error);

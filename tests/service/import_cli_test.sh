@@ -29,6 +29,7 @@ done
 # A corrupt file among good ones: the good one is still stored, the exit says something failed.
 "$service" import --data "$work/data3" "$work/cut.torrent" "$work/good.torrent" >/dev/null 2>&1 &&
   fail "a call with a corrupt file exited 0"
+# Imported again: kept as it was, and said so.
 out=$("$service" import --data "$work/data3" "$work/good.torrent" 2>&1) || fail "re-import: $out"
-[ "$out" = "$hash  a.bin" ] || fail "re-import listing: $out"
+[ "$out" = "$hash  a.bin  already stored" ] || fail "re-import listing: $out"
 echo "ok"

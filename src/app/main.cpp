@@ -6,11 +6,10 @@
 int main(int argc, char** argv) {
   using namespace pellucor;
   std::unique_ptr<Toolkit> toolkit = NewToolkit(argc, argv);
-  const GbkText directory = RunDirectory();
-  ChangeCurrentDirectory(directory);
+  ChangeCurrentDirectory(RunDirectory());
   int code;
   {
-    MainWindow window(*toolkit, directory, BuiltInDeployment());
+    MainWindow window(*toolkit, SaveDirectory(), BuiltInDeployment());
     window.Create();
     code = toolkit->RunMessageLoop();
   }

@@ -21,6 +21,13 @@ extern const char kPathSeparator[];
 // with kPathSeparator + name.
 GbkText RunDirectory();
 
+// Where the window saves torrents: the run directory, as the program has always done, when the
+// program may write there. Where it may not (a program installed under /usr/bin), the user's
+// download directory: XDG_DOWNLOAD_DIR of $XDG_CONFIG_HOME/user-dirs.dirs (what
+// `xdg-user-dir DOWNLOAD` reads), else ~/Downloads, made when missing. On Windows the run
+// directory.
+GbkText SaveDirectory();
+
 // Makes `dir` the process's current directory.
 bool ChangeCurrentDirectory(const GbkText& dir);
 

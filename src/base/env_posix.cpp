@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -78,6 +79,49 @@ GbkText RunDirectory() {
   const size_t slash = buf.rfind('/');
   return FromFileName(slash == std::string::npos ? std::string_view()
                                                  : std::string_view(buf).substr(0, slash));
+}
+
+namespace {
+
+// XDG_DOWNLOAD_DIR from user-dirs.dirs: a line XDG_DOWNLOAD_DIR="$HOME/Downloads" (a path that
+// starts with $HOME/ or is absolute, as xdg-user-dirs writes it); empty when there is none.
+std::string DownloadDirFromUserDirs(const std::string& home) {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const std::string file =
+      (config && *config ? std::string(config) : home + "/.config") + "/user-dirs.dirs";
+  const std::optional<ByteBuffer> bytes = ReadBytesFromFile(FromFileName(file));
+  if (!bytes) return {};
+  std::string_view text = bytes->view();
+  constexpr std::string_view kKey = "XDG_DOWNLOAD_DIR=\"";
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (line.rfind(kKey, 0) != 0) continue;
+    line.remove_prefix(kKey.size());
+    const size_t quote = line.find('"');
+    if (quote == std::string_view::npos) return {};
+    const std::string_view value = line.substr(0, quote);
+    if (value.rfind("$HOME/", 0) == 0) return home + std::string(value.substr(5));
+    if (value == "$HOME") return home;
+    if (!value.empty() && value[0] == '/') return std::string(value);
+    return {};
+  }
+  return {};
+}
+
+}  // namespace
+
+GbkText SaveDirectory() {
+  const GbkText run = RunDirectory();
+  if (::access(run.empty() ? "/" : GbkToUtf8(run.view()).c_str(), W_OK) == 0) return run;
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return run;
+  std::string downloads = DownloadDirFromUserDirs(home);
+  if (downloads.empty()) downloads = std::string(home) + "/Downloads";
+  const GbkText dir = FromFileName(downloads);
+  CreateDirectories(dir);
+  return dir;
 }
 
 bool ChangeCurrentDirectory(const GbkText& dir) {

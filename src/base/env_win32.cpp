@@ -53,6 +53,10 @@ GbkText RunDirectory() {
                                             : std::wstring_view(buf).substr(0, slash));
 }
 
+GbkText SaveDirectory() {
+  return RunDirectory();
+}
+
 bool ChangeCurrentDirectory(const GbkText& dir) {
   return !dir.empty() && SetCurrentDirectoryW(Wide(dir).c_str());
 }

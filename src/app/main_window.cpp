@@ -193,4 +193,9 @@ void MainWindow::ProcessPendingEvents() {
   Ui().ProcessPendingEvents();
 }
 
+void MainWindow::WhileWaiting(const std::function<void()>& request) {
+  // The log's waiting lines go out first: they are on screen while the request runs.
+  Ui().RunWhilePainting(request);
+}
+
 }  // namespace pellucor

@@ -67,6 +67,7 @@ class MainWindow : public RouteView, public LinkView {
   void AppendToLog(const GbkText& text) override;
   void ShowMessage(const GbkText& text) override;
   void ProcessPendingEvents() override;
+  void WhileWaiting(const std::function<void()>& request) override;
 
  private:
   void OnWindowCreated();

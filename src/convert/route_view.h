@@ -2,6 +2,8 @@
 // and the pending events. The window implements it; tests drive the routes with a fake.
 #pragma once
 
+#include <functional>
+
 #include "base/text.h"
 
 namespace pellucor {
@@ -18,6 +20,9 @@ class RouteView {
   virtual void ShowMessage(const GbkText& text) = 0;
   // Lets the window handle the events waiting for it, once.
   virtual void ProcessPendingEvents() = 0;
+  // Runs a web request: the window stays painted meanwhile (Toolkit::RunWhilePainting); without
+  // a window, the request simply runs.
+  virtual void WhileWaiting(const std::function<void()>& request) { request(); }
   // Told once per saved torrent, just before the success message: the file's name in the
   // directory (as the message shows it) and its size. A file found there already with exactly
   // these bytes counts as saved. The window has no use for it; the command-line converter

@@ -210,7 +210,8 @@ void RunFirstRoute(RouteView& view, const GbkText& directory, const GbkText& hos
   const GbkText url = ConcatText("http://", host, "/download.aspx");
   const GbkText form = ConcatText(kFormPrefixHash, hash);
   view.ProcessPendingEvents();
-  const ByteBuffer reply = WebRequest(url, 1, form);
+  ByteBuffer reply;
+  view.WhileWaiting([&] { reply = WebRequest(url, 1, form); });
   if (FindText(BytesToText(reply), kNotStoredText) != -1) {
     view.ShowMessage(kNotStoredMessage);
     return;
@@ -239,8 +240,11 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
   const GbkText hash = TakeMagnetHash(Route::Second, view.MagnetBoxText());
   const GbkText form = ConcatText(kFormPrefixMagnet, hash);
   view.ProcessPendingEvents();
-  const GbkText page = Utf8TextToGbk(
-      BytesToText(WebRequest(ConcatText("http://", host, "/magnet-bt/index.php"), 1, form)));
+  ByteBuffer pageBytes;
+  view.WhileWaiting([&] {
+    pageBytes = WebRequest(ConcatText("http://", host, "/magnet-bt/index.php"), 1, form);
+  });
+  const GbkText page = Utf8TextToGbk(BytesToText(pageBytes));
 
   re.Search(kPreviewRowPattern, page);
   const int32_t rows = re.MatchCount();
@@ -257,8 +261,11 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
 
   view.ProcessPendingEvents();
   GbkText headers;
-  const ByteBuffer reply = WebRequest(downloadUrl, 0, {}, nullptr, nullptr, nullptr, nullptr, false,
-                                      nullptr, std::nullopt, &headers);
+  ByteBuffer reply;
+  view.WhileWaiting([&] {
+    reply = WebRequest(downloadUrl, 0, {}, nullptr, nullptr, nullptr, nullptr, false, nullptr,
+                       std::nullopt, &headers);
+  });
   const GbkText text = BytesToText(reply);
   if (FindText(text, kCannotMakeText) != -1 || FindText(text, "502 Bad Gateway") != -1 ||
       !IsWantedTorrent(reply, hash)) {

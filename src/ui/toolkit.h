@@ -74,6 +74,12 @@ class Toolkit {
   virtual int ShowMessageBox(const GbkText& text, int style = 0,
                              const GbkText& caption = "信息：") = 0;
   virtual void ProcessPendingEvents() = 0;
+  // Runs `work` (a web request) on a thread of its own and returns when it is done. Meanwhile
+  // the UI thread keeps the window painted and its timers running (an animated advert), and
+  // handles nothing else: clicks and keys stay queued until events are next processed, so the
+  // program sees its input exactly where it did when it waited on the request itself; the
+  // system never takes the window for hung.
+  virtual void RunWhilePainting(const std::function<void()>& work) = 0;
   virtual void RunOnUiThread(std::function<void()> task) = 0;
 };
 

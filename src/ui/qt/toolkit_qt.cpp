@@ -20,6 +20,9 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <atomic>
+#include <thread>
+
 #include "base/codepage.h"
 #include "base/picture.h"
 #include "base/runtime_fault.h"
@@ -237,6 +240,22 @@ class QtToolkit final : public Toolkit {
   }
 
   void ProcessPendingEvents() override { QCoreApplication::processEvents(); }
+
+  void RunWhilePainting(const std::function<void()>& work) override {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      work();
+      done = true;
+      // Wakes the loop below, which may be waiting for an event.
+      QMetaObject::invokeMethod(
+          &app_, [] {}, Qt::QueuedConnection);
+    });
+    // Paint, timers and posted events only: Qt keeps user input for the next full pass.
+    while (!done)
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                      QEventLoop::WaitForMoreEvents);
+    worker.join();
+  }
 
   void RunOnUiThread(std::function<void()> task) override {
     QMetaObject::invokeMethod(

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "base/env.h"
 #include "base/picture.h"
 #include "base/runtime_fault.h"
 #include "ui/toolkit.h"
@@ -272,6 +273,36 @@ class Win32Toolkit final : public Toolkit {
       if (IsDialogMessageW(window_, &msg)) continue;
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
+    }
+  }
+
+  void RunWhilePainting(const std::function<void()>& work) override {
+    ScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE event = done.get();
+    if (!event || !StartThread([&work, event](intptr_t) {
+          work();
+          SetEvent(event);
+        })) {
+      work();
+      return;
+    }
+    for (;;) {
+      // Woken for paint, timer and sent messages only: clicks and keys stay in the queue.
+      const DWORD woke = MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE,
+                                                   QS_PAINT | QS_TIMER | QS_SENDMESSAGE);
+      if (woke == WAIT_OBJECT_0) return;
+      if (woke == WAIT_FAILED) {
+        WaitForSingleObject(event, INFINITE);
+        return;
+      }
+      // Any PeekMessage call delivers the messages other threads sent (the system's "are you
+      // responding?" among them); only paint and timer messages are taken off the queue.
+      // Bounded: a window that never validates its region would otherwise keep this loop busy.
+      MSG msg;
+      for (int i = 0; i < 64 && PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE); ++i)
+        DispatchMessageW(&msg);
+      for (int i = 0; i < 64 && PeekMessageW(&msg, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE); ++i)
+        DispatchMessageW(&msg);
     }
   }
 

@@ -47,8 +47,8 @@ struct CommandLineRules {
   // The bit of the command being read, for CommandOption::commands, and its name for messages.
   unsigned command = ~0u;
   std::string commandName;
-  // An operand; the message when it is refused.
-  std::function<std::optional<std::string>(const OptionValue&)> operand;
+  // An operand and its position among the arguments (from 1); the message when it is refused.
+  std::function<std::optional<std::string>(const OptionValue&, size_t position)> operand;
   // How a refused value is told: from the option's name, the value and the reason. By default
   // the reason alone.
   std::function<std::string(std::string_view name, std::string_view value, std::string_view why)>
@@ -84,7 +84,7 @@ CommandLineResult ReadCommandLine(const std::vector<OptionValue>& args,
     const std::string& word = args[i].text;
     if (optionsEnd || word.size() < 2 || word[0] != '-') {
       if (!rules.operand) return fail("unknown option " + word);
-      if (auto refused = rules.operand(args[i])) return fail(*refused);
+      if (auto refused = rules.operand(args[i], i + 1)) return fail(*refused);
       continue;
     }
     if (word == "--") {

@@ -63,6 +63,21 @@ std::optional<GbkText> ServiceHost(const GbkText& value) {
   return host;
 }
 
+// An -i file as a FAIL line names it: blanks and control bytes as %XX, so the line keeps its
+// fields.
+std::string InputName(std::string_view file) {
+  std::string out;
+  for (const char ch : file) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c == 0x7F) {
+      AppendPercentEncoded(out, c);
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 using Option = CommandOption<ConvertOptions>;
 using Refusal = std::optional<std::string>;
 
@@ -83,7 +98,12 @@ std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
            if (auto read = ReadBytesFromFile(GbkText(file.text))) bytes = read->str();
          }
          if (!bytes) return "cannot read " + file.text;
-         for (GbkText& link : LinksFromFile(*bytes)) o.links.push_back(std::move(link));
+         std::vector<int> lines;
+         std::vector<GbkText> links = LinksFromFile(*bytes, &lines);
+         for (size_t i = 0; i < links.size(); ++i) {
+           o.links.push_back(std::move(links[i]));
+           o.inputs.push_back(GbkText(InputName(file.text) + ":" + std::to_string(lines[i])));
+         }
          return std::nullopt;
        },
        "-i FILE"},
@@ -180,6 +200,7 @@ GbkText WithoutLineEnds(const GbkText& text) {
 
 struct LinkResult {
   GbkText hash;
+  GbkText input;  // where the link came from
   bool saved = false;
   GbkText file;  // as shown: the name, joined to -d when one was given
   int32_t bytes = 0;
@@ -276,14 +297,15 @@ class Reporter {
 
   static GbkText TextLine(const LinkResult& r) {
     return r.saved ? ConcatText("OK ", r.hash, " ", r.file, "\n")
-                   : ConcatText("FAIL ", r.hash, " ", r.message, "\n");
+                   : ConcatText("FAIL ", r.hash, " ", r.input, " ", r.message, "\n");
   }
 
   static std::string JsonLine(const LinkResult& r) {
     auto text = [](const GbkText& t) { return JsonQuote(GbkToUtf8(t.view())); };
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
-    return "{\"hash\":" + text(r.hash) + ",\"file\":" + (r.saved ? text(r.file) : "null") +
+    return "{\"hash\":" + text(r.hash) + ",\"input\":" + text(r.input) +
+           ",\"file\":" + (r.saved ? text(r.file) : "null") +
            ",\"bytes\":" + (r.saved ? std::to_string(r.bytes) : "null") +
            ",\"outcome\":" + JsonQuote(r.outcome) + ",\"message\":" + text(r.message) +
            ",\"seconds\":" + seconds + "}\n";
@@ -347,7 +369,11 @@ LinkResult ConvertLink(const ConvertOptions& options, const GbkText& link, Repor
       const ServiceAnswer answer = AskServiceAbout(host, r.hash);
       r.reached = answer.reached;
       r.unreachable = !answer.reached;
-      if (r.unreachable) r.outcome = "unreachable";
+      if (r.unreachable) {
+        // The route's own message blames the link; the truth is that nothing answered.
+        r.outcome = "unreachable";
+        r.message = ConcatText("no reply from the service at ", host);
+      }
       if (!answer.outcome.empty()) {
         r.outcome = answer.outcome;
         r.message = answer.phrase;
@@ -373,7 +399,8 @@ int Convert(const ConvertOptions& options) {
           SeedRandom();
           for (size_t i; (i = next++) < options.links.size();) {
             GbkText log;
-            const LinkResult r = ConvertLink(options, options.links[i], reporter, &log);
+            LinkResult r = ConvertLink(options, options.links[i], reporter, &log);
+            r.input = options.inputs[i];
             reporter.Finished(r, log);
           }
         },
@@ -388,6 +415,7 @@ int Convert(const ConvertOptions& options) {
   for (size_t i; (i = next++) < options.links.size();) {
     LinkResult r;
     r.hash = DisplayHash(options.links[i]);
+    r.input = options.inputs[i];
     r.outcome = "failed";
     r.message = "no conversion thread";
     reporter.Finished(r, {});
@@ -397,11 +425,11 @@ int Convert(const ConvertOptions& options) {
 
 }  // namespace
 
-std::vector<GbkText> LinksFromFile(std::string_view bytes) {
+std::vector<GbkText> LinksFromFile(std::string_view bytes, std::vector<int>* lines) {
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   const bool utf8 = Utf16ToUtf8(Utf8ToUtf16(bytes)) == bytes;
   std::vector<GbkText> links;
-  while (!bytes.empty()) {
+  for (int number = 1; !bytes.empty(); ++number) {
     const size_t lf = bytes.find('\n');
     std::string_view line = bytes.substr(0, lf);
     bytes = lf == std::string_view::npos ? std::string_view() : bytes.substr(lf + 1);
@@ -410,6 +438,7 @@ std::vector<GbkText> LinksFromFile(std::string_view bytes) {
     while (first < line.size() && IsBlankOrTab(line[first])) ++first;
     if (first == line.size() || line[first] == '#') continue;
     links.push_back(utf8 ? TextFromUserBytes(line).text : GbkText(line));
+    if (lines) lines->push_back(number);
   }
   return links;
 }
@@ -422,8 +451,9 @@ std::variant<ConvertOptions, ShowHelp, ShowVersion, UsageError> ParseConvertComm
   o.siteTag = deployment.siteTag;
   bool stdinRead = false;
   CommandLineRules rules;
-  rules.operand = [&o](const OptionValue& link) -> Refusal {
+  rules.operand = [&o](const OptionValue& link, size_t position) -> Refusal {
     o.links.push_back(GbkText(link.text));
+    o.inputs.push_back(GbkText("arg:" + std::to_string(position)));
     o.inputGiven = true;
     return std::nullopt;
   };

@@ -5,10 +5,15 @@
 //
 // Standard output carries one line per link, in the order the links finish:
 //   OK <hash> <file>          the file as saved (the rest of the line; it may hold spaces)
-//   FAIL <hash> <reason>      the service's lookup outcome when its API knows one, else the
-//                             route's own message
+//   FAIL <hash> <input> <reason>
+//                             <input> says where the link came from: FILE:LINE for a line of
+//                             an -i file ("-" for standard input), arg:N for the N-th
+//                             argument; blanks in it are written %20. <reason> is the service's
+//                             lookup outcome when its API knows one, "no reply from the service
+//                             at HOST" when none came, else the route's own message
 // or, with --json, one object per link:
-//   {"hash":"…","file":"…"|null,"bytes":N|null,"outcome":"…","message":"…","seconds":X}
+//   {"hash":"…","input":"…","file":"…"|null,"bytes":N|null,"outcome":"…","message":"…",
+//    "seconds":X}
 // Standard error carries the window's log lines (a link's lines together when several links
 // run at once), a progress line when it is a terminal, and a summary.
 #pragma once
@@ -33,7 +38,8 @@ inline constexpr int kDefaultJobs = 4;
 inline constexpr int kMaxJobs = 64;
 
 struct ConvertOptions {
-  std::vector<GbkText> links;  // in the order given, -i files' lines where -i stands
+  std::vector<GbkText> links;   // in the order given, -i files' lines where -i stands
+  std::vector<GbkText> inputs;  // where each link came from: "FILE:LINE", "arg:N"
   int route = 2;
   GbkText directory = ".";  // where torrents are saved
   bool directoryGiven = false;
@@ -57,7 +63,8 @@ std::variant<ConvertOptions, ShowHelp, ShowVersion, UsageError> ParseConvertComm
 // The links of a -i file: one a line, the line break (CR LF or LF) removed; blank lines and
 // lines whose first non-blank character is "#" skipped. The bytes are UTF-8 (a leading
 // byte-order mark is skipped) or, when they are not valid UTF-8, GBK.
-std::vector<GbkText> LinksFromFile(std::string_view bytes);
+// `lines`, when given, receives each link's line number (from 1).
+std::vector<GbkText> LinksFromFile(std::string_view bytes, std::vector<int>* lines = nullptr);
 
 // The whole command; returns the exit status.
 int RunConvertCommand(const std::vector<Argument>& args, const Deployment& deployment);

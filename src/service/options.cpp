@@ -291,7 +291,7 @@ Settings ParseCommandLine(std::vector<std::string> args) {
   CommandLineRules rules;
   rules.command = CommandBit(s.command);
   rules.commandName = s.command;
-  rules.operand = [&s](const OptionValue& word) -> std::optional<std::string> {
+  rules.operand = [&s](const OptionValue& word, size_t) -> std::optional<std::string> {
     if (s.command != "import") return "unknown option " + word.text;
     s.files.push_back(word.text);
     return std::nullopt;

@@ -42,8 +42,8 @@ TEST(CommandLine, ReadsEveryFormAndSaysWhatIsWrong) {
     std::string error;  // empty: read
     Got want;
   } cases[] = {
-      {{"-d", "x", "-j2", "--json", "a"}, "", {"x", 2, true, {"a"}}},
-      {{"--dir=x", "-j", "1", "-", "--", "--json"}, "", {"x", 1, false, {"-", "--json"}}},
+      {{"-d", "x", "-j2", "--json", "a"}, "", {"x", 2, true, {"a@5"}}},
+      {{"--dir=x", "-j", "1", "-", "--", "--json"}, "", {"x", 1, false, {"-@4", "--json@6"}}},
       {{"--dir", "--json"}, "--dir needs a value (DIR)", {}},
       {{"-j"}, "-j needs a value (N)", {}},
       {{"--dir=--json"}, "", {"--json", 0, false, {}}},
@@ -57,8 +57,8 @@ TEST(CommandLine, ReadsEveryFormAndSaysWhatIsWrong) {
     Got got;
     CommandLineRules rules;
     rules.command = 1;
-    rules.operand = [&got](const OptionValue& v) -> std::optional<std::string> {
-      got.operands.push_back(v.text);
+    rules.operand = [&got](const OptionValue& v, size_t at) -> std::optional<std::string> {
+      got.operands.push_back(v.text + "@" + std::to_string(at));
       return std::nullopt;
     };
     rules.refusal = [](std::string_view name, std::string_view value, std::string_view why) {

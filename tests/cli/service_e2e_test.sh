@@ -66,7 +66,8 @@ run --service "$host" -j 2 -d out "$a" "magnet:?xt=urn:btih:$b" "$missing" "not 
 [ "$status" = 1 ] || fail "route 2: exit $status, want 1: $err"
 upper_b=$(tr a-f A-F <<<"$b")
 want=$(printf '%s\n' "OK $a out/中文名.torrent" "OK $upper_b out/second.torrent" \
-  "FAIL $missing $(reason 该磁力链接无法生成BT种子)" "FAIL not%20a%20link 磁力链接错误，请输入正确的磁力链接！" | sort)
+  "FAIL $missing arg:9 $(reason 该磁力链接无法生成BT种子)" \
+  "FAIL not%20a%20link arg:10 磁力链接错误，请输入正确的磁力链接！" | sort)
 got=$(sed 's#out\\#out/#' <<<"$out" | sort)
 [ "$got" = "$want" ] || fail "route 2 lines:
 $got
@@ -84,7 +85,7 @@ status=$?
 [ "$status" = 0 ] || fail "route 1: exit $status: $(cat err.txt)"
 json=$(tr -d '\r' <out.txt)
 file=$(sed -n 's/.*"file":"one[\\/]*\([0-9]\{4\}\.torrent\)".*/\1/p' <<<"$json")
-case "$json" in "{\"hash\":\"$c\","*"\"bytes\":$(wc -c <c.torrent),\"outcome\":\"saved\""*) ;;
+case "$json" in "{\"hash\":\"$c\",\"input\":\"-:2\","*"\"bytes\":$(wc -c <c.torrent),\"outcome\":\"saved\""*) ;;
   *) fail "route 1 JSON: $json" ;; esac
 [ -n "$file" ] && cmp -s "one/$file" c.torrent || fail "one/$file is not the stored torrent: $json"
 
@@ -94,4 +95,8 @@ wait "$pid" 2>/dev/null
 run --service "$host" "$a" "$b"
 [ "$status" = 3 ] || fail "without the service: exit $status, want 3: $err"
 case "$err" in *"no reply from the service at $host"*) ;; *) fail "no word of the service: $err" ;; esac
+# Standard output says it too, for each link, instead of blaming the links.
+want=$(printf '%s\n' "FAIL $a arg:3 no reply from the service at $host" \
+  "FAIL $b arg:4 no reply from the service at $host")
+[ "$(sort <<<"$out" | tr -d '\r')" = "$want" ] || fail "without the service: $out"
 echo ok

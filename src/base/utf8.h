@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace pellucor {
@@ -23,6 +24,13 @@ inline size_t Utf8SequenceLength(std::string_view s, size_t i) {
     return 0;
   return length;
 }
+
+// `text` (UTF-8) safe to show on a terminal or in a line-based file: every control character
+// (C0, DEL, C1) and every bidirectional control (U+061C, U+200E, U+200F, U+202A-U+202E,
+// U+2066-U+2069) becomes U+FFFD, and so does each byte that is not UTF-8. Nothing of it can move
+// the cursor, start an escape sequence, end the line or reorder what follows.
+//   "a\x1B]52;c;x\x07" -> "a\uFFFD]52;c;x\uFFFD";   "a\nOK b" -> "a\uFFFDOK b"
+std::string PrintableUtf8(std::string_view text);
 
 inline bool IsUtf8(std::string_view s) {
   for (size_t i = 0; i < s.size(); ++i) {

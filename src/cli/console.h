@@ -38,6 +38,13 @@ bool IsTerminal(StandardStream stream);
 void WriteText(StandardStream stream, const GbkText& text);
 // The same for text that is UTF-8 already (JSON).
 void WriteUtf8(StandardStream stream, std::string_view utf8);
+// Writes text that came from outside (a service's pages and replies, names in torrents): its
+// line ends ("\r\n", "\n") end lines; every other control and direction change becomes
+// U+FFFD (PrintableUtf8), so it cannot reach the terminal as an escape sequence, move the
+// cursor or forge a line of its own. With `oneLine`, line ends too.
+void WriteOutsideText(StandardStream stream, const GbkText& text, bool oneLine = false);
+// The same as a string, for lines put together before they are written.
+std::string PrintableText(const GbkText& text, bool oneLine);
 
 // All of standard input's bytes; nothing when it cannot be read. Typed at a Windows console,
 // the text comes as UTF-8.

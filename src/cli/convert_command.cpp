@@ -256,24 +256,21 @@ class Reporter {
   void Log(const GbkText& text) {
     std::lock_guard lock(mutex_);
     ClearProgress();
-    WriteText(StandardStream::Error, text);
+    WriteOutsideText(StandardStream::Error, text);
     DrawProgress();
   }
 
   void Finished(const LinkResult& r, const GbkText& log) {
     std::lock_guard lock(mutex_);
     ClearProgress();
-    if (!log.empty()) WriteText(StandardStream::Error, log);
+    if (!log.empty()) WriteOutsideText(StandardStream::Error, log);
     if (r.unreachable && !toldUnreachable_) {
       toldUnreachable_ = true;
       WriteText(StandardStream::Error,
                 ConcatText(kProgram, ": no reply from the service at ", Host(), "\n"));
     }
-    if (options_.json) {
-      WriteUtf8(StandardStream::Output, JsonLine(r));
-    } else {
-      WriteText(StandardStream::Output, TextLine(r));
-    }
+    // Exactly one line per link, whatever its fields hold.
+    WriteUtf8(StandardStream::Output, options_.json ? JsonLine(r) : TextLine(r));
     (r.saved ? converted_ : failed_)++;
     reached_ = reached_ || r.saved || r.reached;
     unreachable_ = unreachable_ || r.unreachable;
@@ -295,9 +292,10 @@ class Reporter {
  private:
   GbkText Host() const { return options_.route == 1 ? options_.firstHost : options_.secondHost; }
 
-  static GbkText TextLine(const LinkResult& r) {
-    return r.saved ? ConcatText("OK ", r.hash, " ", r.file, "\n")
-                   : ConcatText("FAIL ", r.hash, " ", r.input, " ", r.message, "\n");
+  static std::string TextLine(const LinkResult& r) {
+    auto field = [](const GbkText& t) { return PrintableText(t, true); };
+    return r.saved ? "OK " + field(r.hash) + " " + field(r.file) + "\n"
+                   : "FAIL " + field(r.hash) + " " + field(r.input) + " " + field(r.message) + "\n";
   }
 
   static std::string JsonLine(const LinkResult& r) {

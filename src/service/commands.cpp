@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "base/utf8.h"
 #include "service/core/log.h"
 #include "service/store/torrent_meta.h"
 
@@ -45,12 +46,14 @@ int Import(Store& store, const std::vector<std::string>& files) {
     } else if (const std::optional<TorrentMeta> described = DescribeTorrent(bytes);
                described && store.Find(described->infoHash)) {
       // Its first bytes stay: a second import of the same torrent writes nothing.
-      std::cout << described->infoHash << "  " << described->name << "  already stored\n";
+      std::cout << described->infoHash << "  " << PrintableUtf8(described->name)
+                << "  already stored\n";
     } else if (!store.Add(bytes, "import", &error, &meta)) {
       std::cerr << file << ": " << error << "\n";
       ++failed;
     } else {
-      std::cout << meta.infoHash << "  " << meta.name << "\n";
+      // A name is the torrent maker's: shown with no control or direction change left in it.
+      std::cout << meta.infoHash << "  " << PrintableUtf8(meta.name) << "\n";
     }
   }
   return failed ? 1 : 0;

@@ -16,8 +16,10 @@ namespace {
 
 std::atomic<FaultPresenter> gPresenter{nullptr};
 std::atomic<bool> gFaulting{false};
+thread_local int tFallible = 0;  // FallibleAllocations alive on this thread
 
 [[noreturn]] void AllocationFault(std::size_t n) {
+  if (tFallible > 0) throw std::bad_alloc();
   // Built on the stack: the heap has just refused a request.
   char digits[24];
   int k = sizeof digits;
@@ -51,6 +53,14 @@ void RuntimeFault(std::optional<int32_t> code, const GbkText& message) {
   }
   std::fflush(nullptr);
   std::_Exit(-1);  // not exit(): the program's exit routine must not run
+}
+
+FallibleAllocations::FallibleAllocations() {
+  ++tFallible;
+}
+
+FallibleAllocations::~FallibleAllocations() {
+  --tFallible;
 }
 
 void SetFaultPresenter(FaultPresenter presenter) {

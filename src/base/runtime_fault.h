@@ -24,4 +24,15 @@ using FaultPresenter = void (*)(const GbkText& text);
 void SetFaultPresenter(FaultPresenter presenter);
 void WriteFaultToStderr(const GbkText& text);
 
+// While one lives, an allocation the heap refuses on this thread throws std::bad_alloc instead
+// of ending the process: for buffers whose size someone outside decides (a reply body), so that
+// a refusal fails that one request and the rest of the program goes on. Scopes nest.
+class FallibleAllocations {
+ public:
+  FallibleAllocations();
+  ~FallibleAllocations();
+  FallibleAllocations(const FallibleAllocations&) = delete;
+  FallibleAllocations& operator=(const FallibleAllocations&) = delete;
+};
+
 }  // namespace pellucor

@@ -30,8 +30,17 @@ inline constexpr int64_t kStallBytes = 1024;
 
 // The platform's reads of the body: at most kReadChunk bytes each.
 inline constexpr int32_t kReadChunk = 1024;
-// An announced body length up to this is reserved at once; a larger one is not trusted.
-inline constexpr int64_t kMaxBodyReserve = 256 * 1024 * 1024;
+// The largest reply body taken: the largest torrent a service serves. A longer one fails the
+// request.
+inline constexpr int64_t kMaxBodyBytes = 100 * 1024 * 1024;
+
+// Appends a piece of the reply body. The announced length (Content-Length; -1 when there is
+// none) only sizes the buffer so that an honest reply is not copied at every doubling: the
+// buffer never holds more than twice what has arrived (64 KiB at the least), whatever was
+// announced. False, with the body as it was, when the body would pass kMaxBodyBytes or the
+// memory for it cannot be had: that request fails, the program goes on.
+//   announced 250 MB, 1 KB arrived -> room for 64 KiB;  5 MB announced and arrived -> < 10 MB
+bool AppendBodyChunk(std::string& body, std::string_view chunk, int64_t announced);
 
 // The progress rule both back ends apply. The clock starts with the request; every time
 // kStallBytes more have been received (reply headers and body) or sent (request body) it

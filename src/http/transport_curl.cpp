@@ -150,7 +150,7 @@ class CurlTransport final : public Transport {
     watch_ = StallWatch(TickCount());
     const CURLcode rc = curl_easy_perform(curl_);
     curl_slist_free_all(list);
-    if (stalled_) return false;
+    if (stalled_ || refused_) return false;
     // A reply that broke off part-way still counts: what arrived is returned.
     return rc == CURLE_OK || !headerBlock_.empty();
   }
@@ -199,14 +199,12 @@ class CurlTransport final : public Transport {
 
   static size_t OnBody(char* data, size_t size, size_t n, void* self) {
     auto* t = static_cast<CurlTransport*>(self);
-    if (t->body_.empty()) {
-      // Allocate once for a body of announced length (large replies would otherwise be
-      // copied at every doubling of the buffer).
-      curl_off_t length = -1;
-      curl_easy_getinfo(t->curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-      if (length > 0 && length <= kMaxBodyReserve) t->body_.reserve(static_cast<size_t>(length));
+    curl_off_t length = -1;
+    curl_easy_getinfo(t->curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (!AppendBodyChunk(t->body_, std::string_view(data, size * n), length)) {
+      t->refused_ = true;
+      return 0;  // libcurl ends the transfer
     }
-    t->body_.append(data, size * n);
     return size * n;
   }
 
@@ -219,6 +217,7 @@ class CurlTransport final : public Transport {
   StallWatch watch_{0};
   curl_off_t counted_ = 0;  // body bytes sent and received that the watch has seen
   bool stalled_ = false;
+  bool refused_ = false;  // the body was too large to take
 };
 
 }  // namespace

@@ -200,15 +200,19 @@ class WinInetTransport final : public Transport {
     auto in = std::make_shared<Incoming>(watch_);
     calls_.Post([request = request_.get(), in, length = ContentLength()] {
       std::string body;
-      if (length > 0 && length <= kMaxBodyReserve) body.reserve(static_cast<size_t>(length));
       char chunk[kReadChunk];
       for (;;) {
         DWORD n = 0;
         InternetReadFile(request, chunk, kReadChunk, &n);  // 0: the end, or an error
         n = std::min<DWORD>(n, kReadChunk);
-        body.append(chunk, n);
+        const bool taken = AppendBodyChunk(body, std::string_view(chunk, n), length);
         std::lock_guard lock(in->mutex);
         if (in->abandoned) return;
+        if (!taken) {  // too large to take: the request fails
+          in->refused = true;
+          in->done.notify_all();
+          return;
+        }
         in->watch.Moved(n, TickCount());
         if (n == 0) {
           in->body = std::move(body);
@@ -221,6 +225,7 @@ class WinInetTransport final : public Transport {
     std::unique_lock lock(in->mutex);
     for (;;) {
       if (in->ended) return std::move(in->body);
+      if (in->refused) break;
       const uint32_t left = in->watch.MsLeft(TickCount());
       if (left == 0) break;
       in->done.wait_for(lock, std::chrono::milliseconds(left));
@@ -281,6 +286,7 @@ class WinInetTransport final : public Transport {
     std::string body;        // the whole body, once it has ended
     bool ended = false;      // the last read gave 0 bytes
     bool abandoned = false;  // the caller stopped waiting
+    bool refused = false;    // the body was too large to take
   };
 
   InternetHandle session_, connection_, request_;

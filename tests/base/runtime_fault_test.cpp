@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <new>
 
 #include "base/codepage.h"
 
@@ -90,6 +91,20 @@ TEST(RuntimeFaultDeathTest, FailedAllocation) {
   EXPECT_EXIT(
       {
         SetFaultPresenter(WriteFaultToStderr);
+        void* volatile p = ::operator new(huge);
+        (void)p;
+      },
+      ::testing::ExitedWithCode(kFaultExitCode), HasSubstr(Shown({}, GbkText(message))));
+  // Where a refusal is one request's failure, the same allocation throws and the program goes
+  // on; outside the scope the rule is back.
+  {
+    FallibleAllocations fallible;
+    EXPECT_THROW(::operator delete(::operator new(huge)), std::bad_alloc);
+  }
+  EXPECT_EXIT(
+      {
+        SetFaultPresenter(WriteFaultToStderr);
+        { FallibleAllocations fallible; }
         void* volatile p = ::operator new(huge);
         (void)p;
       },

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/env.h"
+#include "http/transport.h"
 
 #include "support/fake_http_server.h"
 #include "support/printers.h"
@@ -358,6 +359,40 @@ TEST(WebRequest, BodiesAreByteExact) {
   EXPECT_EQ(WebRequest(GbkText(server.Url("/close"))), Bytes("until the end"));
   EXPECT_EQ(WebRequest(GbkText(server.Url("/short"))), Bytes("cut short"));
   EXPECT_EQ(WebRequest(GbkText(server.Url("/short-of-much"))), Bytes("cut short"));
+}
+
+// A body longer than any torrent a service serves fails the request, announced or not; and an
+// announced length is believed only as far as data arrives.
+TEST(WebRequest, BodiesHaveABound) {
+  const std::string over(static_cast<size_t>(kMaxBodyBytes) + 1, 'x');
+  FakeHttpServer server;
+  server.Enqueue(FakeHttpServer::Reply("200 OK", "", over));
+  server.Enqueue("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + over);
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/announced"))), ByteBuffer());
+  EXPECT_EQ(WebRequest(GbkText(server.Url("/endless"))), ByteBuffer());
+
+  const struct {
+    int64_t announced;
+    size_t arrived;  // in chunks of 1024 bytes
+    size_t maxRoom;  // the buffer's capacity at most
+  } cases[] = {
+      {250000000, 1024, 64 * 1024},  // a lie: room for what came, not what was said
+      {5 * 1024 * 1024, 1024, 64 * 1024},
+      {5 * 1024 * 1024, 5 * 1024 * 1024, 10 * 1024 * 1024},  // the truth: at most twice
+      {-1, 300 * 1024, 600 * 1024},
+      {100, 4096, 64 * 1024},  // more than announced still arrives
+  };
+  for (const auto& c : cases) {
+    std::string body;
+    const std::string chunk(1024, 'b');
+    for (size_t n = 0; n < c.arrived; n += chunk.size())
+      ASSERT_TRUE(AppendBodyChunk(body, chunk, c.announced));
+    EXPECT_EQ(body.size(), c.arrived);
+    EXPECT_LE(body.capacity(), c.maxRoom) << c.announced << " " << c.arrived;
+  }
+  std::string body(static_cast<size_t>(kMaxBodyBytes) - 1, 'b');
+  EXPECT_FALSE(AppendBodyChunk(body, "xy", -1));
+  EXPECT_EQ(body.size(), static_cast<size_t>(kMaxBodyBytes) - 1);
 }
 
 // What goes on the wire for a path holding control bytes, spaces and double-byte characters is

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "service/http/http_server.h"
+#include "service/sites/forms.h"
+#include "service/sites/pages.h"
 #include "service/store/store.h"
 #include "support/http_exchange.h"
 #include "support/local_service.h"
@@ -62,10 +64,11 @@ class ServiceTest : public ::testing::Test {
     settings.advert = true;
     settings.advertPicture = std::string(1500, 'p');
     settings.advertLink = "http://ad.example/";
-    HttpServerSettings limits;
-    limits.maxBodyBytes = 4096;
-    limits.readTimeout = std::chrono::milliseconds(500);
-    service_ = std::make_unique<testing::LocalService>(*store_, std::nullopt, settings, limits);
+    testing::LocalServiceSettings local;
+    local.site = settings;
+    local.http.maxBodyBytes = 4096;
+    local.http.readTimeout = std::chrono::milliseconds(500);
+    service_ = std::make_unique<testing::LocalService>(*store_, local);
     port_ = service_->Port();
     ASSERT_NE(port_, 0);
   }
@@ -434,10 +437,10 @@ bool ClosedByServer(int fd) {
 // One address may hold `maxConnectionsPerClient` connections; more are closed at once. A
 // trusted proxy is not limited. Others are served meanwhile.
 TEST_F(ServiceTest, ConnectionsPerClient) {
-  HttpServerSettings limits;
-  limits.maxConnectionsPerClient = 3;
-  limits.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
-  testing::LocalService service(*store_, std::nullopt, {}, limits);
+  testing::LocalServiceSettings local;
+  local.http.maxConnectionsPerClient = 3;
+  local.http.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
+  testing::LocalService service(*store_, local);
   for (const auto& [from, kept] : {std::pair{"127.0.0.2", 3}, std::pair{"127.0.0.3", 6}}) {
     std::vector<int> fds;
     for (int i = 0; i < 6; ++i) fds.push_back(testing::Connect(service.Port(), from));
@@ -458,11 +461,11 @@ TEST_F(ServiceTest, LookupsPerClient) {
   ResolverSettings swarm;
   swarm.dht = false;  // nobody to ask: every lookup waits for its timeout
   swarm.timeoutSeconds = 20;
-  SiteSettings site;
-  site.maxLookupsPerClient = 2;
-  HttpServerSettings limits;
-  limits.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
-  testing::LocalService service(*store_, swarm, site, limits);
+  testing::LocalServiceSettings local;
+  local.swarm = swarm;
+  local.lookup.maxLookupsPerClient = 2;
+  local.http.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
+  testing::LocalService service(*store_, local);
   int n = 0;
   // A lookup of a hash nobody has, sent and left waiting.
   auto ask = [&](const char* from, const std::string& forwarded, const std::string& path = "") {
@@ -553,18 +556,19 @@ bool Eventually(const std::function<bool()>& condition) {
 // cancelled when the client hangs up; the lease, when it comes after that, is handed back at
 // once (not left to expire). Another instance's miss is the answer of a lookup that waited.
 TEST_F(ServiceTest, LookupsWaitingForALease) {
-  ResolverSettings swarm;
-  swarm.dht = false;
   std::mutex mutex;
   std::vector<std::pair<std::string, Outcome>> finished;
-  SiteSettings site;
-  site.maxLookupsPerClient = 1;
-  site.onLookup = [&](const std::string& hash, const LookupReport& report) {
+  testing::LocalServiceSettings local;
+  local.swarm = ResolverSettings{};
+  local.swarm->dht = false;
+  local.lookup.maxLookupsPerClient = 1;
+  local.lookup.onLookup = [&](const std::string& hash, const LookupReport& report) {
     std::lock_guard lock(mutex);
     finished.emplace_back(hash, report.outcome);
   };
   HeldLeases leases;
-  testing::LocalService service(*store_, swarm, site, {}, &leases);
+  local.leases = &leases;
+  testing::LocalService service(*store_, local);
   auto ask = [&](const std::string& hash) {
     const int fd = testing::Connect(service.Port());
     const std::string request = Get("/api/v1/torrents/" + hash + "?resolve=1");
@@ -610,11 +614,11 @@ TEST_F(ServiceTest, LookupsWaitingForALease) {
 // header within the idle timeout is closed; with half or fewer taken it may wait for the read
 // deadline.
 TEST_F(ServiceTest, IdleConnectionsAreClosedWhenSlotsRunShort) {
-  HttpServerSettings limits;
-  limits.maxConnections = 8;
-  limits.maxConnectionsPerClient = 0;
-  limits.idleHeaderTimeout = std::chrono::milliseconds(300);
-  testing::LocalService service(*store_, std::nullopt, {}, limits);
+  testing::LocalServiceSettings local;
+  local.http.maxConnections = 8;
+  local.http.maxConnectionsPerClient = 0;
+  local.http.idleHeaderTimeout = std::chrono::milliseconds(300);
+  testing::LocalService service(*store_, local);
   std::vector<int> fds;
   for (int i = 0; i < 4; ++i) fds.push_back(testing::Connect(service.Port()));
   std::this_thread::sleep_for(std::chrono::milliseconds(800));

@@ -3,19 +3,15 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
 
-#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 
 #include "service/core/log.h"
@@ -112,8 +108,8 @@ struct HttpServer::Impl : std::enable_shared_from_this<Impl> {
   };
   using WaitingList = std::list<Waiting>;
 
-  // Called with the mutex held: takes the connection that has waited longest off the list and
-  // closes it; with `waitingSince`, only one that has waited since then or longer.
+  // Takes the connection that has waited longest off the list and closes it; with
+  // `waitingSince`, only one that has waited since then or longer.
   bool CloseOldestWaiting(const char* reason,
                           std::optional<Clock::time_point> waitingSince = std::nullopt);
   void StartSweep();
@@ -126,7 +122,6 @@ struct HttpServer::Impl : std::enable_shared_from_this<Impl> {
   asio::steady_timer retryTimer;
   asio::steady_timer sweepTimer;
 
-  std::mutex mutex;
   size_t connections = 0;
   std::unordered_map<std::string, size_t> perAddress;
   WaitingList waiting;
@@ -138,7 +133,6 @@ struct Responder::Exchange {
       : connection(std::move(c)), client(std::move(client)) {}
   std::shared_ptr<Connection> connection;
   const std::string client;
-  std::mutex mutex;
   bool answered = false;
   bool gone = false;
   std::vector<std::function<void()>> onGone;
@@ -155,13 +149,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
         address_(std::move(address)),
         addressText_(address_.to_string()),
         trusted_(trusted) {
-    std::lock_guard lock(server_->mutex);
     ++server_->connections;
     ++server_->perAddress[addressText_];
   }
 
   ~Connection() {
-    std::lock_guard lock(server_->mutex);
     if (waitingAt_) server_->waiting.erase(*waitingAt_);
     --server_->connections;
     if (--server_->perAddress[addressText_] == 0) server_->perAddress.erase(addressText_);
@@ -178,25 +170,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
   }
 
-  // Called from another connection's executor (or the acceptor's): closes this one there.
+  // Closes this one from another connection's handler (or the acceptor's), once that handler
+  // has returned.
   void CloseFromOutside() {
     asio::post(stream_.get_executor(), [self = shared_from_this()] { self->Close(); });
   }
 
-  // Called with the server's mutex held.
   std::optional<HttpServer::Impl::WaitingList::iterator>& WaitingAt() { return waitingAt_; }
 
-  void Answer(std::shared_ptr<Response> response) {
-    asio::dispatch(stream_.get_executor(),
-                   [self = shared_from_this(), response] { self->Write(response); });
-  }
+  void Answer(std::shared_ptr<Response> response) { Write(std::move(response)); }
 
   auto Executor() { return stream_.get_executor(); }
 
  private:
   void SetWaiting(bool waiting) {
     if (trusted_) return;
-    std::lock_guard lock(server_->mutex);
     if (waiting && !waitingAt_) {
       waitingAt_ =
           server_->waiting.insert(server_->waiting.end(), {weak_from_this(), Clock::now()});
@@ -255,12 +243,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     server_->handler(request_, Responder(exchange));
     // A reply given at once (from the cache, say) is already being written: only a request
     // left waiting needs the watch, which costs a system call each time it starts.
-    bool answered;
-    {
-      std::lock_guard lock(exchange->mutex);
-      answered = exchange->answered;
-    }
-    if (!answered && !closed_) WatchForHangUp();
+    if (!exchange->answered && !closed_) WatchForHangUp();
   }
 
   // While the handler works, a client that hangs up is noticed: its socket turns readable with
@@ -286,7 +269,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Gone() {
     std::vector<std::function<void()>> callbacks;
     if (const auto exchange = exchange_.lock()) {
-      std::lock_guard lock(exchange->mutex);
       if (exchange->answered) return;
       exchange->gone = true;
       callbacks.swap(exchange->onGone);
@@ -380,7 +362,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const asio::ip::address address_;
   const std::string addressText_;
   const bool trusted_;
-  std::optional<HttpServer::Impl::WaitingList::iterator> waitingAt_;  // under the server's mutex
+  std::optional<HttpServer::Impl::WaitingList::iterator> waitingAt_;
   std::weak_ptr<Responder::Exchange> exchange_;
   std::string client_, method_, target_;
   Clock::time_point started_;
@@ -396,12 +378,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 void Responder::operator()(Response response) const {
-  {
-    std::lock_guard lock(exchange_->mutex);
-    if (exchange_->answered || exchange_->gone) return;
-    exchange_->answered = true;
-    exchange_->onGone.clear();
-  }
+  if (exchange_->answered || exchange_->gone) return;
+  exchange_->answered = true;
+  exchange_->onGone.clear();
   exchange_->connection->Answer(std::make_shared<Response>(std::move(response)));
 }
 
@@ -410,7 +389,6 @@ const std::string& Responder::Client() const {
 }
 
 void Responder::OnGone(std::function<void()> gone) const {
-  std::lock_guard lock(exchange_->mutex);
   if (exchange_->answered) return;
   if (exchange_->gone) {
     asio::post(exchange_->connection->Executor(), std::move(gone));
@@ -444,7 +422,6 @@ void HttpServer::Impl::StartSweep() {
 }
 
 void HttpServer::Impl::Sweep() {
-  std::lock_guard lock(mutex);
   sweeping = false;
   if (!acceptor.is_open()) return;
   if (connections * 2 > settings.maxConnections) {
@@ -456,10 +433,9 @@ void HttpServer::Impl::Sweep() {
 }
 
 void HttpServer::Impl::Accept() {
-  acceptor.async_accept(asio::make_strand(io),
-                        [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
-                          self->OnAccept(ec, std::move(socket));
-                        });
+  acceptor.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+    self->OnAccept(ec, std::move(socket));
+  });
 }
 
 void HttpServer::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
@@ -470,10 +446,7 @@ void HttpServer::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
       // Out of file descriptors: free one an idle connection holds, and wait a moment rather
       // than spin on a listening socket that stays readable.
       Log(LogLevel::kWarn, "accept_failed", {{"error", ec.message()}});
-      {
-        std::lock_guard lock(mutex);
-        CloseOldestWaiting("evicted");
-      }
+      CloseOldestWaiting("evicted");
       retryTimer.expires_after(kAcceptRetry);
       retryTimer.async_wait([self = shared_from_this()](beast::error_code error) {
         if (!error) self->Accept();
@@ -492,21 +465,17 @@ void HttpServer::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
   const asio::ip::address address = Plain(peer.address());
   const bool trusted = IsTrusted(address);
   bool admit = true;
-  {
-    std::lock_guard lock(mutex);
-    const auto it = perAddress.find(address.to_string());
-    if (!trusted && settings.maxConnectionsPerClient > 0 && it != perAddress.end() &&
-        it->second >= settings.maxConnectionsPerClient) {
-      admit = false;
-      Refused("client_limit");
-    } else if (connections >= settings.maxConnections && !CloseOldestWaiting("evicted")) {
-      admit = false;
-      Refused("full");
-    }
+  const auto it = perAddress.find(address.to_string());
+  if (!trusted && settings.maxConnectionsPerClient > 0 && it != perAddress.end() &&
+      it->second >= settings.maxConnectionsPerClient) {
+    admit = false;
+    Refused("client_limit");
+  } else if (connections >= settings.maxConnections && !CloseOldestWaiting("evicted")) {
+    admit = false;
+    Refused("full");
   }
   if (admit) {
     std::make_shared<Connection>(std::move(socket), shared_from_this(), address, trusted)->Read();
-    std::lock_guard lock(mutex);
     StartSweep();
   } else {
     beast::error_code ignored;
@@ -552,7 +521,6 @@ uint16_t HttpServer::Port() const {
 }
 
 size_t HttpServer::Connections() const {
-  std::lock_guard lock(impl_->mutex);
   return impl_->connections;
 }
 

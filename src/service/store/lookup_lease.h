@@ -36,6 +36,8 @@ struct LeaseTurn {
   LookupReport report;
 };
 
+// Acquire and Release are called on the io thread (serve.cpp); the answers come back there
+// through Post, from wherever the leases do their work (PostgreSQL: a thread of their own).
 class LookupLeases {
  public:
   virtual ~LookupLeases() = default;

@@ -137,14 +137,10 @@ class DhtStateFile {
     if (swarm.dht) ReadFile(path_, &swarm.dhtState);
     return !swarm.dhtState.empty();
   }
-  void SaveEveryFiveMinutes(const Resolver& resolver) {
+  // Saves what `resolver` knows every five minutes from now on.
+  void Start(const Resolver& resolver) {
     resolver_ = &resolver;
-    timer_.expires_after(std::chrono::minutes(5));
-    timer_.async_wait([this](const boost::system::error_code& error) {
-      if (error) return;
-      Save();
-      SaveEveryFiveMinutes(*resolver_);
-    });
+    Schedule();
   }
   // The last save, at the stop.
   void Stop() {
@@ -153,6 +149,14 @@ class DhtStateFile {
   }
 
  private:
+  void Schedule() {
+    timer_.expires_after(std::chrono::minutes(5));
+    timer_.async_wait([this](const boost::system::error_code& error) {
+      if (error) return;
+      Save();
+      Schedule();
+    });
+  }
   void Save() {
     const std::string state = resolver_->DhtState();
     if (!state.empty() && !WriteFileAtomically(path_, state))
@@ -161,7 +165,7 @@ class DhtStateFile {
 
   const std::string path_;
   boost::asio::steady_timer timer_;
-  const Resolver* resolver_ = nullptr;  // set while saving
+  const Resolver* resolver_ = nullptr;  // once started
 };
 
 // Every finished exchange counted by site and status, and logged (event=access).
@@ -291,7 +295,7 @@ int Serve(Settings& s) {
   DhtStateFile dhtState(io, s.dataDir + "/dht-state.dat");
   started.warmDht = dhtState.Load(s.resolver);
   Resolver resolver(io, s.resolver);
-  if (s.resolver.dht) dhtState.SaveEveryFiveMinutes(resolver);
+  if (s.resolver.dht) dhtState.Start(resolver);
 
   std::string leaseError;
   const std::unique_ptr<LookupLeases> shared = store->OpenLeases(s.lease, post, &leaseError);

@@ -230,7 +230,7 @@ const std::vector<Option>& Options() {
           "(429)",
           kServe,
           [](Settings& s, const std::string& v) {
-            s.site.maxLookupsPerClient = static_cast<int>(WholeNumber(v, 0, 1000000));
+            s.lookup.maxLookupsPerClient = static_cast<int>(WholeNumber(v, 0, 1000000));
           }),
       Strict("--trusted-proxy", "ADDR,...",
              "reverse proxies in front: their requests count for the client their X-Forwarded-For\n"

@@ -9,6 +9,7 @@
 
 #include "service/core/log.h"
 #include "service/http/http_server.h"
+#include "service/lookup/lookups.h"
 #include "service/sites/sites.h"
 #include "service/store/lookup_lease.h"
 #include "service/store/store.h"
@@ -29,6 +30,7 @@ struct Settings {
   std::string advertPicture;
   std::string trackersFile;
   SiteSettings site;
+  LookupSettings lookup;
   ResolverSettings resolver;
   HttpServerSettings http;
   bool noAdvert = false, demo = false, publicDht = false, bootstrapGiven = false;

@@ -1,3 +1,11 @@
+// pellucor-service serve: the parts of the service wired together, until SIGINT or SIGTERM.
+//
+// Threads. One io_context thread (this one, in io.run()) runs the HTTP server, the sites, the
+// lookups, the torrent cache and the store calls that answer requests; what those classes own
+// is touched on that thread only and needs no lock. Whatever runs elsewhere hands its result
+// over with `post` to that thread: libtorrent's alerts (the resolver), the PostgreSQL lease
+// listener thread (the lookup leases' answers, and the store errors it meets). Each class's
+// header says in one line which side it is on.
 #include "service/serve.h"
 
 #include <sys/resource.h>
@@ -22,6 +30,10 @@
 #include "service/core/log.h"
 #include "service/core/metrics.h"
 #include "service/http/http_server.h"
+#include "service/lookup/lookups.h"
+#include "service/lookup/null_leases.h"
+#include "service/lookup/torrent_cache.h"
+#include "service/sites/forms.h"
 #include "service/sites/sites.h"
 #include "service/store/store.h"
 #include "service/swarm/demo_seed.h"
@@ -88,83 +100,78 @@ rlim_t RaiseFileLimit(size_t connections, int fetches) {
   return limit.rlim_cur;
 }
 
-}  // namespace
-
-int Serve(Settings& s) {
-  ResolverSettings& resolverSettings = s.resolver;
-  if (!s.trackersFile.empty() && !ReadTrackers(s.trackersFile, &resolverSettings.trackers)) {
+// The command line's files and swarm switches read into the settings: the trackers, the public
+// DHT or a private peer port, the advert picture. False, said on standard error, when a file
+// cannot be read.
+bool ReadSettingsFiles(Settings& s) {
+  ResolverSettings& swarm = s.resolver;
+  if (!s.trackersFile.empty() && !ReadTrackers(s.trackersFile, &swarm.trackers)) {
     std::cerr << "pellucor-service: cannot read " << s.trackersFile << "\n";
-    return 1;
+    return false;
   }
   if (s.publicDht) {
-    if (!s.bootstrapGiven) resolverSettings.dhtBootstrap = kPublicDhtRouters;
+    if (!s.bootstrapGiven) swarm.dhtBootstrap = kPublicDhtRouters;
     const std::string port = std::to_string(s.peerPort > 0 ? s.peerPort : 6881);
-    resolverSettings.listenInterfaces = "0.0.0.0:" + port + ",[::]:" + port;
+    swarm.listenInterfaces = "0.0.0.0:" + port + ",[::]:" + port;
   } else if (s.peerPort > 0) {
-    resolverSettings.listenInterfaces = "127.0.0.1:" + std::to_string(s.peerPort);
+    swarm.listenInterfaces = "127.0.0.1:" + std::to_string(s.peerPort);
   }
   if (!s.noAdvert && !s.advertPicture.empty()) {
     if (!ReadFile(s.advertPicture, &s.site.advertPicture)) {
       std::cerr << "pellucor-service: cannot read " << s.advertPicture << "\n";
-      return 1;
+      return false;
     }
     s.site.advert = true;
   }
+  return true;
+}
 
-  auto store = OpenStore(s.storeLocation, s.dataDir, s.store);
-  if (!store) return 1;
-  Metrics metrics;
-  store->SetErrorCounter([&metrics] { metrics.CountStoreError(); });
-  std::unique_ptr<DemoSeed> seed;
-  if (s.demo) {
-    std::string error;
-    seed = DemoSeed::Start(s.dataDir + "/demo", &error);
-    if (!seed) {
-      std::cerr << "pellucor-service: " << error << "\n";
-      return 1;
-    }
-    resolverSettings.peers.push_back(seed->Peer());
+// The DHT's routing table of the last run is read before the resolver starts, so that a restart
+// finds nodes at once; it is saved every five minutes and at the stop. Runs on the io thread.
+class DhtStateFile {
+ public:
+  DhtStateFile(boost::asio::io_context& io, std::string path)
+      : path_(std::move(path)), timer_(io) {}
+  // The saved table into `swarm` (nothing without a DHT); whether there was one.
+  bool Load(ResolverSettings& swarm) {
+    if (swarm.dht) ReadFile(path_, &swarm.dhtState);
+    return !swarm.dhtState.empty();
   }
-  const rlim_t fileLimit = RaiseFileLimit(s.http.maxConnections, resolverSettings.maxParallel);
+  // Saves what `resolver` knows every five minutes from now on.
+  void Start(const Resolver& resolver) {
+    resolver_ = &resolver;
+    Schedule();
+  }
+  // The last save, at the stop.
+  void Stop() {
+    timer_.cancel();
+    if (resolver_) Save();
+  }
 
-  // The DHT's routing table of the last run, so that a restart finds nodes at once.
-  const std::string dhtStatePath = s.dataDir + "/dht-state.dat";
-  if (resolverSettings.dht) ReadFile(dhtStatePath, &resolverSettings.dhtState);
-  const bool warm = !resolverSettings.dhtState.empty();
-
-  boost::asio::io_context io(1);
-  Resolver resolver(io, resolverSettings);
-  auto saveDhtState = [&] {
-    const std::string state = resolver.DhtState();
-    if (!state.empty() && !WriteFileAtomically(dhtStatePath, state))
-      Log(LogLevel::kError, "dht_state_not_saved", {{"path", dhtStatePath}});
-  };
-  boost::asio::steady_timer saveTimer(io);
-  std::function<void()> scheduleSave = [&] {
-    saveTimer.expires_after(std::chrono::minutes(5));
-    saveTimer.async_wait([&](const boost::system::error_code& error) {
+ private:
+  void Schedule() {
+    timer_.expires_after(std::chrono::minutes(5));
+    timer_.async_wait([this](const boost::system::error_code& error) {
       if (error) return;
-      saveDhtState();
-      scheduleSave();
+      Save();
+      Schedule();
     });
-  };
-  if (resolverSettings.dht) scheduleSave();
-
-  std::string leaseError;
-  std::unique_ptr<LookupLeases> leases = store->OpenLeases(
-      s.lease, [&io](std::function<void()> task) { boost::asio::post(io, std::move(task)); },
-      &leaseError);
-  if (!leases && !leaseError.empty()) {
-    std::cerr << "pellucor-service: " << leaseError << "\n";
-    Log(LogLevel::kError, "store_error", {{"during", "leases"}, {"error", leaseError}});
-    return 1;
   }
-  s.site.metrics = &metrics;
-  s.site.cacheBytes = static_cast<size_t>(s.cacheMb) * 1024 * 1024;
-  Sites sites(*store, &resolver, s.site, leases.get());
-  s.http.onExchange = [&metrics](const ExchangeRecord& r) {
-    const std::string_view target = r.target;
-    metrics.CountRequest(SiteOfPath(target.substr(0, target.find('?'))), r.status);
+  void Save() {
+    const std::string state = resolver_->DhtState();
+    if (!state.empty() && !WriteFileAtomically(path_, state))
+      Log(LogLevel::kError, "dht_state_not_saved", {{"path", path_}});
+  }
+
+  const std::string path_;
+  boost::asio::steady_timer timer_;
+  const Resolver* resolver_ = nullptr;  // once started
+};
+
+// Every finished exchange counted by site and status, and logged (event=access).
+std::function<void(const ExchangeRecord&)> AccessLog(Metrics& metrics, const Sites& sites) {
+  return [&metrics, &sites](const ExchangeRecord& r) {
+    metrics.CountRequest(sites.SiteOf(PathOf(r.target)), r.status);
     Log(LogLevel::kInfo, "access",
         {{"client", r.client},
          {"method", r.method},
@@ -173,24 +180,143 @@ int Serve(Settings& s) {
          {"bytes", static_cast<unsigned long long>(r.bytes)},
          {"ms", r.milliseconds}});
   };
-  s.http.onRefused = [&metrics](const char* reason) {
+}
+
+// Every connection closed before a request, counted by reason and logged at debug level.
+std::function<void(const char*)> RefusalLog(Metrics& metrics) {
+  return [&metrics](const char* reason) {
     metrics.CountRefusedConnection(reason);
     Log(LogLevel::kDebug, "connection_refused", {{"reason", reason}});
   };
+}
+
+void AddGauges(Metrics& metrics, Store& store, const TorrentCache& cache, const Fetcher& swarm,
+               const HttpServer& server) {
+  metrics.AddGauge("pellucor_torrents_stored", "Torrents in the store.",
+                   [&store] { return static_cast<double>(store.Count()); });
+  metrics.AddGauge("pellucor_cache_bytes", "Memory held by stored torrents kept at hand.",
+                   [&cache] { return static_cast<double>(cache.Bytes()); });
+  metrics.AddGauge("pellucor_dht_nodes", "Nodes in the DHT routing table.",
+                   [&swarm] { return static_cast<double>(swarm.DhtNodes()); });
+  metrics.AddGauge("pellucor_open_connections", "Client connections open now.",
+                   [&server] { return static_cast<double>(server.Connections()); });
+}
+
+// What the start-up lines say besides the settings.
+struct Started {
+  uint16_t port = 0;
+  int64_t torrents = 0;
+  bool leased = false;  // lookup leases of a shared store
+  bool warmDht = false;
+  rlim_t fileLimit = 0;
+  const DemoSeed* seed = nullptr;
+};
+
+// The start-up settings as one log line (event=start), and on standard output the address
+// (scripts and tests wait for "pellucor-service: serving http://"), the swarm and the demo link.
+void AnnounceStart(const Settings& s, const Started& started) {
+  const ResolverSettings& swarm = s.resolver;
+  std::string proxies;
+  for (const auto& address : s.http.trustedProxies)
+    proxies += (proxies.empty() ? "" : ",") + address.to_string();
+  const std::string dht = swarm.dht ? "from " + JoinList(swarm.dhtBootstrap) +
+                                          (started.warmDht ? " and the saved routing table" : "")
+                                    : std::string("off");
+  const bool postgresql = s.storeLocation.rfind("postgres", 0) == 0;
+  // Never the password of a PostgreSQL URI.
+  const std::string storeShown =
+      s.storeLocation.empty() ? s.dataDir + "/torrents.sqlite" : Store::Shown(s.storeLocation);
+  Log(LogLevel::kInfo, "start",
+      {{"listen", s.listenHost + ":" + std::to_string(started.port)},
+       {"data", s.dataDir},
+       {"store", postgresql ? "postgresql" : "sqlite"},
+       {"store_at", storeShown},
+       {"torrents", static_cast<long long>(started.torrents)},
+       {"lookup_leases", started.leased},
+       {"db_connections", postgresql ? s.store.connections : 1},
+       {"site_tag", s.site.siteTag},
+       {"swarm", s.publicDht ? "public" : "loopback/private"},
+       {"peers_on", swarm.listenInterfaces},
+       {"dht", dht},
+       {"peers", JoinList(swarm.peers)},
+       {"tracker_tiers", static_cast<unsigned long>(swarm.trackers.size())},
+       {"resolve_timeout", swarm.timeoutSeconds},
+       {"max_fetches", swarm.maxParallel},
+       {"max_metadata", swarm.maxMetadataBytes},
+       {"cache_mb", s.cacheMb},
+       {"max_connections", static_cast<unsigned long>(s.http.maxConnections)},
+       {"max_client_connections", static_cast<unsigned long>(s.http.maxConnectionsPerClient)},
+       {"max_client_lookups", s.lookup.maxLookupsPerClient},
+       {"trusted_proxies", proxies.empty() ? "(none)" : proxies},
+       {"advert", s.site.advert},
+       {"log_level", LogLevelName(s.logLevel)},
+       {"file_limit", static_cast<unsigned long long>(started.fileLimit)}});
+  const std::string shownHost =
+      s.listenHost.find(':') != std::string::npos ? "[" + s.listenHost + "]" : s.listenHost;
+  std::cout << "pellucor-service: serving http://" << shownHost << ":" << started.port
+            << "  (store: " << (s.storeLocation.empty() ? s.dataDir : storeShown) << ", "
+            << started.torrents << " torrents" << (started.leased ? ", lookups leased" : "") << ")"
+            << std::endl;
+  std::cout << "swarm: " << (s.publicDht ? "public" : "loopback/private") << ", peers on "
+            << swarm.listenInterfaces << ", DHT " << dht << ", " << swarm.trackers.size()
+            << " tracker tiers" << std::endl;
+  if (started.seed)
+    std::cout << "demo seed on " << started.seed->Peer()
+              << "\ndemo magnet link (paste it into Pellucor):\n  " << started.seed->MagnetLink()
+              << std::endl;
+}
+
+}  // namespace
+
+int Serve(Settings& s) {
+  if (!ReadSettingsFiles(s)) return 1;
+  // First in, last out: whatever posts to it goes before it.
+  boost::asio::io_context io(1);
+  const Post post = [&io](std::function<void()> task) { boost::asio::post(io, std::move(task)); };
+  auto store = OpenStore(s.storeLocation, s.dataDir, s.store);
+  if (!store) return 1;
+  Metrics metrics;
+  // Some store errors happen on the lease thread: each is counted on the io thread.
+  store->SetErrorCounter([post, &metrics] { post([&metrics] { metrics.CountStoreError(); }); });
+  Started started;
+  std::unique_ptr<DemoSeed> seed;
+  if (s.demo) {
+    std::string error;
+    seed = DemoSeed::Start(s.dataDir + "/demo", &error);
+    if (!seed) {
+      std::cerr << "pellucor-service: " << error << "\n";
+      return 1;
+    }
+    s.resolver.peers.push_back(seed->Peer());
+    started.seed = seed.get();
+  }
+  started.fileLimit = RaiseFileLimit(s.http.maxConnections, s.resolver.maxParallel);
+
+  DhtStateFile dhtState(io, s.dataDir + "/dht-state.dat");
+  started.warmDht = dhtState.Load(s.resolver);
+  Resolver resolver(io, s.resolver);
+  if (s.resolver.dht) dhtState.Start(resolver);
+
+  std::string leaseError;
+  const std::unique_ptr<LookupLeases> shared = store->OpenLeases(s.lease, post, &leaseError);
+  if (!shared && !leaseError.empty()) {
+    Log(LogLevel::kError, "store_error", {{"during", "leases"}, {"error", leaseError}});
+    return 1;
+  }
+  NullLeases ownStore(post);
+  started.leased = shared != nullptr;
+  TorrentCache cache(*store, static_cast<size_t>(s.cacheMb) * 1024 * 1024, metrics);
+  Lookups lookups(cache, resolver, shared ? *shared : static_cast<LookupLeases&>(ownStore), metrics,
+                  s.lookup);
+  Sites sites(lookups, cache, metrics, s.site);
+  s.http.onExchange = AccessLog(metrics, sites);
+  s.http.onRefused = RefusalLog(metrics);
   HttpServer server(io, s.http, [&sites](const Request& r, Responder respond) {
     sites.Handle(r, std::move(respond));
   });
-  metrics.AddGauge("pellucor_torrents_stored", "Torrents in the store.",
-                   [&store] { return static_cast<double>(store->Count()); });
-  metrics.AddGauge("pellucor_cache_bytes", "Memory held by stored torrents kept at hand.",
-                   [&sites] { return static_cast<double>(sites.CacheBytes()); });
-  metrics.AddGauge("pellucor_dht_nodes", "Nodes in the DHT routing table.",
-                   [&resolver] { return static_cast<double>(resolver.DhtNodes()); });
-  metrics.AddGauge("pellucor_open_connections", "Client connections open now.",
-                   [&server] { return static_cast<double>(server.Connections()); });
+  AddGauges(metrics, *store, cache, resolver, server);
   std::string error;
   if (!server.Listen(s.listenHost, static_cast<uint16_t>(s.listenPort), &error)) {
-    std::cerr << "pellucor-service: " << error << "\n";
     Log(LogLevel::kError, "listen_failed", {{"error", error}});
     return 1;
   }
@@ -198,60 +324,12 @@ int Serve(Settings& s) {
   signals.async_wait([&](const boost::system::error_code&, int) {
     Log(LogLevel::kInfo, "stop");
     server.Stop();
-    saveTimer.cancel();
-    if (resolverSettings.dht) saveDhtState();
+    dhtState.Stop();
     io.stop();
   });
-
-  std::string proxies;
-  for (const auto& address : s.http.trustedProxies)
-    proxies += (proxies.empty() ? "" : ",") + address.to_string();
-  const std::string dht = resolverSettings.dht ? "from " + JoinList(resolverSettings.dhtBootstrap) +
-                                                     (warm ? " and the saved routing table" : "")
-                                               : std::string("off");
-  const int64_t count = store->Count();
-  const bool postgresql = s.storeLocation.rfind("postgres", 0) == 0;
-  const char* storeKind = postgresql ? "postgresql" : "sqlite";
-  // Never the password of a PostgreSQL URI.
-  const std::string storeShown =
-      s.storeLocation.empty() ? s.dataDir + "/torrents.sqlite" : Store::Shown(s.storeLocation);
-  Log(LogLevel::kInfo, "start",
-      {{"listen", s.listenHost + ":" + std::to_string(server.Port())},
-       {"data", s.dataDir},
-       {"store", storeKind},
-       {"store_at", storeShown},
-       {"torrents", static_cast<long long>(count)},
-       {"lookup_leases", leases != nullptr},
-       {"db_connections", postgresql ? s.store.connections : 1},
-       {"site_tag", s.site.siteTag},
-       {"swarm", s.publicDht ? "public" : "loopback/private"},
-       {"peers_on", resolverSettings.listenInterfaces},
-       {"dht", dht},
-       {"peers", JoinList(resolverSettings.peers)},
-       {"tracker_tiers", static_cast<unsigned long>(resolverSettings.trackers.size())},
-       {"resolve_timeout", resolverSettings.timeoutSeconds},
-       {"max_fetches", resolverSettings.maxParallel},
-       {"max_metadata", resolverSettings.maxMetadataBytes},
-       {"cache_mb", s.cacheMb},
-       {"max_connections", static_cast<unsigned long>(s.http.maxConnections)},
-       {"max_client_connections", static_cast<unsigned long>(s.http.maxConnectionsPerClient)},
-       {"max_client_lookups", s.site.maxLookupsPerClient},
-       {"trusted_proxies", proxies.empty() ? "(none)" : proxies},
-       {"advert", s.site.advert},
-       {"log_level", LogLevelName(s.logLevel)},
-       {"file_limit", static_cast<unsigned long long>(fileLimit)}});
-  const std::string shownHost =
-      s.listenHost.find(':') != std::string::npos ? "[" + s.listenHost + "]" : s.listenHost;
-  std::cout << "pellucor-service: serving http://" << shownHost << ":" << server.Port()
-            << "  (store: " << (s.storeLocation.empty() ? s.dataDir : storeShown) << ", " << count
-            << " torrents" << (leases ? ", lookups leased" : "") << ")" << std::endl;
-  std::cout << "swarm: " << (s.publicDht ? "public" : "loopback/private") << ", peers on "
-            << resolverSettings.listenInterfaces << ", DHT " << dht << ", "
-            << resolverSettings.trackers.size() << " tracker tiers" << std::endl;
-  if (seed)
-    std::cout << "demo seed on " << seed->Peer()
-              << "\ndemo magnet link (paste it into Pellucor):\n  " << seed->MagnetLink()
-              << std::endl;
+  started.port = server.Port();
+  started.torrents = store->Count();
+  AnnounceStart(s, started);
   io.run();
   return 0;
 }

@@ -40,12 +40,13 @@ class Service {
     store_ = Store::Open((dir / "torrents.sqlite").string(), &error);
     EXPECT_TRUE(store_) << error;
     for (const std::string& torrent : torrents) EXPECT_TRUE(store_->Add(torrent, "import", &error));
-    ResolverSettings settings;
-    settings.dht = !dhtBootstrap.empty();
-    if (settings.dht) settings.dhtBootstrap = {dhtBootstrap};
-    settings.peers = std::move(peers);
-    settings.timeoutSeconds = timeoutSeconds;
-    service_ = std::make_unique<testing::LocalService>(*store_, settings);
+    testing::LocalServiceSettings local;
+    ResolverSettings& swarm = local.swarm.emplace();
+    swarm.dht = !dhtBootstrap.empty();
+    if (swarm.dht) swarm.dhtBootstrap = {dhtBootstrap};
+    swarm.peers = std::move(peers);
+    swarm.timeoutSeconds = timeoutSeconds;
+    service_ = std::make_unique<testing::LocalService>(*store_, local);
     EXPECT_NE(service_->Port(), 0);
   }
   GbkText Host() const { return GbkText(service_->Host()); }

@@ -1,5 +1,6 @@
-// The service over real sockets on 127.0.0.1: the three sites against a store in a temporary
-// directory (no swarm), and the server's limits.
+// The service over real sockets on 127.0.0.1: the sites against a store in a temporary directory
+// (no swarm), the helpers their pages are made of, and the server's limits. The lookups' own
+// rules (quotas, leases) are in lookup/lookups_test.cpp.
 #include "service/sites/sites.h"
 
 #include <gtest/gtest.h>
@@ -7,17 +8,16 @@
 
 #include <poll.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <filesystem>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "service/http/http_server.h"
+#include "service/sites/forms.h"
+#include "service/sites/pages.h"
 #include "service/store/store.h"
 #include "support/http_exchange.h"
 #include "support/local_service.h"
@@ -49,6 +49,11 @@ std::string MakeTorrent(const std::string& name,
   return "d4:info" + info + "e";
 }
 
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,10 +67,11 @@ class ServiceTest : public ::testing::Test {
     settings.advert = true;
     settings.advertPicture = std::string(1500, 'p');
     settings.advertLink = "http://ad.example/";
-    HttpServerSettings limits;
-    limits.maxBodyBytes = 4096;
-    limits.readTimeout = std::chrono::milliseconds(500);
-    service_ = std::make_unique<testing::LocalService>(*store_, std::nullopt, settings, limits);
+    testing::LocalServiceSettings local;
+    local.site = settings;
+    local.http.maxBodyBytes = 4096;
+    local.http.readTimeout = std::chrono::milliseconds(500);
+    service_ = std::make_unique<testing::LocalService>(*store_, local);
     port_ = service_->Port();
     ASSERT_NE(port_, 0);
   }
@@ -97,10 +103,6 @@ TEST(ServiceHelpers, FormsHashesSizes) {
 
   const std::string hex = "0123456789abcdef0123456789abcdef01234567";
   const std::string hex64 = hex + "89abcdef0123456789abcdef";
-  auto Upper = [](std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-  };
   const struct {
     std::string value;
     std::optional<std::string> hash;
@@ -185,9 +187,7 @@ TEST(ServiceHelpers, DownloadNames) {
 
 TEST_F(ServiceTest, FirstService) {
   const std::string prefix = "hash=magnet%3A%3Fxt%3Durn%3Abtih%3A";
-  std::string upper = hash_;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  std::string reply = Exchange(port_, Post("/download.aspx", prefix + upper));
+  std::string reply = Exchange(port_, Post("/download.aspx", prefix + Upper(hash_)));
   EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
   EXPECT_NE(Headers(reply).find("Content-Type: application/x-bittorrent"), std::string::npos);
   EXPECT_EQ(Body(reply), torrent_);  // byte-identical
@@ -302,10 +302,8 @@ TEST_F(ServiceTest, JsonApi) {
             0u)
       << json;
   EXPECT_NE(json.find("Z\",\"pieceLayers\":true}"), std::string::npos) << json;
-  std::string upper = hash_;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_EQ(Body(Exchange(port_, Get("/api/v1/torrents/" + upper))), json);
-  reply = Exchange(port_, Get("/api/v1/torrents/" + upper + ".torrent"));
+  EXPECT_EQ(Body(Exchange(port_, Get("/api/v1/torrents/" + Upper(hash_)))), json);
+  reply = Exchange(port_, Get("/api/v1/torrents/" + Upper(hash_) + ".torrent"));
   EXPECT_NE(Headers(reply).find("Content-Type: application/x-bittorrent"), std::string::npos);
   EXPECT_EQ(Body(reply), torrent_);
 
@@ -434,10 +432,10 @@ bool ClosedByServer(int fd) {
 // One address may hold `maxConnectionsPerClient` connections; more are closed at once. A
 // trusted proxy is not limited. Others are served meanwhile.
 TEST_F(ServiceTest, ConnectionsPerClient) {
-  HttpServerSettings limits;
-  limits.maxConnectionsPerClient = 3;
-  limits.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
-  testing::LocalService service(*store_, std::nullopt, {}, limits);
+  testing::LocalServiceSettings local;
+  local.http.maxConnectionsPerClient = 3;
+  local.http.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
+  testing::LocalService service(*store_, local);
   for (const auto& [from, kept] : {std::pair{"127.0.0.2", 3}, std::pair{"127.0.0.3", 6}}) {
     std::vector<int> fds;
     for (int i = 0; i < 6; ++i) fds.push_back(testing::Connect(service.Port(), from));
@@ -450,171 +448,15 @@ TEST_F(ServiceTest, ConnectionsPerClient) {
   }
 }
 
-// A client may have `maxLookupsPerClient` lookups waiting; one more gets the miss page (429) at
-// once, on the API a 429 error. Behind a trusted proxy the client is the address the proxy added
-// last to X-Forwarded-For; anyone else's X-Forwarded-For counts for nothing. A client that hangs
-// up frees its place.
-TEST_F(ServiceTest, LookupsPerClient) {
-  ResolverSettings swarm;
-  swarm.dht = false;  // nobody to ask: every lookup waits for its timeout
-  swarm.timeoutSeconds = 20;
-  SiteSettings site;
-  site.maxLookupsPerClient = 2;
-  HttpServerSettings limits;
-  limits.trustedProxies = {boost::asio::ip::make_address("127.0.0.3")};
-  testing::LocalService service(*store_, swarm, site, limits);
-  int n = 0;
-  // A lookup of a hash nobody has, sent and left waiting.
-  auto ask = [&](const char* from, const std::string& forwarded, const std::string& path = "") {
-    const std::string hash = std::string(39, 'a') + "0123456789"[n++ % 10];
-    const int fd = testing::Connect(service.Port(), from, 3);
-    const std::string request =
-        path.empty() ? "GET /api/v1/torrents/" + hash + "?resolve=1 HTTP/1.1\r\nHost: x\r\n"
-                     : "POST /download.aspx HTTP/1.1\r\nHost: x\r\nContent-Length: 45\r\n";
-    const std::string body = path.empty() ? "" : "hash=" + hash;
-    const std::string all =
-        request + "X-Forwarded-For: " + forwarded + "\r\nConnection: close\r\n\r\n" + body;
-    ::send(fd, all.data(), all.size(), MSG_NOSIGNAL);
-    return fd;
-  };
-  auto waiting = [](int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 300) == 0;
-  };
-  const std::string client = "10.0.0.1, 10.0.0.7";  // the proxy added 10.0.0.7
-  const int first = ask("127.0.0.3", client), second = ask("127.0.0.3", client);
-  EXPECT_TRUE(waiting(first));
-  EXPECT_TRUE(waiting(second));
-  int fd = ask("127.0.0.3", client);
-  std::string reply = testing::ReadAll(fd);
-  ::close(fd);
-  EXPECT_EQ(Status(reply), "HTTP/1.1 429 Too Many Requests");
-  EXPECT_NE(Body(reply).find("\"error\":\"too_many_lookups\""), std::string::npos) << reply;
-  fd = ask("127.0.0.3", "10.0.0.7", "/download.aspx");
-  reply = testing::ReadAll(fd);
-  ::close(fd);
-  EXPECT_EQ(Status(reply), "HTTP/1.1 429 Too Many Requests");
-  EXPECT_NE(Body(reply).find("您输入的HASH暂未存储"), std::string::npos) << reply;
-  EXPECT_NE(Body(reply).find("查找过多"), std::string::npos) << reply;
-
-  std::vector<int> others = {ask("127.0.0.3", "10.0.0.8"), ask("127.0.0.2", "10.0.0.7"),
-                             ask("127.0.0.2", "10.0.0.7")};
-  for (int other : others) EXPECT_TRUE(waiting(other));
-  ::close(first);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  others.push_back(ask("127.0.0.3", client));
-  EXPECT_TRUE(waiting(others.back()));
-  ::close(second);
-  for (int other : others) ::close(other);
-}
-
-// Lookup leases that answer only when the test says so, as another instance's search would.
-class HeldLeases : public LookupLeases {
- public:
-  void Acquire(const std::string& hash, std::function<void(LeaseTurn)> done) override {
-    std::lock_guard lock(mutex_);
-    asked_[hash] = std::move(done);
-  }
-  void Release(const std::string& hash, const LookupReport& report) override {
-    std::lock_guard lock(mutex_);
-    released_.emplace_back(hash, report.outcome);
-  }
-  bool Asked(const std::string& hash) {
-    std::lock_guard lock(mutex_);
-    return asked_.count(hash) > 0;
-  }
-  // Hands the lookup that asked for `hash`'s lease its answer, on the service's thread.
-  void Answer(testing::LocalService& service, const std::string& hash, const LeaseTurn& turn) {
-    std::lock_guard lock(mutex_);
-    service.RunOnService([done = std::move(asked_[hash]), turn] { done(turn); });
-    asked_.erase(hash);
-  }
-  std::vector<std::pair<std::string, Outcome>> Released() {
-    std::lock_guard lock(mutex_);
-    return released_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::string, std::function<void(LeaseTurn)>> asked_;
-  std::vector<std::pair<std::string, Outcome>> released_;
-};
-
-// True once `condition` holds, within two seconds.
-bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 200; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-// A lookup waiting for another instance's search counts against its client's lookups and is
-// cancelled when the client hangs up; the lease, when it comes after that, is handed back at
-// once (not left to expire). Another instance's miss is the answer of a lookup that waited.
-TEST_F(ServiceTest, LookupsWaitingForALease) {
-  ResolverSettings swarm;
-  swarm.dht = false;
-  std::mutex mutex;
-  std::vector<std::pair<std::string, Outcome>> finished;
-  SiteSettings site;
-  site.maxLookupsPerClient = 1;
-  site.onLookup = [&](const std::string& hash, const LookupReport& report) {
-    std::lock_guard lock(mutex);
-    finished.emplace_back(hash, report.outcome);
-  };
-  HeldLeases leases;
-  testing::LocalService service(*store_, swarm, site, {}, &leases);
-  auto ask = [&](const std::string& hash) {
-    const int fd = testing::Connect(service.Port());
-    const std::string request = Get("/api/v1/torrents/" + hash + "?resolve=1");
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    return fd;
-  };
-  auto ended = [&](const std::string& hash, Outcome outcome) {
-    std::lock_guard lock(mutex);
-    return std::count(finished.begin(), finished.end(), std::pair{hash, outcome}) == 1;
-  };
-  const std::string a(40, 'a'), b(40, 'b'), c(40, 'c');
-  const int waiting = ask(a);
-  ASSERT_TRUE(Eventually([&] { return leases.Asked(a); }));
-  int fd = ask(b);
-  EXPECT_EQ(Status(testing::ReadAll(fd)), "HTTP/1.1 429 Too Many Requests");
-  ::close(fd);
-  EXPECT_FALSE(leases.Asked(b));
-
-  ::close(waiting);
-  EXPECT_TRUE(Eventually([&] { return ended(a, Outcome::kCancelled); }));
-  leases.Answer(service, a, LeaseTurn{LeaseTurn::Kind::kSearch, {}});
-  EXPECT_TRUE(Eventually([&] { return !leases.Released().empty(); }));
-  EXPECT_EQ(leases.Released(),
-            (std::vector<std::pair<std::string, Outcome>>{{a, Outcome::kCancelled}}));
-
-  // The client's place is free again; this lookup waits, then has the other instance's miss.
-  fd = ask(c);
-  ASSERT_TRUE(Eventually([&] { return leases.Asked(c); }));
-  LookupReport miss;
-  miss.outcome = Outcome::kNoMetadata;
-  miss.peersSeen = 3;
-  leases.Answer(service, c, LeaseTurn{LeaseTurn::Kind::kMissed, miss});
-  const std::string reply = testing::ReadAll(fd);
-  ::close(fd);
-  EXPECT_EQ(Status(reply), "HTTP/1.1 404 Not Found");
-  EXPECT_NE(Body(reply).find("\"outcome\":\"no_metadata\""), std::string::npos) << reply;
-  EXPECT_NE(Body(reply).find("\"peersSeen\":3"), std::string::npos) << reply;
-  EXPECT_TRUE(ended(c, Outcome::kNoMetadata));
-  EXPECT_EQ(leases.Released().size(), 1u);  // nothing to hand back: this instance never searched
-}
-
 // While more than half of the slots are taken, a connection that has not sent its request
 // header within the idle timeout is closed; with half or fewer taken it may wait for the read
 // deadline.
 TEST_F(ServiceTest, IdleConnectionsAreClosedWhenSlotsRunShort) {
-  HttpServerSettings limits;
-  limits.maxConnections = 8;
-  limits.maxConnectionsPerClient = 0;
-  limits.idleHeaderTimeout = std::chrono::milliseconds(300);
-  testing::LocalService service(*store_, std::nullopt, {}, limits);
+  testing::LocalServiceSettings local;
+  local.http.maxConnections = 8;
+  local.http.maxConnectionsPerClient = 0;
+  local.http.idleHeaderTimeout = std::chrono::milliseconds(300);
+  testing::LocalService service(*store_, local);
   std::vector<int> fds;
   for (int i = 0; i < 4; ++i) fds.push_back(testing::Connect(service.Port()));
   std::this_thread::sleep_for(std::chrono::milliseconds(800));

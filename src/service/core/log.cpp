@@ -12,6 +12,7 @@ namespace pellucor::service {
 namespace {
 
 std::atomic<int> gLevel{static_cast<int>(LogLevel::kInfo)};
+// The one lock of the log: the io thread, libtorrent's threads and the lease thread all write.
 std::mutex gSinkMutex;
 std::function<void(const std::string&)> gSink;  // guarded by gSinkMutex
 

@@ -3,7 +3,8 @@
 //   path=/magnet-bt/down.php?hash=… status=200 bytes=20533 ms=0.4
 // A value with a space, a quote, "=", a control byte or bytes that are not UTF-8 is quoted, with
 // \" \\ \n \r \t and \xNN escapes inside, so a line never breaks and a field never splits.
-// Lines below the level (SetLogLevel) are not written. Safe to call from any thread.
+// Lines below the level (SetLogLevel) are not written. Called from every thread: the io thread
+// (serve.cpp), and those that hand their results to it: libtorrent's and the lease thread.
 #pragma once
 
 #include <cstdint>

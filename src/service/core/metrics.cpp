@@ -53,12 +53,10 @@ const std::vector<double>& Metrics::LookupBuckets() {
 Metrics::Metrics() : buckets_(LookupBuckets().size() + 1, 0) {}
 
 void Metrics::CountRequest(std::string_view site, int status) {
-  std::lock_guard lock(mutex_);
   ++requests_[{std::string(site), status}];
 }
 
 void Metrics::CountLookup(Outcome outcome, double seconds, bool askedSwarm) {
-  std::lock_guard lock(mutex_);
   ++lookups_[OutcomeCode(outcome)];
   if (!askedSwarm) return;
   size_t bucket = 0;
@@ -69,22 +67,18 @@ void Metrics::CountLookup(Outcome outcome, double seconds, bool askedSwarm) {
 }
 
 void Metrics::CountStoreError() {
-  std::lock_guard lock(mutex_);
   ++storeErrors_;
 }
 
 void Metrics::CountRefusedConnection(std::string_view reason) {
-  std::lock_guard lock(mutex_);
   ++refused_[std::string(reason)];
 }
 
 void Metrics::AddGauge(std::string name, std::string help, std::function<double()> read) {
-  std::lock_guard lock(mutex_);
   gauges_.push_back({std::move(name), std::move(help), std::move(read)});
 }
 
 std::string Metrics::Render() const {
-  std::lock_guard lock(mutex_);
   std::string out;
   Family(out, "pellucor_http_requests_total", "counter",
          "Requests answered, by site and status (499: the client went away first).");

@@ -6,13 +6,13 @@
 //                                               statements
 //   pellucor_connections_refused_total{reason}  connections closed before a request was read
 // and the gauges the program adds (torrents stored, cache bytes, DHT nodes, open connections),
-// read when the page is asked for. Safe to use from any thread.
+// read when the page is asked for. Runs on the io thread (serve.cpp): what another thread counts
+// (a store error on the lease thread) is posted there first.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,7 +41,6 @@ class Metrics {
   static const std::vector<double>& LookupBuckets();
 
  private:
-  mutable std::mutex mutex_;
   std::map<std::pair<std::string, int>, uint64_t> requests_;
   std::map<std::string, uint64_t> lookups_;
   std::map<std::string, uint64_t> refused_;

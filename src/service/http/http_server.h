@@ -15,6 +15,9 @@
 // when every slot is taken, the connection that has waited longest for a request header is
 // closed to make room for a new one. Connections from a trusted proxy are exempt from all three:
 // the proxy gathers whole requests itself, and its clients are told apart by X-Forwarded-For.
+//
+// Runs on the io thread (serve.cpp): its io_context has that one thread; the handler, the hooks
+// and the Responder are called there.
 #pragma once
 
 #include <chrono>
@@ -66,14 +69,14 @@ class Responder {
   struct Exchange;
   explicit Responder(std::shared_ptr<Exchange> exchange) : exchange_(std::move(exchange)) {}
 
-  // Completes the request; may be called at once or later, from any thread (the write runs on
-  // the connection's executor). Calls after the first have no effect.
+  // Completes the request; may be called at once or later, on the io thread. Calls after the
+  // first have no effect.
   void operator()(Response response) const;
   // The client's address ("127.0.0.1", "::1"): the peer's, or for a request that came through
   // a trusted proxy the last address its X-Forwarded-For header holds (the one the proxy added).
   const std::string& Client() const;
-  // Runs `gone` on the connection's executor if the client hangs up before the response went
-  // out (at once, there, when it already has); never after the response.
+  // Runs `gone` if the client hangs up before the response went out (posted at once when it
+  // already has); never after the response.
   void OnGone(std::function<void()> gone) const;
 
  private:
@@ -113,6 +116,7 @@ struct HttpServerSettings {
 
 class HttpServer {
  public:
+  // `io` is run by one thread, the io thread: nothing here takes a lock.
   HttpServer(boost::asio::io_context& io, HttpServerSettings settings, HttpHandler handler);
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;

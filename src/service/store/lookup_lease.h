@@ -4,7 +4,7 @@
 // owner's miss, which stays remembered for a while. A lease whose owner died is not renewed,
 // expires and is taken over by a waiter, which then searches itself.
 //
-// The seam sits in the lookup path (Sites::Lookup): ask Acquire before searching, and Release
+// The seam sits in the lookup path (Lookups::Lookup): ask Acquire before searching, and Release
 // once the search ended and what it found is stored.
 #pragma once
 
@@ -36,6 +36,8 @@ struct LeaseTurn {
   LookupReport report;
 };
 
+// Acquire and Release are called on the io thread (serve.cpp); the answers come back there
+// through Post, from wherever the leases do their work (PostgreSQL: a thread of their own).
 class LookupLeases {
  public:
   virtual ~LookupLeases() = default;

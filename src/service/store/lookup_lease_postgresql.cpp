@@ -4,7 +4,8 @@
 // turns it into a miss record (owner NULL, the report, an expiry one miss memory away), and
 // notifies the channel "pellucor_lookup" with the hash in the same transaction.
 //
-// Waiters live in this process's thread: each is tried when it is added, when a notification
+// Waiters live in this process's lease thread, off the io thread because its LISTEN connection
+// waits in poll() for notifications: each is tried when it is added, when a notification
 // names its hash, when the lease it waits for would expire, and at least every five seconds (a
 // notification sent while the listening connection was down is lost, never the waiter). A try
 // is one statement: stored? else take the row when it is free, expired or already ours; else
@@ -349,9 +350,9 @@ class PostgresqlLeases final : public LookupLeases {
   const std::function<void()> onError_;
   const std::string owner_;
   const int wakeFd_;
-  std::thread thread_;
+  std::thread thread_;  // the LISTEN connection's: it blocks in poll(), so never the io thread
 
-  std::mutex mutex_;
+  std::mutex mutex_;  // Acquire and Release come on the io thread, Loop reads on the lease thread
   bool stopping_ = false;
   std::vector<Waiter> waiters_;
   std::deque<std::pair<std::string, LookupReport>> releases_;

@@ -7,6 +7,8 @@
 // in "hash_aliases" for each other hash a v2 or hybrid torrent is known by (its SHA-256, and for a
 // hybrid torrent the truncated SHA-256). One transaction per write, so a process killed during an
 // import leaves the store as it was before that import or after it, never in between.
+// In the service a store runs on the io thread (serve.cpp); the PostgreSQL back end's connection
+// pool is shared with the lease thread and has a lock of its own (postgresql_pool.h).
 #pragma once
 
 #include <cstdint>
@@ -77,14 +79,15 @@ class Store {
   bool Check(std::vector<std::string>* problems);
 
   // Which of several service instances on this store searches the swarm for a hash; nothing for
-  // a store that one process owns (SQLite). `post` hands a callback to the thread the caller
-  // wants it run on.
+  // a store that one process owns (SQLite), whose lookups all search (lookup/null_leases.h).
+  // `post` hands a callback to the thread the caller wants it run on (the io thread).
   virtual std::unique_ptr<LookupLeases> OpenLeases(const LeaseSettings& settings, Post post,
                                                    std::string* error);
 
-  // Called, from any thread, for each store error no caller is told of (a read that failed, a
-  // lease statement that failed), after its log line; the service counts them. A failed Add is
-  // its caller's to log and count. Set before the store is used from other threads.
+  // Called for each store error no caller is told of (a read that failed, a lease statement that
+  // failed), after its log line, on the thread that met it: the io thread or the lease thread
+  // (the service posts each count to the io thread). A failed Add is its caller's to log and
+  // count. Set before the store is used from other threads.
   void SetErrorCounter(std::function<void()> count) { errorCounter_ = std::move(count); }
 
  protected:

@@ -1,0 +1,47 @@
+#include "service/sites/api.h"
+
+#include "service/sites/forms.h"
+#include "service/sites/json_replies.h"
+#include "service/sites/pages.h"
+
+namespace pellucor::service {
+
+void Api::Serve(const Request& request, Responder respond) {
+  const std::string_view target = TargetOf(request);
+  std::string_view path = PathOf(target);
+  constexpr std::string_view kTorrents = "/api/v1/torrents/";
+  if (path.rfind(kTorrents, 0) != 0) {
+    return respond(JsonError(http::status::not_found, "not_found", "no such API path"));
+  }
+  if (request.method() != http::verb::get && request.method() != http::verb::head) {
+    Response r = JsonError(http::status::method_not_allowed, "method_not_allowed",
+                           "only GET and HEAD are served here");
+    r.set(http::field::allow, "GET, HEAD");
+    return respond(std::move(r));
+  }
+  path.remove_prefix(kTorrents.size());
+  constexpr std::string_view kSuffix = ".torrent";
+  const bool file =
+      path.size() > kSuffix.size() && path.substr(path.size() - kSuffix.size()) == kSuffix;
+  if (file) path.remove_suffix(kSuffix.size());
+  const std::optional<std::string> hash = HashFromPath(path);
+  if (!hash) {
+    return respond(JsonError(http::status::bad_request, "bad_hash",
+                             "the hash must be 40 or 64 hex digits or 32 base-32 letters"));
+  }
+  if (file) {
+    const auto found = cache_.Find(*hash);
+    if (!found) return respond(MissJson(nullptr));
+    return respond(TorrentReply(found));
+  }
+  if (QueryValue(target, "resolve") != "1") {
+    const auto found = cache_.Find(*hash);
+    if (found) return respond(JsonReply(http::status::ok, TorrentJson(*found)));
+    return respond(MissJson(lookups_.RecentMiss(*hash)));
+  }
+  lookups_.Lookup(*hash, respond, [respond](Lookups::Torrent found, const LookupReport& report) {
+    respond(found ? JsonReply(http::status::ok, TorrentJson(*found)) : MissJson(&report));
+  });
+}
+
+}  // namespace pellucor::service

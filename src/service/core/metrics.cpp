@@ -50,7 +50,11 @@ const std::vector<double>& Metrics::LookupBuckets() {
   return kBuckets;
 }
 
-Metrics::Metrics() : buckets_(LookupBuckets().size() + 1, 0) {}
+Metrics::Metrics() : buckets_(LookupBuckets().size() + 1, 0) {
+  // Every reason has a value from the start, so that a rate over it is defined before the first
+  // refusal.
+  for (const char* reason : {"client_limit", "evicted", "full", "idle"}) refused_[reason] = 0;
+}
 
 void Metrics::CountRequest(std::string_view site, int status) {
   ++requests_[{std::string(site), status}];

@@ -29,6 +29,9 @@ Sites::Sites(Lookups& lookups, TorrentCache& cache, Metrics& metrics, SiteSettin
       {"/magnet-bt/down.php", false, "second", Methods::kGet,
        To(&second_, &SecondService::Download)},
       {"/magnet-bt/", true, "second", Methods::kAny, nullptr},
+      // The desktop tool follows the download link even when the page had none: it then asks
+      // for the bare "/magnet-bt", a request of the second site too.
+      {"/magnet-bt", false, "second", Methods::kAny, nullptr},
       {"/api/", true, "api", Methods::kAny, To(&api_, &Api::Serve)},
       {"/metrics", false, "metrics", Methods::kGet, To(&operator_, &OperatorPages::MetricsPage)},
       {"/healthz", false, "healthz", Methods::kGet, To(&operator_, &OperatorPages::Health)},

@@ -27,10 +27,12 @@ namespace pellucor::service {
 namespace {
 
 using testing::Body;
+using testing::Connect;
 using testing::Exchange;
 using testing::Get;
 using testing::Headers;
 using testing::Post;
+using testing::ReadAll;
 using testing::Status;
 
 // One bencoded torrent with the given files (path → size).
@@ -397,6 +399,52 @@ TEST_F(ServiceTest, RefusesWhatItCannotServe) {
        "HTTP/1.1 400 Bad Request"},
   };
   for (const auto& c : cases) EXPECT_EQ(Status(Exchange(port_, c.request)), c.status) << c.name;
+}
+
+// Requests whose body length cannot be told for sure are answered and their connection closed
+// (what follows would be read as the next request); a request without one Host is refused.
+TEST_F(ServiceTest, FramingIsReadStrictly) {
+  const std::string post = "POST /download.aspx HTTP/1.1\r\nHost: a\r\n";
+  const struct {
+    std::string request;
+    std::string status;
+  } cases[] = {
+      {post + "Transfer-Encoding: xchunked\r\n\r\nGET / HTTP/1.1\r\nHost: a\r\n\r\n",
+       "HTTP/1.1 400 Bad Request"},
+      {post + "Transfer-Encoding: chunked, identity\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {post + "Transfer-Encoding: identity\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {post + "Transfer-Encoding: gzip, chunked\r\n\r\n", "HTTP/1.1 501 Not Implemented"},
+      {"POST /download.aspx HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 400 Bad Request"},
+      {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+  };
+  for (const auto& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::string reply = Exchange(port_, c.request, 0, 3);
+    EXPECT_EQ(Status(reply), c.status) << c.request;
+    EXPECT_EQ(reply.find("HTTP/1.1 200"), std::string::npos) << c.request;  // nothing smuggled
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "left open";
+  }
+  // A chunked body, and HTTP/1.0 without a Host, are fine.
+  EXPECT_EQ(Status(Exchange(port_, post + "Transfer-Encoding: Chunked\r\nConnection: close\r\n\r\n"
+                                          "5\r\nhash=\r\n0\r\n\r\n")),
+            "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(Status(Exchange(port_, "GET / HTTP/1.0\r\n\r\n")), "HTTP/1.1 200 OK");
+
+  // A client that waits for leave to send its body gets it at once.
+  const int fd = Connect(port_);
+  ASSERT_GE(fd, 0);
+  const std::string head = post +
+                           "Expect: 100-continue\r\nConnection: close\r\n"
+                           "Content-Length: 5\r\n\r\n";
+  ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  char buf[64] = {};
+  const ssize_t n = ::recv(fd, buf, sizeof buf - 1, 0);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "HTTP/1.1 100 Continue\r\n\r\n");
+  ::send(fd, "hash=", 5, MSG_NOSIGNAL);
+  EXPECT_EQ(Status(ReadAll(fd)), "HTTP/1.1 404 Not Found");
+  ::close(fd);
 }
 
 TEST_F(ServiceTest, SlowClientIsDisconnectedAndOthersAreServed) {

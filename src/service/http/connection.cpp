@@ -2,10 +2,14 @@
 
 #include <sys/socket.h>
 
+#include <cctype>
 #include <cerrno>
+#include <iterator>
 #include <string_view>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/string.hpp>
 
 namespace pellucor::service {
 
@@ -34,6 +38,42 @@ std::optional<asio::ip::address> ForwardedFor(const Request& request) {
   const asio::ip::address address = asio::ip::make_address(std::string(last), ec);
   if (ec) return std::nullopt;
   return PlainAddress(address);
+}
+
+// What is wrong with a request's framing (RFC 9112), read from its header alone; ok when
+// nothing is. A body whose length the server cannot tell would be read as the next request (a
+// request smuggled past a proxy that reads it the other way), so such a request is answered and
+// its connection closed.
+//   Transfer-Encoding other than exactly "chunked": 501 when it ends with chunked (a coding
+//   this server does not do), else 400; on HTTP/1.0 any Transfer-Encoding is 400.
+//   HTTP/1.1 without a Host field, or with more than one: 400.
+http::status FramingProblem(const http::request_parser<http::string_body>& parser) {
+  const auto& request = parser.get();
+  const auto codings = request.equal_range(http::field::transfer_encoding);
+  if (codings.first != codings.second) {
+    if (request.version() < 11) return http::status::bad_request;
+    std::string all;
+    for (auto field = codings.first; field != codings.second; ++field)
+      all += (all.empty() ? "" : ",") + std::string(field->value());
+    std::string lower;
+    for (const char c : all)
+      if (c != ' ' && c != '\t')
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower != "chunked") {
+      const bool endsChunked = lower.size() > 8 && lower.substr(lower.size() - 8) == ",chunked";
+      return endsChunked ? http::status::not_implemented : http::status::bad_request;
+    }
+  }
+  if (request.version() >= 11) {
+    const auto hosts = request.equal_range(http::field::host);
+    if (std::distance(hosts.first, hosts.second) != 1) return http::status::bad_request;
+  }
+  return http::status::ok;
+}
+
+bool ExpectsContinue(const Request& request) {
+  const auto expect = request[http::field::expect];
+  return expect.size() == 12 && beast::iequals(expect, "100-continue");
 }
 
 }  // namespace
@@ -88,9 +128,29 @@ void Connection::SetWaiting(bool waiting) {
 
 void Connection::OnHeader(beast::error_code ec) {
   SetWaiting(false);
+  if (!ec) {
+    if (const http::status problem = FramingProblem(*parser_); problem != http::status::ok) {
+      started_ = Clock::now();
+      written_ = 0;
+      recorded_ = false;
+      return Refuse(problem, problem == http::status::not_implemented
+                                 ? "transfer coding not implemented\n"
+                                 : "bad request framing\n");
+    }
+  }
   if (ec || parser_->is_done()) return OnRead(ec);
-  http::async_read(stream_, buffer_, *parser_,
-                   [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
+  auto readBody = [self = shared_from_this()] {
+    http::async_read(self->stream_, self->buffer_, *self->parser_,
+                     [self](beast::error_code ec, size_t) { self->OnRead(ec); });
+  };
+  if (!ExpectsContinue(parser_->get())) return readBody();
+  // The client waits for leave to send its body.
+  static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+  asio::async_write(stream_, asio::buffer(kContinue),
+                    [self = shared_from_this(), readBody](beast::error_code ec, size_t) {
+                      if (ec) return self->Close();
+                      readBody();
+                    });
 }
 
 void Connection::OnRead(beast::error_code ec) {

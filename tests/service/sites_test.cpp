@@ -247,10 +247,24 @@ TEST_F(ServiceTest, SecondService) {
 
   reply = Exchange(port_, Get("/magnet-bt/down.php?hash=" + hash_));
   EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK");
-  EXPECT_NE(Headers(reply).find(
-                "Content-Disposition: attachment; filename=电影 & <合集>[pellucor.local].torrent"),
+  EXPECT_NE(Headers(reply).find("Content-Disposition: attachment; filename*=UTF-8''"
+                                "%E7%94%B5%E5%BD%B1%20&%20%3C%E5%90%88%E9%9B%86%3E%5Bpellucor.local"
+                                "%5D.torrent; filename=电影 & <合集>[pellucor.local].torrent\r\n"),
             std::string::npos)
       << Headers(reply);
+  // A name cannot add parameters of its own, nor turn its extension around.
+  const std::string evil = Add(MakeTorrent(
+      "x; filename*=UTF-8''evil.html; \"q\" \\ \xE2\x80\xAEgpj.exe", {{"x", 1}}));
+  const std::string header = Headers(Exchange(port_, Get("/magnet-bt/down.php?hash=" + evil)));
+  EXPECT_NE(header.find("; filename=x filename*=UTF-8''evil.html q _ gpj.exe[pellucor.local]"
+                        ".torrent\r\n"),
+            std::string::npos)
+      << header;
+  for (const char* parameter : {"; filename*=", "; filename="}) {  // each once, none added
+    const size_t first = header.find(parameter);
+    EXPECT_NE(first, std::string::npos) << parameter;
+    EXPECT_EQ(header.find(parameter, first + 1), std::string::npos) << parameter;
+  }
   EXPECT_EQ(Body(reply), torrent_);
   // A long name is cut so that the tool reads the whole header block and the name in it.
   std::string longName;

@@ -59,9 +59,16 @@ std::string RowText(std::string_view text) {
 
 std::string DownloadName(std::string_view name, std::string_view siteTag, size_t maxBytes) {
   std::string out;
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) continue;
+  // PrintableUtf8 makes controls and direction changes U+FFFD; those go, as do the characters
+  // that could end the header's value and start a parameter of the name's own.
+  const std::string printable = PrintableUtf8(name);
+  for (size_t i = 0; i < printable.size(); ++i) {
+    const char c = printable[i];
+    if (printable.compare(i, 3, "\xEF\xBF\xBD") == 0) {
+      i += 2;
+      continue;
+    }
+    if (c == ';' || c == '"') continue;
     out.push_back(c == '/' || c == '\\' ? '_' : c);
   }
   if (out.empty()) out = "torrent";

@@ -43,7 +43,9 @@ std::string WhyParagraph(const LookupReport* report);
 //   "odd\nname<" -> "odd name&lt;"
 std::string RowText(std::string_view text);
 // A torrent name as the download's header line gives it (`maxBytes` at most, at least 1):
-// control bytes dropped, "/" and "\\" as "_", "[" + `siteTag` + "].torrent" inside it (each "."
+// control characters, direction changes, ";" and '"' dropped (nothing in it can end the value
+// and start a parameter of its own), "/" and "\\" as "_", "[" + `siteTag` + "].torrent" inside
+// it (each "."
 // of the tag standing for any character, as in the tool's pattern) written with "(" and ")",
 // and cut at a UTF-8 character boundary.
 //   ("a[x.y].torrent b", "x.y", 240) -> "a(x.y).torrent b"

@@ -1,6 +1,10 @@
 #include "service/sites/second_service.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
+
+#include "base/hex.h"
 
 #include "service/sites/forms.h"
 #include "service/sites/pages.h"
@@ -20,6 +24,32 @@ constexpr size_t kConnectionField = sizeof("Connection: keep-alive\r\n") - 1;
 Response Cannot(const LookupReport* report) {
   return Page(MissStatus(report), kUtf8Upper,
               std::string("<p>该磁力链接无法生成BT种子</p>\n") + WhyParagraph(report));
+}
+
+// The download's Content-Disposition, within what the header block may still take (`used`
+// bytes are taken): RFC 6266's "filename*" (UTF-8, percent-encoded) for browsers and download
+// tools, then "filename=" with the raw UTF-8 bytes the desktop tool reads. Its pattern takes
+// what stands right after "filename=" up to the last "[TAG].torrent" within 300 characters, so
+// that value is not quoted (a quote would become part of the saved name); instead the name
+// holds nothing that could end it (see DownloadName).
+//   attachment; filename*=UTF-8''a%20b%5Bpellucor.local%5D.torrent; filename=a
+//   b[pellucor.local].torrent
+std::string ContentDisposition(const std::string& name, const std::string& siteTag, size_t used) {
+  const std::string suffix = "[" + siteTag + "].torrent";
+  used += sizeof("Content-Disposition: attachment; filename*=UTF-8''; filename=\r\n") - 1;
+  for (size_t most = kMaxDownloadName;; most = most * 3 / 4) {
+    const std::string shown = DownloadName(name, siteTag, most) + suffix;
+    std::string encoded;
+    for (const char ch : shown) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (std::isalnum(c) || std::string_view("!#$&+-.^_`|~").find(ch) != std::string_view::npos)
+        encoded += ch;
+      else
+        AppendPercentEncoded(encoded, c);
+    }
+    if (used + shown.size() + encoded.size() < kMaxHeaderBlock || most <= 1)
+      return "attachment; filename*=UTF-8''" + encoded + "; filename=" + shown;
+  }
 }
 
 }  // namespace
@@ -54,16 +84,8 @@ void SecondService::Download(const Request& request, Responder respond) {
                             WhyParagraph(hash ? lookups_.RecentMiss(*hash) : nullptr)));
   }
   Response r = TorrentReply(found);
-  // The name goes out as raw UTF-8 bytes; the desktop tool reads the header block as UTF-8, up
-  // to a size, and takes the name before the last "[TAG].torrent" within 300 characters.
-  const std::string prefix = "attachment; filename=";
-  const std::string suffix = "[" + siteTag_ + "].torrent";
-  const size_t used = HeaderBlockSize(r) + kConnectionField + sizeof("Content-Disposition: \r\n") -
-                      1 + prefix.size() + suffix.size();
-  const size_t room = used < kMaxHeaderBlock ? kMaxHeaderBlock - 1 - used : 0;
-  r.set(
-      http::field::content_disposition,
-      prefix + DownloadName(found->meta.name, siteTag_, std::min(room, kMaxDownloadName)) + suffix);
+  r.set(http::field::content_disposition,
+        ContentDisposition(found->meta.name, siteTag_, HeaderBlockSize(r) + kConnectionField));
   respond(std::move(r));
 }
 

@@ -29,6 +29,7 @@ const OutcomeText kTexts[] = {
     {"cancelled", "cancelled: every client went away", "已取消：请求的客户端都已离开"},
     {"too_many_lookups", "too many lookups from this client at once",
      "未查找：您的地址同时进行的查找过多，请稍后再试"},
+    {"store_unavailable", "the store could not be read", "未查找：种子库暂时无法读取，请稍后再试"},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {

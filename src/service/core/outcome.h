@@ -10,18 +10,19 @@ namespace pellucor::service {
 
 enum class Outcome {
   kFoundStore,
-  kFoundPeer,       // from a peer given on the command line
-  kFoundDht,        // from a peer the DHT named
-  kFoundTracker,    // from a peer a tracker named
-  kNoDhtNodes,      // the DHT was the only source, and its routing table stayed empty
-  kNoPeers,         // nobody named a peer
-  kNoMetadata,      // peers were named, none gave the metadata
-  kBadMetadata,     // a peer sent metadata that does not hash to the info hash
-  kTooLarge,        // a peer offered metadata over the size cap
-  kTimedOut,        // a peer was still sending the metadata when the time ran out
-  kStoreFailed,     // the metadata came, but the store's checks refused it
-  kCancelled,       // every client that asked went away first
-  kTooManyLookups,  // not looked up: the client had as many lookups waiting as it may
+  kFoundPeer,         // from a peer given on the command line
+  kFoundDht,          // from a peer the DHT named
+  kFoundTracker,      // from a peer a tracker named
+  kNoDhtNodes,        // the DHT was the only source, and its routing table stayed empty
+  kNoPeers,           // nobody named a peer
+  kNoMetadata,        // peers were named, none gave the metadata
+  kBadMetadata,       // a peer sent metadata that does not hash to the info hash
+  kTooLarge,          // a peer offered metadata over the size cap
+  kTimedOut,          // a peer was still sending the metadata when the time ran out
+  kStoreFailed,       // the metadata came, but the store's checks refused it
+  kCancelled,         // every client that asked went away first
+  kTooManyLookups,    // not looked up: the client had as many lookups waiting as it may
+  kStoreUnavailable,  // not looked up: the store could not be read (the torrent may be in it)
 };
 
 struct LookupReport {

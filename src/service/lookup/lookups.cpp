@@ -16,11 +16,19 @@ Lookups::Lookups(TorrentCache& cache, Fetcher& fetcher, LookupLeases& leases, Me
       settings_(std::move(settings)) {}
 
 void Lookups::Lookup(const std::string& hash, const Responder& respond, Done done) {
-  if (Torrent found = cache_.Find(hash)) {
+  bool unreadable = false;
+  if (Torrent found = cache_.Find(hash, &unreadable)) {
     LookupReport report;
     report.outcome = Outcome::kFoundStore;
     Finished(hash, report);
     return done(std::move(found), report);
+  }
+  // The store may hold it: the swarm is not asked for what could not be read.
+  if (unreadable) {
+    LookupReport report;
+    report.outcome = Outcome::kStoreUnavailable;
+    Finished(hash, report);
+    return done(nullptr, report);
   }
   // A repeat within a minute of a miss: the swarm is not asked again so soon.
   if (const LookupReport* miss = RecentMiss(hash)) return done(nullptr, *miss);
@@ -139,9 +147,9 @@ void Lookups::Answer(const std::string& hash, std::vector<Waiter> waiters, const
 }
 
 void Lookups::Finished(const std::string& hash, const LookupReport& report) {
-  const bool swarm = report.outcome != Outcome::kFoundStore &&
-                     report.outcome != Outcome::kTooManyLookups &&
-                     report.outcome != Outcome::kCancelled;
+  const bool swarm =
+      report.outcome != Outcome::kFoundStore && report.outcome != Outcome::kTooManyLookups &&
+      report.outcome != Outcome::kStoreUnavailable && report.outcome != Outcome::kCancelled;
   if (IsFound(report.outcome)) {
     misses_.Forget(hash);
   } else if (swarm) {

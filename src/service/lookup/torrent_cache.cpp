@@ -12,7 +12,8 @@ namespace pellucor::service {
 TorrentCache::TorrentCache(Store& store, size_t capacityBytes, Metrics& metrics)
     : store_(store), capacity_(capacityBytes), metrics_(metrics) {}
 
-TorrentCache::Torrent TorrentCache::Find(const std::string& hash) {
+TorrentCache::Torrent TorrentCache::Find(const std::string& hash, bool* unreadable) {
+  if (unreadable) *unreadable = false;
   if (const auto it = known_.find(hash); it != known_.end()) {
     if (Torrent torrent = it->second.lock()) {
       Touch(torrent->meta.infoHash);
@@ -21,7 +22,10 @@ TorrentCache::Torrent TorrentCache::Find(const std::string& hash) {
     known_.erase(it);
   }
   std::optional<StoredTorrent> found = store_.Find(hash);
-  if (!found) return nullptr;
+  if (!found) {
+    if (unreadable) *unreadable = store_.ReadFailing(nullptr);
+    return nullptr;
+  }
   return Remember(std::make_shared<const StoredTorrent>(std::move(*found)));
 }
 

@@ -28,8 +28,8 @@ class TorrentCache {
   TorrentCache& operator=(const TorrentCache&) = delete;
 
   // The stored torrent of `hash` (40 or 64 lower-case hex), from memory or else the store; null
-  // when there is none.
-  Torrent Find(const std::string& hash);
+  // when there is none, or when the store could not be read (`*unreadable` set then).
+  Torrent Find(const std::string& hash, bool* unreadable = nullptr);
   // A torrent the swarm gave for `hash`: stored (a failed write is logged as event=store_error
   // and counted, and the torrent is served all the same) and kept in memory. Null, and logged
   // as event=torrent_refused, when the bytes are not a torrent the store takes.
@@ -37,7 +37,10 @@ class TorrentCache {
   // Memory the cached torrents hold now (the pellucor_cache_bytes gauge).
   size_t Bytes() const { return bytes_; }
   // Whether the store answers now, for the health check; `*error` says why not.
-  bool StoreReachable(std::string* error) { return store_.Reachable(error); }
+  // The store answers now, and its last read of a torrent worked.
+  bool StoreHealthy(std::string* error) {
+    return store_.Reachable(error) && !store_.ReadFailing(error);
+  }
 
  private:
   // `torrent` under every hash it is known by, and in the cache when it fits; the one already in

@@ -29,15 +29,19 @@ void Api::Serve(const Request& request, Responder respond) {
     return respond(JsonError(http::status::bad_request, "bad_hash",
                              "the hash must be 40 or 64 hex digits or 32 base-32 letters"));
   }
+  LookupReport unavailable;
+  unavailable.outcome = Outcome::kStoreUnavailable;
   if (file) {
-    const auto found = cache_.Find(*hash);
-    if (!found) return respond(MissJson(nullptr));
+    bool unreadable = false;
+    const auto found = cache_.Find(*hash, &unreadable);
+    if (!found) return respond(MissJson(unreadable ? &unavailable : nullptr));
     return respond(TorrentReply(found));
   }
   if (QueryValue(target, "resolve") != "1") {
-    const auto found = cache_.Find(*hash);
+    bool unreadable = false;
+    const auto found = cache_.Find(*hash, &unreadable);
     if (found) return respond(JsonReply(http::status::ok, TorrentJson(*found)));
-    return respond(MissJson(lookups_.RecentMiss(*hash)));
+    return respond(MissJson(unreadable ? &unavailable : lookups_.RecentMiss(*hash)));
   }
   lookups_.Lookup(*hash, respond, [respond](Lookups::Torrent found, const LookupReport& report) {
     respond(found ? JsonReply(http::status::ok, TorrentJson(*found)) : MissJson(&report));

@@ -13,7 +13,7 @@ void OperatorPages::MetricsPage(const Request&, Responder respond) {
 
 void OperatorPages::Health(const Request&, Responder respond) {
   std::string problems, error;
-  if (!cache_.StoreReachable(&error)) problems += "store: " + error + "\n";
+  if (!cache_.StoreHealthy(&error)) problems += "store: " + error + "\n";
   if (!lookups_.SwarmRunning()) problems += "swarm: the libtorrent session is not running\n";
   if (problems.empty()) return respond(MakeResponse(http::status::ok, kPlainText, "ok\n"));
   respond(MakeResponse(http::status::service_unavailable, kPlainText, problems));

@@ -42,8 +42,10 @@ Response TorrentReply(const std::shared_ptr<const StoredTorrent>& torrent) {
 }
 
 http::status MissStatus(const LookupReport* report) {
-  return report && report->outcome == Outcome::kTooManyLookups ? http::status::too_many_requests
-                                                               : http::status::not_found;
+  if (report && report->outcome == Outcome::kTooManyLookups) return http::status::too_many_requests;
+  if (report && report->outcome == Outcome::kStoreUnavailable)
+    return http::status::service_unavailable;
+  return http::status::not_found;
 }
 
 std::string WhyParagraph(const LookupReport* report) {

@@ -77,11 +77,16 @@ void SecondService::Form(const Request& request, Responder respond) {
 void SecondService::Download(const Request& request, Responder respond) {
   const auto value = QueryValue(TargetOf(request), "hash");
   const auto hash = value ? HashFromValue(*value) : std::nullopt;
-  const auto found = hash ? cache_.Find(*hash) : nullptr;
+  bool unreadable = false;
+  const auto found = hash ? cache_.Find(*hash, &unreadable) : nullptr;
   if (!found) {
-    return respond(Page(http::status::not_found, kUtf8Upper,
-                        "<p>该磁力链接无法生成BT种子</p>\n" +
-                            WhyParagraph(hash ? lookups_.RecentMiss(*hash) : nullptr)));
+    LookupReport unavailable;
+    unavailable.outcome = Outcome::kStoreUnavailable;
+    const LookupReport* why = unreadable ? &unavailable
+                              : hash     ? lookups_.RecentMiss(*hash)
+                                         : nullptr;
+    return respond(
+        Page(MissStatus(why), kUtf8Upper, "<p>该磁力链接无法生成BT种子</p>\n" + WhyParagraph(why)));
   }
   Response r = TorrentReply(found);
   r.set(http::field::content_disposition,

@@ -121,6 +121,19 @@ void Store::ReportError(std::string_view during, std::string_view hash, const st
   if (errorCounter_) errorCounter_();
 }
 
+void Store::ReadEnded(std::string_view hash, const std::string& error) {
+  if (!error.empty()) ReportError("read", hash, error);
+  std::lock_guard lock(readMutex_);
+  readError_ = error;
+}
+
+bool Store::ReadFailing(std::string* error) const {
+  std::lock_guard lock(readMutex_);
+  if (readError_.empty()) return false;
+  if (error) *error = readError_;
+  return true;
+}
+
 bool Store::CheckEngine(std::vector<std::string>*) {
   return true;
 }

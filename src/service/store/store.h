@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +64,10 @@ class Store {
   virtual int64_t Count() = 0;
   // True when the store answers a query now (the health check).
   virtual bool Reachable(std::string* error) = 0;
+  // Whether the last read of a torrent failed (a damaged file, a broken connection) rather than
+  // found it or found it missing; `*error` says how. Such a store may hold what it could not
+  // read: the health check reports it, and the lookups do not search the swarm for it.
+  bool ReadFailing(std::string* error) const;
 
   // Every row in key order, as stored (meta from the row's columns, not re-read from the
   // bytes), until `visit` returns false. False with `*error` set when reading failed.
@@ -94,7 +99,12 @@ class Store {
   Store() = default;
   // Logs a store error no caller is told of (event=store_error) and counts it.
   void ReportError(std::string_view during, std::string_view hash, const std::string& error);
+  // A read of a torrent ended: `error` empty when it found the row or found none, else why it
+  // failed (then logged and counted as ReportError does).
+  void ReadEnded(std::string_view hash, const std::string& error);
   std::function<void()> errorCounter_;
+  mutable std::mutex readMutex_;  // reads run on the io thread and on migrate's
+  std::string readError_;         // the last read's failure; empty after a read that worked
   // Writes one described torrent and its aliases in one transaction; a key already stored is
   // left as it is (true).
   virtual bool Insert(const TorrentMeta& meta, std::string_view bytes, const std::string& source,

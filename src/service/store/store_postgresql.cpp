@@ -131,9 +131,10 @@ class PostgresqlStore final : public Store {
               if (!rows.empty()) found = ReadRow(rows[0]);
             },
             &error)) {
-      ReportError("read", *hash, error);
+      ReadEnded(*hash, error);
       return std::nullopt;
     }
+    ReadEnded(*hash, "");
     return found;
   }
 

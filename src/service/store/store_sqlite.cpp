@@ -275,13 +275,20 @@ std::optional<StoredTorrent> SqliteStore::Find(std::string_view infoHash) {
                             .c_str());
   const int step =
       select.ok() && select.BindText(1, *hash) ? sqlite3_step(select.get()) : SQLITE_ERROR;
-  if (step == SQLITE_DONE) return std::nullopt;
+  if (step == SQLITE_DONE) {
+    ReadEnded(*hash, "");
+    return std::nullopt;
+  }
   if (step != SQLITE_ROW) {
-    ReportError("read", *hash, sqlite3_errmsg(db_));
+    ReadEnded(*hash, sqlite3_errmsg(db_));
     return std::nullopt;
   }
   StoredTorrent t;
-  if (!ReadRow(select, &t)) return std::nullopt;
+  if (!ReadRow(select, &t)) {
+    ReadEnded(*hash, "the row could not be read");
+    return std::nullopt;
+  }
+  ReadEnded(*hash, "");
   return t;
 }
 

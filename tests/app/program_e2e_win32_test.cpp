@@ -13,6 +13,7 @@
 #include "support/fake_http_server.h"
 #include "support/main_window_of_win32.h"
 #include "support/printers.h"
+#include "support/process.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
 #include "torrent/torrent_check.h"
@@ -36,29 +37,12 @@ std::wstring TextOf(HWND h) {
   return s;
 }
 
-// Ends the program however the test ends: a program left running would keep the test's
-// output pipes open (and its directory in use).
-struct ProcessGuard {
-  PROCESS_INFORMATION pi{};
-  ~ProcessGuard() {
-    const ScopedHandle process(pi.hProcess), thread(pi.hThread);
-    if (process && WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) {
-      TerminateProcess(process.get(), 1);
-      WaitForSingleObject(process.get(), 10000);
-    }
-  }
-};
-
-// A torrent under 1000 bytes, which its info hash proves to be the one asked for.
-std::pair<std::string, std::string> Torrent() {
-  const testing::Torrent t = testing::MakeTorrent(300);
-  return {t.bytes, t.hash};
-}
-
 TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   FakeHttpServer server(8600);
   if (server.port() == 0) GTEST_SKIP() << "127.0.0.1:8600 is taken";
-  const auto [bytes, hash] = Torrent();
+  // A torrent under 1000 bytes, which its info hash proves to be the one asked for.
+  const testing::Torrent torrent = testing::MakeTorrent(300);
+  const std::string &bytes = torrent.bytes, &hash = torrent.hash;
   const std::string page =
       "<table>\r\n<tr><td>x.bin</td><td style=\"text-align:right\">1 KB</td></tr>\r\n</table><a "
       "href=\"./down.php?hash=" +
@@ -80,22 +64,16 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
 
   // A fresh run directory with a copy of the program (removed once the program has ended).
   const testing::Sandbox sandbox("e2e");
-  const std::wstring dir = Wide(sandbox.path());
-  const std::wstring exe = dir + L"\\Pellucor.exe";
+  const std::wstring exe = Wide(sandbox.path()) + L"\\Pellucor.exe";
   ASSERT_TRUE(CopyFileW(Wide(PELLUCOR_PROGRAM).c_str(), exe.c_str(), FALSE));
-
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  ProcessGuard program;
-  PROCESS_INFORMATION& pi = program.pi;
-  std::wstring command = L"\"" + exe + L"\"";
-  ASSERT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             dir.c_str(), &si, &pi));
+  // Ended however the test ends: a program left running would keep the test's output pipes
+  // open (and its directory in use).
+  testing::ChildProcess program({Utf8FromWide(exe)});
   // The window is shown once its controls exist and their events are bound.
   HWND top = nullptr;
   for (int i = 0; i < 200 && !(top && IsWindowVisible(top)); ++i) {
     Sleep(100);
-    top = testing::MainWindowOf(pi.dwProcessId);
+    top = testing::MainWindowOf(program.Pid());
   }
   ASSERT_TRUE(top) << "the window did not appear";
 
@@ -156,11 +134,8 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   Sleep(1000);
   EXPECT_EQ(FindWindowW(L"Notepad", nullptr), nullptr) << "the advert link was run";
 
-  PostMessageW(top, WM_CLOSE, 0, 0);
-  if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(code, 0u);
+  // Closed as a user closes it.
+  EXPECT_EQ(program.Stop(), 0);
 }
 
 }  // namespace

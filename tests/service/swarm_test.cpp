@@ -17,7 +17,6 @@
 #include "base/hex.h"
 #include "service/core/outcome.h"
 #include "service/store/store.h"
-#include "support/child_process.h"
 #include "support/fake_peer.h"
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"

@@ -11,11 +11,12 @@
 #include "base/utility_win32.h"
 #include "support/advert_site.h"
 #include "support/fake_http_server.h"
-#include "support/main_window_of_win32.h"
 #include "support/printers.h"
+#include "support/process.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
 #include "torrent/torrent_check.h"
+#include "window_driver_win32.h"
 
 namespace pellucor {
 namespace {
@@ -23,42 +24,14 @@ namespace {
 using testing::FakeHttpServer;
 using testing::RecordedRequest;
 
-// Control ids: 1000 + the control's place in the form table.
-constexpr int kMagnetBox = 1002, kFirstRadio = 1003, kStart = 1006, kLog = 1009, kAdCaption = 1011,
-              kPictureBox = 1012;
-
-// A control's text in another process: GetWindowText would only read captions there.
-std::wstring TextOf(HWND h) {
-  const LRESULT length = SendMessageW(h, WM_GETTEXTLENGTH, 0, 0);
-  std::wstring s(static_cast<size_t>(length) + 1, L'\0');
-  s.resize(static_cast<size_t>(
-      SendMessageW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()))));
-  return s;
-}
-
-// Ends the program however the test ends: a program left running would keep the test's
-// output pipes open (and its directory in use).
-struct ProcessGuard {
-  PROCESS_INFORMATION pi{};
-  ~ProcessGuard() {
-    const ScopedHandle process(pi.hProcess), thread(pi.hThread);
-    if (process && WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) {
-      TerminateProcess(process.get(), 1);
-      WaitForSingleObject(process.get(), 10000);
-    }
-  }
-};
-
-// A torrent under 1000 bytes, which its info hash proves to be the one asked for.
-std::pair<std::string, std::string> Torrent() {
-  const testing::Torrent t = testing::MakeTorrent(300);
-  return {t.bytes, t.hash};
-}
+constexpr ControlId kBox = k编辑框磁力, kLog = k编辑框_信息框;
 
 TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   FakeHttpServer server(8600);
   if (server.port() == 0) GTEST_SKIP() << "127.0.0.1:8600 is taken";
-  const auto [bytes, hash] = Torrent();
+  // A torrent under 1000 bytes, which its info hash proves to be the one asked for.
+  const testing::Torrent torrent = testing::MakeTorrent(300);
+  const std::string &bytes = torrent.bytes, &hash = torrent.hash;
   const std::string page =
       "<table>\r\n<tr><td>x.bin</td><td style=\"text-align:right\">1 KB</td></tr>\r\n</table><a "
       "href=\"./down.php?hash=" +
@@ -80,22 +53,17 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
 
   // A fresh run directory with a copy of the program (removed once the program has ended).
   const testing::Sandbox sandbox("e2e");
-  const std::wstring dir = Wide(sandbox.path());
-  const std::wstring exe = dir + L"\\Pellucor.exe";
+  const std::wstring exe = Wide(sandbox.path()) + L"\\Pellucor.exe";
   ASSERT_TRUE(CopyFileW(Wide(PELLUCOR_PROGRAM).c_str(), exe.c_str(), FALSE));
-
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  ProcessGuard program;
-  PROCESS_INFORMATION& pi = program.pi;
-  std::wstring command = L"\"" + exe + L"\"";
-  ASSERT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             dir.c_str(), &si, &pi));
+  // Ended however the test ends: a program left running would keep the test's output pipes
+  // open (and its directory in use).
+  testing::ChildProcess program({Utf8FromWide(exe)});
+  testing::Win32Driver window(program.Pid());
   // The window is shown once its controls exist and their events are bound.
   HWND top = nullptr;
   for (int i = 0; i < 200 && !(top && IsWindowVisible(top)); ++i) {
     Sleep(100);
-    top = testing::MainWindowOf(pi.dwProcessId);
+    top = window.Top();
   }
   ASSERT_TRUE(top) << "the window did not appear";
 
@@ -106,41 +74,33 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
     GetClientRect(top, &client);
   }
   EXPECT_EQ(client.bottom, 364 + 118);
-  HWND box = GetDlgItem(top, kPictureBox);
+  HWND box = window.Item(k图片框1);
   RECT r{};
   GetWindowRect(box, &r);
   MapWindowPoints(HWND_DESKTOP, top, reinterpret_cast<POINT*>(&r), 2);
   EXPECT_TRUE(IsWindowVisible(box));
-  EXPECT_TRUE(IsWindowVisible(GetDlgItem(top, kAdCaption)));
-  EXPECT_EQ(r.left, 6);
-  EXPECT_EQ(r.top, 389);
-  EXPECT_EQ(r.right - r.left, 432);
-  EXPECT_EQ(r.bottom - r.top, 90);
-  auto click = [&](int id) {
-    SendMessageW(top, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(top, id)));
-  };
+  EXPECT_TRUE(IsWindowVisible(window.Item(k标签_广告)));
+  EXPECT_EQ((Rect{r.left, r.top, r.right - r.left, r.bottom - r.top}), (Rect{6, 389, 432, 90}));
 
   // The second route (checked at start), with a magnet link as copied from a page.
-  SetWindowTextW(GetDlgItem(top, kMagnetBox),
-                 Wide(GbkText("magnet:?xt=urn:btih:" + hash + "&dn=x")).c_str());
-  click(kStart);
+  window.Type(kBox, GbkText("magnet:?xt=urn:btih:" + hash + "&dn=x"));
+  window.Click(k按钮开始);
   EXPECT_EQ(
-      Narrow(TextOf(GetDlgItem(top, kLog))),
+      window.Text(kLog),
       GbkText("x.bin【文件大小：1 KB】\r\n---------------以上为该种子信息预览---------------\r\n"
               "正在转化种子，请稍后……\r\n种子获取成功，种子文件<端到端.torrent>"
               "已经保存到软件运行目录！\r\n\r\n"));
-  EXPECT_EQ(TextOf(GetDlgItem(top, kMagnetBox)), L"");
+  EXPECT_EQ(window.Text(kBox), GbkText(""));
   const auto second = ReadBytesFromFile(GbkText(sandbox / "端到端.torrent"));
   ASSERT_TRUE(second);
   EXPECT_EQ(second->str(), bytes);
 
   // The first route, with a bare hash.
-  SendMessageW(GetDlgItem(top, kFirstRadio), BM_CLICK, 0, 0);
-  SetWindowTextW(GetDlgItem(top, kLog), L"");
-  SetWindowTextW(GetDlgItem(top, kMagnetBox), Wide(GbkText(hash)).c_str());
-  click(kStart);
-  const GbkText log = Narrow(TextOf(GetDlgItem(top, kLog)));
+  window.Click(k单选框_种子库);
+  window.SetText(kLog, "");
+  window.Type(kBox, GbkText(hash));
+  window.Click(k按钮开始);
+  const GbkText log = window.Text(kLog);
   const std::string prefix = GbkText("种子获取成功，种子文件<").str();
   ASSERT_EQ(log.str().rfind(prefix, 0), 0u) << ::testing::PrintToString(log);
   const std::string name = log.str().substr(prefix.size(), 12);
@@ -149,18 +109,14 @@ TEST(ProgramEndToEnd, ConvertsOnBothRoutes) {
   EXPECT_EQ(first->str(), bytes);
 
   // A click on the advert: the two lines, and the link (a program, not a web address) is not run.
-  SetWindowTextW(GetDlgItem(top, kLog), L"");
-  SendMessageW(box, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-  SendMessageW(box, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-  EXPECT_EQ(Narrow(TextOf(GetDlgItem(top, kLog))), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
+  window.SetText(kLog, "");
+  window.Click(k图片框1);
+  EXPECT_EQ(window.Text(kLog), GbkText("正在跳转，请稍后……\r\n跳转完毕！\r\n"));
   Sleep(1000);
   EXPECT_EQ(FindWindowW(L"Notepad", nullptr), nullptr) << "the advert link was run";
 
-  PostMessageW(top, WM_CLOSE, 0, 0);
-  if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(code, 0u);
+  // Closed as a user closes it.
+  EXPECT_EQ(program.Stop(), 0);
 }
 
 }  // namespace

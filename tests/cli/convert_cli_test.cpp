@@ -11,7 +11,7 @@
 #include "base/env.h"
 #include "base/json.h"
 #include "support/fake_http_server.h"
-#include "support/run_program.h"
+#include "support/process.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
 
@@ -127,12 +127,12 @@ std::string ApiMiss(const std::string& outcome, const std::string& message) {
 
 class ConvertCliTest : public ::testing::Test {
  protected:
-  // Runs the program in the test's directory (UTF-8 arguments).
   // Runs the program in the test's directory (UTF-8 arguments). Its lines end the platform's
   // way, every one of them; the checks see them ended by "\n".
   ProgramRun Run(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--service", service.Host()});
-    ProgramRun run = testing::RunProgram(PELLUCOR_CONVERT_PROGRAM, args, input, GbkToUtf8(dir));
+    ProgramRun run = testing::RunProgram(PELLUCOR_CONVERT_PROGRAM, args,
+                                         {.input = input, .directory = GbkToUtf8(dir)});
     for (std::string* text : {&run.out, &run.err}) {
       std::string lf;
       for (size_t i = 0; i < text->size(); ++i) {

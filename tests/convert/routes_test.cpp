@@ -1,4 +1,4 @@
-// Both conversion routes against a fake view and the fake HTTP server.
+// Both conversion routes against a recording view and the fake HTTP server.
 #include "convert/routes.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include "convert/magnet.h"
 #include "support/fake_http_server.h"
 #include "support/printers.h"
+#include "support/recording_view.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
 #include "torrent/torrent_check.h"
@@ -23,20 +24,7 @@ namespace {
 
 using testing::FakeHttpServer;
 using testing::RecordedRequest;
-
-class FakeView : public RouteView {
- public:
-  GbkText MagnetBoxText() override { return box; }
-  void SetMagnetBoxText(const GbkText& text) override { box = text; }
-  void AppendToLog(const GbkText& text) override { log += text.str(); }
-  void ShowMessage(const GbkText& text) override { messages.push_back(text.str()); }
-  void ProcessPendingEvents() override { ++pendingEventRounds; }
-
-  GbkText box;
-  std::string log;
-  std::vector<std::string> messages;
-  int pendingEventRounds = 0;
-};
+using testing::RecordingView;
 
 using testing::MakeTorrent;
 using testing::Torrent;
@@ -64,7 +52,7 @@ class FirstRouteTest : public ::testing::Test {
   std::string host() const { return "127.0.0.1:" + std::to_string(server.port()); }
   void Run() { RunFirstRoute(view, dir, host()); }
   FakeHttpServer server;
-  FakeView view;
+  RecordingView view;
   const testing::Sandbox sandbox{"routes"};
   const std::string& dir = sandbox.path();
 };
@@ -86,7 +74,7 @@ TEST_F(FirstRouteTest, SavesTheTorrentUnderAFourDigitName) {
   };
   for (const Case& c : cases) {
     FakeHttpServer s;
-    FakeView v;
+    RecordingView v;
     s.Enqueue(FakeHttpServer::Reply("200 OK", "", c.torrent.bytes));
     v.box = GbkText(c.box);
     RunFirstRoute(v, dir, "127.0.0.1:" + std::to_string(s.port()));
@@ -146,7 +134,7 @@ TEST_F(FirstRouteTest, Failures) {
   };
   for (const Case& c : cases) {
     FakeHttpServer s;
-    FakeView v;
+    RecordingView v;
     v.box = GbkText(c.box);
     if (!c.reply.empty()) s.Enqueue(c.reply);
     RunFirstRoute(v, dir, "127.0.0.1:" + std::to_string(s.port()));
@@ -240,7 +228,7 @@ class SecondRouteTest : public ::testing::Test {
         "200 OK", "Content-Disposition: attachment; filename=" + fileNameUtf8 + "\r\n", bytes);
   }
   FakeHttpServer server;
-  FakeView view;
+  RecordingView view;
   const testing::Sandbox sandbox{"routes"};
   const std::string& dir = sandbox.path();
 };
@@ -311,7 +299,7 @@ TEST_F(SecondRouteTest, DownloadOutcomes) {
         return FakeHttpServer::Reply("200 OK", "", Page("", t.hash));
       return c.reply;
     });
-    FakeView v;
+    RecordingView v;
     v.box = GbkText(c.box.empty() ? t.hash : c.box);
     const testing::Sandbox box("routes");
     const std::string& d = box.path();
@@ -373,7 +361,7 @@ TEST_F(SecondRouteTest, FileNames) {
         return FakeHttpServer::Reply("200 OK", "", Page("", t.hash));
       return Download(c.headerName, t.bytes);
     });
-    FakeView v;
+    RecordingView v;
     v.box = GbkText(t.hash);
     RunSecondRoute(v, d, "127.0.0.1:" + std::to_string(s.port()), "pellucor.local");
     EXPECT_EQ(v.log,
@@ -415,7 +403,7 @@ TEST(StalledServices, EachRouteGivesUpAfterThirtySeconds) {
   silent.EnqueueSilence();
   trickling.Enqueue(FakeHttpServer::Reply("200 OK", "", Page("", t.hash)));
   trickling.EnqueuePaced(FakeHttpServer::Reply("200 OK", "", t.bytes), 2, 1000);
-  FakeView first, second;
+  RecordingView first, second;
   first.box = second.box = GbkText(t.hash);
   uint32_t firstMs = 0, secondMs = 0;
   std::thread firstRun([&] {

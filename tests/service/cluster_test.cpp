@@ -23,13 +23,12 @@
 #include "convert/routes.h"
 #include "service/store/store.h"
 #include "service/swarm/demo_seed.h"
-#include "support/child_process.h"
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"
 #include "support/postgres_server.h"
 #include "support/printers.h"
+#include "support/process.h"
 #include "support/recording_view.h"
-#include "support/run_program.h"
 #include "support/sandbox.h"
 #include "support/service_process.h"
 #include "support/torrents.h"
@@ -63,17 +62,10 @@ std::string ReplaceOnce(const std::string& text, const std::string& from, const 
   return text.substr(0, at) + to + text.substr(at + from.size());
 }
 
-// How many lines of `log` hold `text`.
 // "postgresql://USER@…" with ":PASSWORD" after USER.
 std::string PasswordUri(const std::string& uri, const std::string& password) {
   const size_t at = uri.find('@');
   return uri.substr(0, at) + ":" + password + uri.substr(at);
-}
-
-int CountLines(const std::string& log, const std::string& text) {
-  int n = 0;
-  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-  return n;
 }
 
 class ClusterTest : public ::testing::Test {
@@ -210,8 +202,10 @@ TEST_F(ClusterTest, TwoInstancesOnePostgresqlBehindNginx) {
       EXPECT_NE(Body(reply).find("\"infoHash\":\"" + hash + "\""), std::string::npos) << reply;
     }
     const std::string logs = a.Log() + b.Log();
-    EXPECT_EQ(CountLines(logs, "event=lookup hash=" + hash + " outcome=found_peer "), 1) << logs;
-    EXPECT_EQ(CountLines(logs, "event=lookup hash=" + hash + " outcome=found_store "), 1) << logs;
+    for (const char* outcome : {"found_peer", "found_store"}) {
+      const std::string line = "event=lookup hash=" + hash + " outcome=" + outcome + " ";
+      EXPECT_EQ(a.LogCount(line) + b.LogCount(line), 1) << logs;
+    }
   }
 
   // Both routes through nginx; the download is then kept by nginx.
@@ -250,7 +244,7 @@ TEST_F(ClusterTest, TwoInstancesOnePostgresqlBehindNginx) {
   EXPECT_NE(Body(reply).find("\"outcome\":\"no_"), std::string::npos) << reply;
   // Its own search of four seconds, after at most two of waiting for the lease.
   EXPECT_LT(Clock::now() - killed, std::chrono::seconds(20));
-  EXPECT_EQ(CountLines(b.Log(), "event=lookup hash=" + nobodys + " outcome=no_"), 1) << b.Log();
+  EXPECT_EQ(b.LogCount("event=lookup hash=" + nobodys + " outcome=no_"), 1) << b.Log();
 
   // The conversions after the kill go through the instance that is left.
   ConvertThroughNginx(front, *seed, info);

@@ -12,6 +12,7 @@
 #include "service/store/lookup_lease.h"
 #include "service/store/store.h"
 #include "support/postgres_server.h"
+#include "support/torrents.h"
 
 namespace pellucor::service {
 namespace {
@@ -46,7 +47,7 @@ class Turns {
 
 // A small, valid torrent.
 const std::string kTorrent =
-    "d4:infod6:lengthi5e4:name5:a.bin12:piece lengthi16384e6:pieces20:aaaaaaaaaaaaaaaaaaaaee";
+    testing::TorrentOf(testing::SingleFile("a.bin", 5, std::string(20, 'a'))).bytes;
 
 class LookupLeaseTest : public ::testing::Test {
  protected:

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "support/http_exchange.h"
-#include "support/run_program.h"
+#include "support/process.h"
 #include "support/sandbox.h"
 #include "support/service_process.h"
+#include "support/torrents.h"
 
 namespace pellucor::service {
 namespace {
@@ -56,17 +57,6 @@ class Program : public ::testing::Test {
   int imported_ = 0;
   int started_ = 0;
 };
-
-// A single-file torrent whose pieces field makes it about `size` bytes.
-std::string TorrentOfSize(size_t size, const std::string& name) {
-  const size_t pieces = size / 20 * 20;
-  std::string t = "d4:infod6:lengthi" + std::to_string(pieces / 20 * 16384) + "e4:name" +
-                  std::to_string(name.size()) + ":" + name + "12:piece lengthi16384e6:pieces" +
-                  std::to_string(pieces) + ":";
-  t.reserve(t.size() + pieces + 2);
-  for (size_t i = 0; i < pieces; ++i) t += static_cast<char>('A' + i % 26);
-  return t + "ee";
-}
 
 // The value of a line "NAME VALUE" in a metrics page; -1 when there is none.
 double Metric(const std::string& page, const std::string& name) {
@@ -125,8 +115,8 @@ TEST_F(Program, OptionsAreReadStrictly) {
       {{"migrate", "--from", "sqlite:a"}, "migrate needs --from and --to"},
   };
   for (const auto& c : cases) {
-    const testing::ProgramRun run =
-        testing::RunProgram(PELLUCOR_SERVICE_BINARY, c.args, "", dir_.string(), 30);
+    const testing::ProgramRun run = testing::RunProgram(
+        PELLUCOR_SERVICE_BINARY, c.args, {.directory = dir_.string(), .timeoutSeconds = 30});
     EXPECT_EQ(run.exitCode, 2) << c.message;
     EXPECT_NE(run.err.find("pellucor-service: " + c.message), std::string::npos)
         << c.message << "\n"
@@ -141,7 +131,7 @@ TEST_F(Program, OptionsAreReadStrictly) {
 TEST_F(Program, TheOperatorSeesWhatItDoes) {
   std::vector<std::string> hashes;
   for (int i = 0; i < 3; ++i)
-    hashes.push_back(Import(TorrentOfSize(400000, "t" + std::to_string(i))));
+    hashes.push_back(Import(testing::MakeTorrent(400000, "t" + std::to_string(i)).bytes));
   auto service = Start({"--no-dht", "--resolve-timeout", "1", "--cache-mb", "1"});
   const int port = service->Port();
   for (const std::string& hash : hashes)
@@ -195,7 +185,7 @@ TEST_F(Program, TheOperatorSeesWhatItDoes) {
 // Every reply shares the stored torrent's one buffer: 50 readers that stall in the middle of a
 // 50 MB torrent cost the service its socket buffers, not 50 copies.
 TEST_F(Program, FiftySlowReadersOfAFiftyMegabyteTorrent) {
-  const std::string torrent = TorrentOfSize(50 << 20, "big.bin");
+  const std::string torrent = testing::MakeTorrent(50 << 20, "big.bin").bytes;
   const std::string hash = Import(torrent);
   // All from one address, as 50 clients behind one proxy would be.
   auto service = Start({"--no-dht", "--max-client-connections", "0"});
@@ -262,15 +252,12 @@ TEST_F(Program, HangUpsDoNotHoldUpTheNextLookup) {
   EXPECT_LT(took, std::chrono::seconds(kTimeout + 2));
 
   // Each of the thousand was cancelled, none ran to its timeout.
-  size_t cancelled = 0;
+  int cancelled = service->LogCount(" outcome=cancelled ");
   for (int wait = 0; wait < 100 && cancelled < 1000; ++wait) {
-    const std::string log = service->Log();
-    cancelled = 0;
-    for (size_t at = 0; (at = log.find(" outcome=cancelled ", at)) != std::string::npos; ++at)
-      ++cancelled;
-    if (cancelled < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancelled = service->LogCount(" outcome=cancelled ");
   }
-  EXPECT_EQ(cancelled, 1000u);
+  EXPECT_EQ(cancelled, 1000);
   EXPECT_EQ(service->Log().find(" outcome=no_peers "), std::string::npos);
 }
 

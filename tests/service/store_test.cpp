@@ -18,7 +18,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <initializer_list>
 #include <limits>
 #include <random>
 #include <set>
@@ -28,12 +27,14 @@
 #include <vector>
 
 #include <libtorrent/bdecode.hpp>
-#include <libtorrent/hasher.hpp>
 
 #include "base/hex.h"
+#include "base/text.h"
 #include "service/store/torrent_meta.h"
 #include "support/postgres_server.h"
 #include "support/sandbox.h"
+#include "support/torrents.h"
+#include "torrent/digest.h"
 #include "torrent/torrent_check.h"
 
 namespace pellucor::service {
@@ -41,49 +42,25 @@ namespace {
 
 using pellucor::testing::PostgresServer;
 
-// A tiny bencode writer. Dictionaries keep the order given, so tests can write unusual orders.
-std::string S(std::string_view s) {
-  return std::to_string(s.size()) + ":" + std::string(s);
+using Dict = Bencode::Dict;
+using List = Bencode::List;
+using testing::FileEntry;
+using testing::HybridInfo;
+using testing::InOrder;
+using testing::kPiecesRoot;
+using testing::Leaf;
+using testing::MultiFile;
+using testing::SingleFile;
+using testing::TorrentOf;
+using testing::V2Info;
+constexpr auto Raw = Bencode::Raw;
+
+// A torrent of `info` with an announce URL beside it, as most have.
+std::string Torrent(const Bencode& info, const std::string& announce = "http://t.test/a") {
+  return TorrentOf(info, {{"announce", announce}}).bytes;
 }
-std::string I(int64_t v) {
-  return "i" + std::to_string(v) + "e";
-}
-std::string L(std::initializer_list<std::string> items) {
-  std::string out = "l";
-  for (const std::string& item : items) out += item;
-  return out + "e";
-}
-std::string D(std::initializer_list<std::pair<std::string, std::string>> entries) {
-  std::string out = "d";
-  for (const auto& [key, value] : entries) out += S(key) + value;
-  return out + "e";
-}
-std::string Path(std::initializer_list<std::string> components) {
-  std::string out = "l";
-  for (const std::string& c : components) out += S(c);
-  return out + "e";
-}
-std::string Torrent(const std::string& info, const std::string& announce = "http://t.test/a") {
-  return D({{"announce", S(announce)}, {"info", info}});
-}
-std::string Single(const std::string& name, int64_t length) {
-  return D({{"length", I(length)},
-            {"name", S(name)},
-            {"piece length", I(16384)},
-            {"pieces", S(std::string(20, '\x07'))}});
-}
-std::string Multi(const std::string& files) {
-  return D({{"files", files}, {"name", S("album")}, {"piece length", I(16384)}});
-}
-std::string FileEntry(int64_t length, const std::string& path) {
-  return D({{"length", I(length)}, {"path", path}});
-}
-std::string Leaf(int64_t length) {
-  return D({{"", D({{"length", I(length)}, {"pieces root", S(std::string(32, 'r'))}})}});
-}
-std::string Tree(const std::string& tree) {
-  return D(
-      {{"file tree", tree}, {"meta version", I(2)}, {"name", S("v2")}, {"piece length", I(16384)}});
+std::string Encoded(const Bencode& value) {
+  return value.Encode();
 }
 std::string Nested(int depth) {
   return std::string(depth, 'l') + std::string(depth, 'e');
@@ -105,43 +82,44 @@ std::string Listing(const std::vector<TorrentFile>& files) {
 TEST(DescribeTorrent, AcceptsLayouts) {
   struct Case {
     const char* label;
-    std::string info;
+    Bencode info;
     std::string name;
     int64_t total;
     std::string files;
   };
   const std::string kGbkFilm = "\xb5\xe7\xd3\xb0";  // 电影 in the Chinese code page
   const Case cases[] = {
-      {"single file", Single("file.bin", 12345), "file.bin", 12345, "12345 file.bin\n"},
-      {"empty single file", Single("empty", 0), "empty", 0, "0 empty\n"},
-      {"multi file",
-       Multi(L({FileEntry(5, Path({"dir", "sub", "a.txt"})), FileEntry(7, Path({"b.txt"}))})),
+      {"single file", SingleFile("file.bin", 12345), "file.bin", 12345, "12345 file.bin\n"},
+      {"empty single file", SingleFile("empty", 0), "empty", 0, "0 empty\n"},
+      {"multi file", MultiFile({FileEntry(5, {"dir", "sub", "a.txt"}), FileEntry(7, {"b.txt"})}),
        "album", 12, "5 dir/sub/a.txt\n7 b.txt\n"},
       {"utf-8 keys preferred",
-       D({{"files", L({D({{"length", I(9)},
-                          {"path", Path({kGbkFilm, "1.mkv"})},
-                          {"path.utf-8", Path({"电影", "1.mkv"})}})})},
-          {"name", S(kGbkFilm)},
-          {"name.utf-8", S("电影合集")}}),
+       Dict{{"files", List{Dict{{"length", 9},
+                                {"path", List{kGbkFilm, "1.mkv"}},
+                                {"path.utf-8", List{"电影", "1.mkv"}}}}},
+            {"name", kGbkFilm},
+            {"name.utf-8", "电影合集"}},
        "电影合集", 9, "9 电影/1.mkv\n"},
-      {"chinese utf-8 names", Multi(L({FileEntry(3, Path({"第一季", "第一集.mkv"}))})), "album", 3,
+      {"chinese utf-8 names", MultiFile({FileEntry(3, {"第一季", "第一集.mkv"})}), "album", 3,
        "3 第一季/第一集.mkv\n"},
-      {"chinese single file", Single("中文名称.mp4", 42), "中文名称.mp4", 42, "42 中文名称.mp4\n"},
-      {"v2 file tree", Tree(D({{"b.txt", Leaf(4)}, {"dir", D({{"a.txt", Leaf(3)}})}})), "v2", 7,
+      {"chinese single file", SingleFile("中文名称.mp4", 42), "中文名称.mp4", 42,
+       "42 中文名称.mp4\n"},
+      {"v2 file tree", V2Info({{"b.txt", Leaf(4)}, {"dir", Dict{{"a.txt", Leaf(3)}}}}), "v2", 7,
        "4 b.txt\n3 dir/a.txt\n"},
       {"hybrid uses the v1 list",
-       D({{"file tree", D({{"x", Leaf(1)}})},
-          {"files", L({FileEntry(2, Path({"y"}))})},
-          {"name", S("h")}}),
+       Dict{{"file tree", Dict{{"x", Leaf(1)}}},
+            {"files", List{FileEntry(2, {"y"})}},
+            {"name", "h"}},
        "h", 2, "2 y\n"},
       // libtorrent's rules, as for metadata from the swarm: integers and lengths with leading
       // zeros, repeated keys (the first counts)
-      {"integer forms", D({{"length", "i007e"}, {"name", "01:n"}, {"x", "i-0e"}}), "n", 7, "7 n\n"},
-      {"repeated keys", D({{"length", I(2)}, {"name", S("first")}, {"name", S("second")}}), "first",
-       2, "2 first\n"},
+      {"integer forms", Dict{{"length", Raw("i007e")}, {"name", Raw("01:n")}, {"x", Raw("i-0e")}},
+       "n", 7, "7 n\n"},
+      {"repeated keys", InOrder({{"length", 2}, {"name", "first"}, {"name", "second"}}), "first", 2,
+       "2 first\n"},
       // names that are not UTF-8: code page 936 when it reads so, else U+FFFD
-      {"gbk name", D({{"length", I(1)}, {"name", S(kGbkFilm)}}), "电影", 1, "1 电影\n"},
-      {"gbk path", Multi(L({FileEntry(1, Path({kGbkFilm, "a\xff\x81"}))})), "album", 1,
+      {"gbk name", Dict{{"length", 1}, {"name", kGbkFilm}}, "电影", 1, "1 电影\n"},
+      {"gbk path", MultiFile({FileEntry(1, {kGbkFilm, "a\xff\x81"})}), "album", 1,
        "1 电影/a\uFFFD\uFFFD\n"},
   };
   for (const Case& c : cases) {
@@ -154,68 +132,67 @@ TEST(DescribeTorrent, AcceptsLayouts) {
 }
 
 TEST(DescribeTorrent, RefusesMalformed) {
-  const std::string valid = Torrent(Single("x", 1));
+  const std::string valid = Torrent(SingleFile("x", 1));
   ASSERT_TRUE(DescribeTorrent(valid).has_value());
   const int64_t kMax = std::numeric_limits<int64_t>::max();
-  const std::string leaf = D({{"", D({{"length", I(1)}})}});
+  const Dict leaf = {{"", Dict{{"length", 1}}}};
   const std::pair<const char*, std::string> cases[] = {
       // bencoding
       {"empty input", ""},
       {"integer at top", "i1e"},
-      {"list at top", L({S("info"), Single("x", 1)})},
+      {"list at top", Bencode(List{"info", SingleFile("x", 1)}).Encode()},
       {"trailing byte", valid + "x"},
       {"second dictionary", valid + "de"},
       {"truncated", valid.substr(0, valid.size() - 1)},
-      {"empty integer", Torrent(D({{"length", "ie"}, {"name", S("x")}}))},
-      {"sign only", Torrent(D({{"length", "i-e"}, {"name", S("x")}}))},
-      {"integer overflow", Torrent(D({{"length", "i9223372036854775808e"}, {"name", S("x")}}))},
-      {"string past the end", D({{"announce", "100000:short"}, {"info", Single("x", 1)}})},
-      {"integer key", "di1e" + S("v") + S("info") + Single("x", 1) + "e"},
+      {"empty integer", Torrent(Dict{{"length", Raw("ie")}, {"name", "x"}})},
+      {"sign only", Torrent(Dict{{"length", Raw("i-e")}, {"name", "x"}})},
+      {"integer overflow", Torrent(Dict{{"length", Raw("i9223372036854775808e")}, {"name", "x"}})},
+      {"string past the end",
+       TorrentOf(SingleFile("x", 1), {{"announce", Raw("100000:short")}}).bytes},
+      // "d" "i1e" "1:v" then the info dictionary's key and value
+      {"integer key", "di1e1:v" + TorrentOf(SingleFile("x", 1)).bytes.substr(1)},
       {"nesting far too deep",
-       Torrent(D({{"extra", Nested(1000000)}, {"length", I(1)}, {"name", S("n")}}))},
+       Torrent(Dict{{"extra", Raw(Nested(1000000))}, {"length", 1}, {"name", "n"}})},
 
       // structure
-      {"no info", D({{"announce", S("x")}})},
-      {"info not a dictionary", D({{"info", L({Single("x", 1)})}})},
-      {"no name", Torrent(D({{"length", I(1)}}))},
-      {"name not a string", Torrent(D({{"length", I(1)}, {"name", I(5)}}))},
-      {"empty name", Torrent(Single("", 1))},
-      {"name ..", Torrent(Single("..", 1))},
-      {"name with slash", Torrent(Single("a/b", 1))},
-      {"unsafe name.utf-8",
-       Torrent(D({{"length", I(1)}, {"name", S("x")}, {"name.utf-8", S("..")}}))},
-      {"negative length", Torrent(Single("x", -1))},
-      {"length not an integer", Torrent(D({{"length", S("1")}, {"name", S("x")}}))},
-      {"neither length nor files", Torrent(D({{"name", S("x")}, {"piece length", I(1)}}))},
+      {"no info", Bencode(Dict{{"announce", "x"}}).Encode()},
+      {"info not a dictionary", Bencode(Dict{{"info", List{SingleFile("x", 1)}}}).Encode()},
+      {"no name", Torrent(Dict{{"length", 1}})},
+      {"name not a string", Torrent(Dict{{"length", 1}, {"name", 5}})},
+      {"empty name", Torrent(SingleFile("", 1))},
+      {"name ..", Torrent(SingleFile("..", 1))},
+      {"name with slash", Torrent(SingleFile("a/b", 1))},
+      {"unsafe name.utf-8", Torrent(Dict{{"length", 1}, {"name", "x"}, {"name.utf-8", ".."}})},
+      {"negative length", Torrent(SingleFile("x", -1))},
+      {"length not an integer", Torrent(Dict{{"length", "1"}, {"name", "x"}})},
+      {"neither length nor files", Torrent(Dict{{"name", "x"}, {"piece length", 1}})},
       {"length and files",
-       Torrent(D({{"files", L({FileEntry(1, Path({"a"}))})}, {"length", I(1)}, {"name", S("x")}}))},
+       Torrent(Dict{{"files", List{FileEntry(1, {"a"})}}, {"length", 1}, {"name", "x"}})},
       // file lists
-      {"empty file list", Torrent(Multi("le"))},
-      {"file not a dictionary", Torrent(Multi(L({S("a")})))},
-      {"negative file length", Torrent(Multi(L({FileEntry(-5, Path({"a"}))})))},
-      {"file without length", Torrent(Multi(L({D({{"path", Path({"a"})}})})))},
-      {"file without path", Torrent(Multi(L({D({{"length", I(1)}})})))},
-      {"empty path", Torrent(Multi(L({FileEntry(1, "le")})))},
-      {"empty component", Torrent(Multi(L({FileEntry(1, Path({"a", ""}))})))},
-      {"dot component", Torrent(Multi(L({FileEntry(1, Path({"."}))})))},
-      {"dot-dot component", Torrent(Multi(L({FileEntry(1, Path({"a", "..", "b"}))})))},
-      {"slash in component", Torrent(Multi(L({FileEntry(1, Path({"a/b"}))})))},
-      {"zero byte in component", Torrent(Multi(L({FileEntry(1, Path({std::string("a\0b", 3)}))})))},
-      {"component not a string", Torrent(Multi(L({FileEntry(1, L({I(1)}))})))},
+      {"empty file list", Torrent(MultiFile({}))},
+      {"file not a dictionary", Torrent(MultiFile({"a"}))},
+      {"negative file length", Torrent(MultiFile({FileEntry(-5, {"a"})}))},
+      {"file without length", Torrent(MultiFile({Dict{{"path", List{"a"}}}}))},
+      {"file without path", Torrent(MultiFile({Dict{{"length", 1}}}))},
+      {"empty path", Torrent(MultiFile({FileEntry(1, {})}))},
+      {"empty component", Torrent(MultiFile({FileEntry(1, {"a", ""})}))},
+      {"dot component", Torrent(MultiFile({FileEntry(1, {"."})}))},
+      {"dot-dot component", Torrent(MultiFile({FileEntry(1, {"a", "..", "b"})}))},
+      {"slash in component", Torrent(MultiFile({FileEntry(1, {"a/b"})}))},
+      {"zero byte in component", Torrent(MultiFile({FileEntry(1, {std::string("a\0b", 3)})}))},
+      {"component not a string", Torrent(MultiFile({FileEntry(1, {1})}))},
       {"unsafe path.utf-8",
-       Torrent(
-           Multi(L({D({{"length", I(1)}, {"path", Path({"a"})}, {"path.utf-8", Path({".."})}})})))},
-      {"total overflows",
-       Torrent(Multi(L({FileEntry(kMax, Path({"a"})), FileEntry(kMax, Path({"b"}))})))},
+       Torrent(MultiFile({Dict{{"length", 1}, {"path", List{"a"}}, {"path.utf-8", List{".."}}}}))},
+      {"total overflows", Torrent(MultiFile({FileEntry(kMax, {"a"}), FileEntry(kMax, {"b"})}))},
       // file trees
-      {"empty file tree", Torrent(Tree("de"))},
-      {"empty directory", Torrent(Tree(D({{"dir", "de"}})))},
-      {"negative leaf length", Torrent(Tree(D({{"a", Leaf(-1)}})))},
-      {"leaf without length", Torrent(Tree(D({{"a", D({{"", "de"}})}})))},
+      {"empty file tree", Torrent(V2Info({}))},
+      {"empty directory", Torrent(V2Info({{"dir", Dict{}}}))},
+      {"negative leaf length", Torrent(V2Info({{"a", Leaf(-1)}}))},
+      {"leaf without length", Torrent(V2Info({{"a", Dict{{"", Dict{}}}}}))},
       {"leaf beside other keys",
-       Torrent(Tree(D({{"a", D({{"", D({{"length", I(1)}})}, {"b", leaf}})}})))},
-      {"file tree dot-dot", Torrent(Tree(D({{"..", leaf}})))},
-      {"file tree root is a file", Torrent(Tree(leaf))},
+       Torrent(V2Info({{"a", Dict{{"", Dict{{"length", 1}}}, {"b", leaf}}}}))},
+      {"file tree dot-dot", Torrent(V2Info({{"..", leaf}}))},
+      {"file tree root is a file", Torrent(V2Info(leaf))},
   };
   for (const auto& [label, bytes] : cases) EXPECT_FALSE(DescribeTorrent(bytes)) << label;
 
@@ -223,7 +200,7 @@ TEST(DescribeTorrent, RefusesMalformed) {
   // comment's zero bytes are pages mapped and never written, so the test touches two pages.
   auto withComment = [](size_t length) {
     const std::string head = "d7:comment" + std::to_string(length) + ":";
-    const std::string tail = "4:info" + Single("x", 1) + "e";
+    const std::string tail = TorrentOf(SingleFile("x", 1)).bytes.substr(1);  // "4:info" on
     const size_t size = head.size() + length + tail.size();
     void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     EXPECT_NE(map, MAP_FAILED);
@@ -244,32 +221,34 @@ TEST(DescribeTorrent, RefusesMalformed) {
 // An info dictionary nests as deep as libtorrent takes it from the swarm, and no deeper.
 TEST(DescribeTorrent, NestsAsDeepAsLibtorrentTakesMetadata) {
   for (int depth = 96; depth <= 101; ++depth) {
-    const std::string info = D({{"extra", Nested(depth)}, {"length", I(1)}, {"name", S("n")}});
+    const Dict info = {{"extra", Raw(Nested(depth))}, {"length", 1}, {"name", "n"}};
+    const std::string bytes = Encoded(info);
     lt::error_code ec;
-    lt::bdecode(lt::span<const char>(info.data(), static_cast<long>(info.size())), ec);
+    lt::bdecode(lt::span<const char>(bytes.data(), static_cast<long>(bytes.size())), ec);
     EXPECT_EQ(DescribeTorrent(Torrent(info)).has_value(), !ec) << depth;
   }
 }
 
 TEST(DescribeTorrent, HashesRawInfoBytes) {
-  const std::string infos[] = {
-      Single("x", 1),
-      D({{"pieces", S(std::string(20, '\0'))},
-         {"piece length", I(16384)},
-         {"name", S("x")},
-         {"length", I(1)}}),  // keys in reverse
-      D({{"length", I(1)},
-         {"name", S("x")},
-         {"zz", D({{"b", I(1)}, {"a", L({S("y")})}})},
-         {"private", I(1)},
-         {"comment", S("extra keys stay in the hash")}}),
-      D({{"length", I(1)}, {"name", S("中文")}}),
+  const Bencode infos[] = {
+      SingleFile("x", 1),
+      InOrder({{"pieces", std::string(20, '\0')},
+               {"piece length", 16384},
+               {"name", "x"},
+               {"length", 1}}),  // keys in reverse
+      InOrder({{"length", 1},
+               {"name", "x"},
+               {"zz", InOrder({{"b", 1}, {"a", List{"y"}}})},
+               {"private", 1},
+               {"comment", "extra keys stay in the hash"}}),
+      Dict{{"length", 1}, {"name", "中文"}},
   };
   std::set<std::string> hashes;
-  for (const std::string& info : infos) {
+  for (const Bencode& info : infos) {
+    const std::string bytes = info.Encode();
     const std::optional<TorrentMeta> meta = DescribeTorrent(Torrent(info));
-    ASSERT_TRUE(meta) << info;
-    EXPECT_EQ(meta->infoHash, Hex(pellucor::Sha1(info))) << info;
+    ASSERT_TRUE(meta) << bytes;
+    EXPECT_EQ(meta->infoHash, Hex(pellucor::Sha1(bytes))) << bytes;
     hashes.insert(meta->infoHash);
     // Keys outside the info dictionary do not change the hash.
     EXPECT_EQ(DescribeTorrent(Torrent(info, "udp://other.test:80"))->infoHash, meta->infoHash);
@@ -277,32 +256,14 @@ TEST(DescribeTorrent, HashesRawInfoBytes) {
   EXPECT_EQ(hashes.size(), std::size(infos));
 }
 
-// A hybrid info dictionary: the v1 file list (with a padding file, as hybrid torrents have) and
-// the v2 file tree of the same files.
-std::string HybridInfo(int64_t bigLength) {
-  return D({{"file tree", D({{"big", Leaf(bigLength)}, {"small", Leaf(5)}})},
-            {"files", L({FileEntry(bigLength, Path({"big"})),
-                         D({{"attr", S("p")}, {"length", I(100)}, {"path", Path({".pad", "100"})}}),
-                         FileEntry(5, Path({"small"}))})},
-            {"meta version", I(2)},
-            {"name", S("h")},
-            {"piece length", I(16384)},
-            {"pieces", S(std::string(40, 'p'))}});
-}
-
 std::string Sha256Hex(const std::string& bytes) {
-  const lt::sha256_hash digest =
-      lt::hasher256(bytes.data(), static_cast<int>(bytes.size())).final();
-  std::array<uint8_t, 20> first{}, second{};
-  std::memcpy(first.data(), digest.data(), 20);
-  std::memcpy(second.data(), digest.data() + 20, 12);
-  return Hex(first) + Hex(second).substr(0, 24);
+  return HexEncode(pellucor::Sha256(bytes), HexCase::Lower);
 }
 
 // The hashes a v2 or hybrid torrent is known by, and whether it is complete without the piece
 // layers it lacks.
 TEST(DescribeTorrent, V2HashesAndPieceLayers) {
-  const std::string layers = D({{std::string(32, 'r'), S(std::string(64, 'l'))}});
+  const Dict layers = {{kPiecesRoot, std::string(64, 'l')}};
   const struct {
     const char* label;
     std::string torrent;
@@ -311,16 +272,16 @@ TEST(DescribeTorrent, V2HashesAndPieceLayers) {
     bool pieceLayers;
     std::string files;
   } cases[] = {
-      {"hybrid, a file over one piece", Torrent(HybridInfo(20000)), HybridInfo(20000), true, false,
-       "20000 big\n5 small\n"},
-      {"hybrid with piece layers", D({{"info", HybridInfo(20000)}, {"piece layers", layers}}),
-       HybridInfo(20000), true, true, "20000 big\n5 small\n"},
-      {"hybrid of small files", Torrent(HybridInfo(16384)), HybridInfo(16384), true, true,
+      {"hybrid, a file over one piece", Torrent(HybridInfo(20000)), Encoded(HybridInfo(20000)),
+       true, false, "20000 big\n5 small\n"},
+      {"hybrid with piece layers", TorrentOf(HybridInfo(20000), {{"piece layers", layers}}).bytes,
+       Encoded(HybridInfo(20000)), true, true, "20000 big\n5 small\n"},
+      {"hybrid of small files", Torrent(HybridInfo(16384)), Encoded(HybridInfo(16384)), true, true,
        "16384 big\n5 small\n"},
-      {"v2 only", Torrent(Tree(D({{"a", Leaf(3)}}))), Tree(D({{"a", Leaf(3)}})), false, true,
+      {"v2 only", Torrent(V2Info({{"a", Leaf(3)}})), Encoded(V2Info({{"a", Leaf(3)}})), false, true,
        "3 a\n"},
-      {"v2 only, a file over one piece", Torrent(Tree(D({{"a", Leaf(16385)}}))),
-       Tree(D({{"a", Leaf(16385)}})), false, false, "16385 a\n"},
+      {"v2 only, a file over one piece", Torrent(V2Info({{"a", Leaf(16385)}})),
+       Encoded(V2Info({{"a", Leaf(16385)}})), false, false, "16385 a\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -332,7 +293,7 @@ TEST(DescribeTorrent, V2HashesAndPieceLayers) {
     EXPECT_EQ(meta->pieceLayers, c.pieceLayers);
     EXPECT_EQ(Listing(meta->files), c.files);
   }
-  const std::optional<TorrentMeta> v1 = DescribeTorrent(Torrent(Single("x", 1)));
+  const std::optional<TorrentMeta> v1 = DescribeTorrent(Torrent(SingleFile("x", 1)));
   ASSERT_TRUE(v1);
   EXPECT_EQ(v1->infoHashV2, "");
   EXPECT_TRUE(v1->pieceLayers);
@@ -342,15 +303,7 @@ TEST(DescribeTorrent, V2HashesAndPieceLayers) {
 std::string NumberedTorrent(int n, size_t pieceCount = 1) {
   std::string pieces;
   for (size_t i = 0; i < pieceCount * 20; ++i) pieces += static_cast<char>((n + i) % 7 * 37);
-  return Torrent(D({{"length", I(n + 1)},
-                    {"name", S("file-" + std::to_string(n))},
-                    {"piece length", I(16384)},
-                    {"pieces", S(pieces)}}));
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return s;
+  return Torrent(SingleFile("file-" + std::to_string(n), n + 1, pieces));
 }
 
 enum class Backend { kSqlite, kPostgresql };
@@ -417,9 +370,9 @@ INSTANTIATE_TEST_SUITE_P(Backends, StoreTest,
 TEST_P(StoreTest, RoundTrip) {
   const std::string torrents[] = {
       NumberedTorrent(1, 50),
-      Torrent(Multi(L({FileEntry(5, Path({"a\tb", "c\\d\ne"})), FileEntry(0, Path({"空"}))}))),
-      Torrent(D({{"length", I(3)}, {"name", S("\xb5\xe7\xd3\xb0")}})),  // a legacy code-page name
-      Torrent(Tree(D({{"b", Leaf(4)}, {"dir", D({{"a", Leaf(3)}})}}))),
+      Torrent(MultiFile({FileEntry(5, {"a\tb", "c\\d\ne"}), FileEntry(0, {"空"})})),
+      Torrent(Dict{{"length", 3}, {"name", "\xb5\xe7\xd3\xb0"}}),  // a legacy code-page name
+      Torrent(V2Info({{"b", Leaf(4)}, {"dir", Dict{{"a", Leaf(3)}}}})),
   };
   std::unique_ptr<Store> store = OpenStore();
   ASSERT_TRUE(store);
@@ -432,7 +385,8 @@ TEST_P(StoreTest, RoundTrip) {
     TorrentMeta meta;
     ASSERT_TRUE(store->Add(bytes, "import", &error, &meta)) << error;
     EXPECT_EQ(meta.infoHash, want->infoHash);
-    const std::optional<StoredTorrent> found = store->Find(Upper(want->infoHash));
+    const std::optional<StoredTorrent> found =
+        store->Find(UpperCaseAscii(GbkText(want->infoHash)).str());
     ASSERT_TRUE(found);
     EXPECT_EQ(found->bytes, bytes);
     EXPECT_EQ(found->meta.infoHash, want->infoHash);
@@ -451,8 +405,8 @@ TEST_P(StoreTest, RoundTrip) {
 }
 
 TEST_P(StoreTest, DuplicateKeepsFirst) {
-  const std::string first = Torrent(Single("x", 1), "http://first.test/");
-  const std::string second = Torrent(Single("x", 1), "http://second.test/");
+  const std::string first = Torrent(SingleFile("x", 1), "http://first.test/");
+  const std::string second = Torrent(SingleFile("x", 1), "http://second.test/");
   std::unique_ptr<Store> store = OpenStore();
   ASSERT_TRUE(store);
   std::string error;
@@ -470,13 +424,13 @@ TEST_P(StoreTest, DuplicateKeepsFirst) {
 TEST_P(StoreTest, FindsV2TorrentsByEachHash) {
   std::unique_ptr<Store> store = OpenStore();
   ASSERT_TRUE(store);
-  for (const std::string& bytes :
-       {Torrent(HybridInfo(20000)), Torrent(Tree(D({{"a", Leaf(3)}})))}) {
+  for (const std::string& bytes : {Torrent(HybridInfo(20000)), Torrent(V2Info({{"a", Leaf(3)}}))}) {
     const std::optional<TorrentMeta> meta = DescribeTorrent(bytes);
     ASSERT_TRUE(meta);
     ASSERT_TRUE(store->Add(bytes, "swarm", nullptr));
-    for (const std::string& hash : {meta->infoHash, meta->infoHashV2,
-                                    meta->infoHashV2.substr(0, 40), Upper(meta->infoHashV2)}) {
+    for (const std::string& hash :
+         {meta->infoHash, meta->infoHashV2, meta->infoHashV2.substr(0, 40),
+          UpperCaseAscii(GbkText(meta->infoHashV2)).str()}) {
       SCOPED_TRACE(hash);
       const std::optional<StoredTorrent> found = store->Find(hash);
       ASSERT_TRUE(found);

@@ -17,12 +17,12 @@
 #include "base/hex.h"
 #include "service/core/outcome.h"
 #include "service/store/store.h"
-#include "support/child_process.h"
 #include "support/fake_peer.h"
 #include "support/http_exchange.h"
 #include "support/loopback_swarm.h"
 #include "support/sandbox.h"
 #include "support/service_process.h"
+#include "torrent/bencode.h"
 #include "torrent/torrent_check.h"
 
 namespace pellucor::service {
@@ -231,8 +231,9 @@ TEST_F(SwarmTest, ColdStartThenWarmRestart) {
   const LoopbackSwarm::Torrent& hybrid = swarm_->Hybrid();
   const LoopbackSwarm::Torrent& v2 = swarm_->V2Only();
   const LoopbackSwarm::Torrent& tracked = swarm_->TrackerOnly();
+  // The first key of the torrent, its tracker.
   const std::string announce =
-      "d8:announce" + std::to_string(swarm_->TrackerUrl().size()) + ":" + swarm_->TrackerUrl();
+      "d" + Bencode("announce").Encode() + Bencode(swarm_->TrackerUrl()).Encode();
   {
     ServiceProcess service(*dir_ / "service", SwarmArgs(15));
     ASSERT_NE(service.Port(), 0) << service.Log();

@@ -27,8 +27,8 @@
 
 #include "base/hex.h"
 #include "service/swarm/resolver.h"
-#include "support/child_process.h"
 #include "support/http_exchange.h"
+#include "support/process.h"
 
 namespace pellucor::testing {
 

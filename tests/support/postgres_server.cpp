@@ -38,18 +38,6 @@ std::string BinDir() {
   return best;
 }
 
-// Runs a program to its end (at most `limit`); its exit status, -1 when it did not end.
-int RunToEnd(const std::vector<std::string>& argv, const std::string& log, const std::string& user,
-             std::chrono::seconds limit) {
-  ChildProcess process(argv, log, log, user);
-  const Clock::time_point deadline = Clock::now() + limit;
-  while (process.Running()) {
-    if (Clock::now() > deadline) return process.Stop(std::chrono::milliseconds(0), SIGKILL), -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return process.Stop();
-}
-
 }  // namespace
 
 std::unique_ptr<PostgresServer> PostgresServer::Start(std::string* error) {
@@ -72,10 +60,11 @@ std::unique_ptr<PostgresServer> PostgresServer::Start(std::string* error) {
   }
   const std::string data = server->dir_ + "/data";
   const std::string log = server->dir_ + "/server.log";
-  if (RunToEnd({bin + "/initdb", "-D", data, "-U", "pellucor", "-A", "trust", "-E", "UTF8",
-                "--no-locale", "--no-sync", "--no-instructions"},
-               server->dir_ + "/initdb.log", user, std::chrono::seconds(120)) != 0)
-    return fail("initdb failed: " + ReadWholeFile(server->dir_ + "/initdb.log"));
+  const ProgramRun initdb = RunProgram(bin + "/initdb",
+                                       {"-D", data, "-U", "pellucor", "-A", "trust", "-E", "UTF8",
+                                        "--no-locale", "--no-sync", "--no-instructions"},
+                                       {.timeoutSeconds = 120, .user = user});
+  if (initdb.exitCode != 0) return fail("initdb failed: " + initdb.out + initdb.err);
   // A port taken between the choice and the server's start: another one.
   for (int attempt = 0; attempt < 3; ++attempt) {
     server->port_ = FreePort();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
+#include "support/process.h"
 
 namespace pellucor::testing {
 

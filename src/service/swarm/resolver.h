@@ -1,26 +1,30 @@
 // Fetching a torrent's metadata from the BitTorrent swarm (DHT, trackers, listed peers and the
 // BEP 9/10 metadata exchange) with libtorrent: nothing is downloaded but the info dictionary.
+// Runs on one io thread: the constructor before that thread runs it (it resolves host names),
+// everything else on it. libtorrent's own thread only posts tasks there.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <libtorrent/settings_pack.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "service/core/outcome.h"
+#include "service/swarm/fetch_alerts.h"
+#include "service/swarm/fetch_queue.h"
 #include "service/swarm/fetcher.h"
+#include "service/swarm/session_settings.h"
+#include "torrent/info_hash.h"
 
 namespace pellucor::service {
 
-// The routers a DHT joining the public swarm starts from.
-inline const std::vector<std::string> kPublicDhtRouters = {
-    "dht.libtorrent.org:25401", "router.bittorrent.com:6881", "dht.transmissionbt.com:6881",
-    "router.utorrent.com:6881"};
+class FetchSession;
 
 struct ResolverSettings {
   bool dht = true;
@@ -40,21 +44,17 @@ struct ResolverSettings {
   int maxMetadataBytes = 30 * 1024 * 1024;  // larger info dictionaries are refused
 };
 
-// The settings every libtorrent session of the service starts from: listening on
-// `listenInterfaces`; the DHT on when `dht` is set, starting from `dhtBootstrap` alone (the
-// public default node is replaced, so a closed swarm stays closed); no local peer discovery or
-// port mapping; several connections to one address (loopback swarms). When every bootstrap node
-// is loopback or private (names are resolved), many nodes share an address: libtorrent's rules
-// against crowded address ranges, its per-address flood guard and its DHT upload cap are
-// relaxed, or it drops most of such a swarm's nodes and packets.
-lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,
-                                  const std::vector<std::string>& dhtBootstrap);
-
-class Resolver final : public Fetcher {
+// A fetch ends with an outcome: found (and by whom: a listed peer, the DHT, a tracker), or at its
+// timeout, why not (FetchReport). The parts: the books of who waits for what (FetchQueue), the
+// libtorrent session (FetchSession), its alerts (HandleFetchAlerts), each fetch's report.
+class Resolver final : public Fetcher, private FetchAlertSink {
  public:
-  // Starts the libtorrent session at once, so the DHT fills before the first lookup. Callbacks
-  // run on `io`.
+  // Starts the libtorrent session at once, so the DHT fills before the first lookup. Resolves
+  // the host names of `peers` and `dhtBootstrap`, blocking: construct it before the io thread
+  // runs `io`, never on it. Callbacks run on `io`.
   Resolver(boost::asio::io_context& io, ResolverSettings settings);
+  // Fetches running or queued are dropped: their callbacks never run, nor do tasks libtorrent
+  // posted for this resolver.
   ~Resolver() override;
   Resolver(const Resolver&) = delete;
   Resolver& operator=(const Resolver&) = delete;
@@ -83,8 +83,42 @@ class Resolver final : public Fetcher {
   std::string DhtState() const;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  struct Job;  // one fetch under way
+  using Fetches = std::map<InfoHash, std::unique_ptr<Job>>;
+  using Clock = std::chrono::steady_clock;
+
+  void Begin(const InfoHash& hash);
+  void Finish(InfoHash hash, FetchResult result);
+  void Drop(InfoHash hash);
+  void StartQueued();
+  void Deliver(std::function<void(FetchResult)> done, FetchResult result);
+  void Kick(Job& fetch, Clock::time_point now);
+  void KickAllNow();
+  void ScheduleTick();
+  void OnTick();
+  void OnTimeout(const InfoHash& hash, std::uint64_t id);
+  void OnWatch(const InfoHash& hash, std::uint64_t id);
+  Fetches::iterator Find(const lt::torrent_handle& handle);
+  Fetches::iterator Find(const InfoHash& hash, std::uint64_t id);
+  // A task for `io` that runs `work` on this resolver, or nothing once it is gone.
+  std::function<void()> WhileAlive(std::function<void(Resolver&)> work);
+
+  // FetchAlertSink
+  FetchReport* ReportOf(const lt::torrent_handle& handle) override;
+  void MetadataReceived(const lt::torrent_handle& handle) override;
+  void TorrentFailed(const lt::torrent_handle& handle) override;
+  void DhtNodesCame() override;
+
+  boost::asio::io_context& io_;
+  const ResolverSettings settings_;
+  // Posted tasks hold it weakly: whatever comes after the destructor finds it gone.
+  std::shared_ptr<Resolver*> self_;
+  FetchQueue queue_;
+  std::unique_ptr<FetchSession> session_;
+  Fetches running_;
+  boost::asio::steady_timer tick_;
+  bool ticking_ = false;
+  std::uint64_t lastId_ = 0;
 };
 
 }  // namespace pellucor::service

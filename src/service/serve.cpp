@@ -25,43 +25,12 @@
 #include "service/sites/sites.h"
 #include "service/store/store.h"
 #include "service/swarm/demo_seed.h"
+#include "service/swarm/dht_state_file.h"
 #include "service/swarm/resolver.h"
+#include "service/swarm/tracker_list.h"
 
 namespace pellucor::service {
 namespace {
-
-// One announce URL a line; a blank line ends a tier; "#" starts a comment line.
-bool ReadTrackers(const std::string& path, std::vector<std::vector<std::string>>* tiers) {
-  std::string text;
-  if (!ReadFile(path, &text)) return false;
-  std::stringstream in(text);
-  tiers->assign(1, {});
-  for (std::string line; std::getline(in, line);) {
-    const size_t start = line.find_first_not_of(" \t\r");
-    const size_t end = line.find_last_not_of(" \t\r");
-    line = start == std::string::npos ? "" : line.substr(start, end - start + 1);
-    if (line.empty()) {
-      if (!tiers->back().empty()) tiers->emplace_back();
-    } else if (line[0] != '#') {
-      tiers->back().push_back(line);
-    }
-  }
-  if (tiers->back().empty()) tiers->pop_back();
-  return true;
-}
-
-// Writes through a temporary file and a rename, so a crash leaves the old file or the new one.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) return false;
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  return !ec;
-}
 
 std::string JoinList(const std::vector<std::string>& items) {
   std::string out;
@@ -92,9 +61,13 @@ rlim_t RaiseFileLimit(size_t connections, int fetches) {
 
 int Serve(Settings& s) {
   ResolverSettings& resolverSettings = s.resolver;
-  if (!s.trackersFile.empty() && !ReadTrackers(s.trackersFile, &resolverSettings.trackers)) {
-    std::cerr << "pellucor-service: cannot read " << s.trackersFile << "\n";
-    return 1;
+  if (!s.trackersFile.empty()) {
+    std::string trackers;
+    if (!ReadFile(s.trackersFile, &trackers)) {
+      std::cerr << "pellucor-service: cannot read " << s.trackersFile << "\n";
+      return 1;
+    }
+    resolverSettings.trackers = ParseTrackerList(trackers);
   }
   if (s.publicDht) {
     if (!s.bootstrapGiven) resolverSettings.dhtBootstrap = kPublicDhtRouters;
@@ -127,28 +100,14 @@ int Serve(Settings& s) {
   }
   const rlim_t fileLimit = RaiseFileLimit(s.http.maxConnections, resolverSettings.maxParallel);
 
+  boost::asio::io_context io(1);
   // The DHT's routing table of the last run, so that a restart finds nodes at once.
-  const std::string dhtStatePath = s.dataDir + "/dht-state.dat";
-  if (resolverSettings.dht) ReadFile(dhtStatePath, &resolverSettings.dhtState);
+  DhtStateFile dhtState(io, s.dataDir + "/dht-state.dat");
+  if (resolverSettings.dht) resolverSettings.dhtState = dhtState.Read();
   const bool warm = !resolverSettings.dhtState.empty();
 
-  boost::asio::io_context io(1);
   Resolver resolver(io, resolverSettings);
-  auto saveDhtState = [&] {
-    const std::string state = resolver.DhtState();
-    if (!state.empty() && !WriteFileAtomically(dhtStatePath, state))
-      Log(LogLevel::kError, "dht_state_not_saved", {{"path", dhtStatePath}});
-  };
-  boost::asio::steady_timer saveTimer(io);
-  std::function<void()> scheduleSave = [&] {
-    saveTimer.expires_after(std::chrono::minutes(5));
-    saveTimer.async_wait([&](const boost::system::error_code& error) {
-      if (error) return;
-      saveDhtState();
-      scheduleSave();
-    });
-  };
-  if (resolverSettings.dht) scheduleSave();
+  if (resolverSettings.dht) dhtState.SaveRegularly([&resolver] { return resolver.DhtState(); });
 
   std::string leaseError;
   std::unique_ptr<LookupLeases> leases = store->OpenLeases(
@@ -198,8 +157,7 @@ int Serve(Settings& s) {
   signals.async_wait([&](const boost::system::error_code&, int) {
     Log(LogLevel::kInfo, "stop");
     server.Stop();
-    saveTimer.cancel();
-    if (resolverSettings.dht) saveDhtState();
+    dhtState.Stop();
     io.stop();
   });
 

@@ -1,8 +1,9 @@
 // The resolver ties its parts together: a request is booked (FetchQueue); a fetch that may start
-// adds its torrent to the session (FetchSession) and runs until the metadata comes (libtorrent's
-// metadata_received_alert, or the metadata watch, which also takes v2 torrents by their truncated
-// hash), its torrent fails, or its timeout; then every caller gets the result, with the counts
-// of its report (FetchReport), and a queued fetch starts in its place.
+// adds its torrent to the session (FetchSession) and runs as a job (FetchJob) until the metadata
+// comes (libtorrent's metadata_received_alert, or the metadata watch, which also takes v2
+// torrents by their truncated hash), its torrent fails, or its timeout; then every caller gets
+// the result, with the counts of the job's report (FetchReport), and a queued fetch starts in
+// its place.
 //
 // Threading: everything here runs on the io thread. libtorrent's alert notification and the
 // metadata watch run on libtorrent's thread and only post tasks to `io_`; those tasks, like the
@@ -16,6 +17,7 @@
 #include <boost/asio/post.hpp>
 
 #include "service/core/log.h"
+#include "service/swarm/fetch_job.h"
 #include "service/swarm/fetch_report.h"
 #include "service/swarm/fetch_session.h"
 #include "torrent/bencode.h"
@@ -27,11 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 // How often running fetches are looked after (DHT routing table size, announces, peers).
 constexpr auto kTick = std::chrono::seconds(1);
-// A fetch re-announces to the DHT and the trackers and re-dials the configured peers after this
-// long, doubling each time up to kMaxKickInterval: DHT lookups started while the routing table
-// was still filling find little, and a peer may come up after the fetch began.
-constexpr auto kFirstKickInterval = std::chrono::seconds(1);
-constexpr auto kMaxKickInterval = std::chrono::seconds(4);
 
 ResolverSettings Clamped(ResolverSettings settings) {
   settings.maxParallel = std::max(settings.maxParallel, 1);
@@ -70,32 +67,20 @@ std::string TorrentBytes(const std::string& info,
 
 }  // namespace
 
-struct Resolver::Job {
-  explicit Job(boost::asio::io_context& io) : timeout(io) {}
-  std::uint64_t id = 0;  // tells this fetch from a later one of the same hash
-  FetchSession::Torrent torrent;
-  boost::asio::steady_timer timeout;
-  Clock::time_point nextKick;
-  Clock::duration kickInterval = kFirstKickInterval;
-  bool kicked = false;
-  FetchReport report;
-};
-
 Resolver::Resolver(boost::asio::io_context& io, ResolverSettings settings)
     : io_(io),
       settings_(Clamped(std::move(settings))),
       self_(std::make_shared<Resolver*>(this)),
       queue_(settings_.maxParallel),
       tick_(io) {
-  // Runs on libtorrent's thread: it only hands the work to the io thread.
-  auto popAlerts = WhileAlive([](Resolver& r) { HandleFetchAlerts(*r.session_, r); });
   session_ = std::make_unique<FetchSession>(
-      settings_, [io = &io_, popAlerts] { boost::asio::post(*io, popAlerts); });
+      settings_,
+      PostFromLibtorrent(WhileAlive([](Resolver& r) { HandleFetchAlerts(*r.session_, r); })));
 }
 
 Resolver::~Resolver() {
   self_.reset();     // tasks already posted find nothing to act on
-  running_.clear();  // their timers' handlers neither
+  jobs_.clear();     // nor do their timers' handlers
   session_.reset();  // waits for libtorrent's thread
 }
 
@@ -103,6 +88,10 @@ std::function<void()> Resolver::WhileAlive(std::function<void(Resolver&)> work) 
   return [weak = std::weak_ptr<Resolver*>(self_), work = std::move(work)] {
     if (const std::shared_ptr<Resolver*> self = weak.lock()) work(**self);
   };
+}
+
+std::function<void()> Resolver::PostFromLibtorrent(std::function<void()> task) {
+  return [io = &io_, task = std::move(task)] { boost::asio::post(*io, task); };
 }
 
 bool Resolver::Running() const {
@@ -151,7 +140,7 @@ bool Resolver::Cancel(std::uint64_t ticket) {
       break;
     case FetchQueue::Withdrawn::kRunningEmptied:
       Log(LogLevel::kDebug, "fetch_cancelled", {{"hash", hash->Hex()}});
-      Drop(*hash);
+      jobs_.erase(*hash);
       StartQueued();
       break;
   }
@@ -167,10 +156,8 @@ void Resolver::Deliver(std::function<void(FetchResult)> done, FetchResult result
 // Adds the torrent of a fetch the queue let start; without one, its callers learn at once.
 void Resolver::Begin(const InfoHash& hash) {
   const std::uint64_t id = ++lastId_;
-  // The watch's callback runs on libtorrent's thread, like the alert notification.
-  auto watched = WhileAlive([hash, id](Resolver& r) { r.OnWatch(hash, id); });
-  std::optional<FetchSession::Torrent> torrent =
-      session_->Add(hash, [io = &io_, watched] { boost::asio::post(*io, watched); });
+  std::optional<FetchSession::Torrent> torrent = session_->Add(
+      hash, PostFromLibtorrent(WhileAlive([hash, id](Resolver& r) { r.OnWatch(hash, id); })));
   if (!torrent) {
     FetchQueue::Callers callers = queue_.Finish(hash);
     FetchResult failed;
@@ -180,17 +167,10 @@ void Resolver::Begin(const InfoHash& hash) {
     return;
   }
   Log(LogLevel::kDebug, "fetch_started", {{"hash", hash.Hex()}});
-  auto fetch = std::make_unique<Job>(io_);
-  fetch->id = id;
-  fetch->torrent = std::move(*torrent);
-  fetch->timeout.expires_after(std::chrono::seconds(settings_.timeoutSeconds));
-  fetch->timeout.async_wait([timedOut = WhileAlive([hash, id](Resolver& r) {
-                               r.OnTimeout(hash, id);
-                             })](const boost::system::error_code& error) {
-    if (!error) timedOut();
-  });
-  Kick(*fetch, Clock::now());
-  running_.emplace(hash, std::move(fetch));
+  jobs_.emplace(hash, std::make_unique<FetchJob>(
+                          io_, *session_, std::move(*torrent), id,
+                          std::chrono::seconds(settings_.timeoutSeconds),
+                          WhileAlive([hash, id](Resolver& r) { r.OnTimeout(hash, id); })));
   // A fresh count of the DHT's nodes for this fetch's report.
   session_->CountDhtNodes();
   if (!ticking_) ScheduleTick();
@@ -199,46 +179,16 @@ void Resolver::Begin(const InfoHash& hash) {
 // Ends a fetch: hands the result with its counts to every caller, removes its torrent and
 // starts queued fetches in its place.
 void Resolver::Finish(InfoHash hash, FetchResult result) {
-  Job& fetch = *running_.at(hash);
-  fetch.report.NotePeerList(session_->PeerListSize(fetch.torrent.handle));
-  result.report.dhtNodes = session_->DhtNodes();
-  result.report.peersSeen = fetch.report.PeersSeen();
-  result.report.peersTried = fetch.report.PeersTried();
+  jobs_.at(hash)->Count(result.report);
   FetchQueue::Callers callers = queue_.Finish(hash);
   result.report.seconds = SecondsSince(callers.since);
   for (auto& [ticket, done] : callers.byTicket) Deliver(std::move(done), result);
-  Drop(std::move(hash));
+  jobs_.erase(hash);
   StartQueued();
-}
-
-// Forgets a fetch and removes its torrent.
-void Resolver::Drop(InfoHash hash) {
-  const auto it = running_.find(hash);
-  if (it == running_.end()) return;
-  const std::unique_ptr<Job> fetch = std::move(it->second);
-  running_.erase(it);
-  fetch->timeout.cancel();
-  session_->Remove(fetch->torrent.handle);
 }
 
 void Resolver::StartQueued() {
   while (const std::optional<InfoHash> next = queue_.Next()) Begin(*next);
-}
-
-// Asks for peers now (see FetchSession::AskForPeers), and schedules the next time.
-void Resolver::Kick(Job& fetch, Clock::time_point now) {
-  session_->AskForPeers(fetch.torrent.handle, fetch.kicked);
-  fetch.kicked = true;
-  fetch.nextKick = now + fetch.kickInterval;
-  fetch.kickInterval = std::min<Clock::duration>(fetch.kickInterval * 2, kMaxKickInterval);
-}
-
-void Resolver::KickAllNow() {
-  const Clock::time_point now = Clock::now();
-  for (auto& [hash, fetch] : running_) {
-    fetch->kickInterval = kFirstKickInterval;
-    Kick(*fetch, now);
-  }
 }
 
 void Resolver::ScheduleTick() {
@@ -252,24 +202,20 @@ void Resolver::ScheduleTick() {
 
 void Resolver::OnTick() {
   ticking_ = false;
-  if (running_.empty()) return;
+  if (jobs_.empty()) return;
   // The answer (dht_stats_alert) tells whether the routing table has nodes yet.
   session_->CountDhtNodes();
   const Clock::time_point now = Clock::now();
-  for (auto& [hash, fetch] : running_) {
-    fetch->report.NotePeerList(session_->PeerListSize(fetch->torrent.handle));
-    if (now >= fetch->nextKick) Kick(*fetch, now);
-  }
+  for (auto& [hash, job] : jobs_) job->Tick(now);
   ScheduleTick();
 }
 
 void Resolver::OnTimeout(const InfoHash& hash, std::uint64_t id) {
   HandleFetchAlerts(*session_, *this);
   const auto it = Find(hash, id);
-  if (it == running_.end()) return;
+  if (it == jobs_.end()) return;
   FetchResult result;
-  result.report.outcome = it->second->report.Classify(
-      MetadataWatch::Read(*it->second->torrent.watch), session_->Swarm());
+  result.report.outcome = it->second->Missed();
   Finish(hash, std::move(result));
 }
 
@@ -279,55 +225,53 @@ void Resolver::OnWatch(const InfoHash& hash, std::uint64_t id) {
   // counts.
   HandleFetchAlerts(*session_, *this);
   const auto it = Find(hash, id);
-  if (it == running_.end()) return;
-  const MetadataWatch::Snapshot seen = MetadataWatch::Read(*it->second->torrent.watch);
+  if (it == jobs_.end()) return;
+  const MetadataWatch::Snapshot seen = it->second->Seen();
   if (!seen.info) return;
   FetchResult result;
-  result.report.outcome = it->second->report.FoundBy(seen, session_->Swarm());
+  result.report.outcome = it->second->FoundBy(seen);
   result.torrent = TorrentBytes(*seen.info, settings_.trackers);
   Finish(hash, std::move(result));
 }
 
-Resolver::Fetches::iterator Resolver::Find(const lt::torrent_handle& handle) {
-  return std::find_if(running_.begin(), running_.end(),
-                      [&](const auto& entry) { return entry.second->torrent.handle == handle; });
+Resolver::Jobs::iterator Resolver::Find(const lt::torrent_handle& handle) {
+  return std::find_if(jobs_.begin(), jobs_.end(),
+                      [&](const auto& entry) { return entry.second->Handle() == handle; });
 }
 
-Resolver::Fetches::iterator Resolver::Find(const InfoHash& hash, std::uint64_t id) {
-  const auto it = running_.find(hash);
-  return it != running_.end() && it->second->id == id ? it : running_.end();
+Resolver::Jobs::iterator Resolver::Find(const InfoHash& hash, std::uint64_t id) {
+  const auto it = jobs_.find(hash);
+  return it != jobs_.end() && it->second->Id() == id ? it : jobs_.end();
 }
 
 FetchReport* Resolver::ReportOf(const lt::torrent_handle& handle) {
   const auto it = Find(handle);
-  return it == running_.end() ? nullptr : &it->second->report;
+  return it == jobs_.end() ? nullptr : &it->second->Report();
 }
 
 void Resolver::MetadataReceived(const lt::torrent_handle& handle) {
   const auto it = Find(handle);
-  if (it == running_.end()) return;
+  if (it == jobs_.end()) return;
   // The info dictionary exactly as received; re-encoding the torrent could reorder or drop
   // keys of a hybrid torrent.
   const std::optional<std::string> info = session_->InfoSection(handle);
   if (!info) return;  // keep waiting: another peer may deliver, or the timeout ends it
   FetchResult result;
-  result.report.outcome = it->second->report.FoundBy(
-      MetadataWatch::Read(*it->second->torrent.watch), session_->Swarm());
+  result.report.outcome = it->second->FoundBy(it->second->Seen());
   result.torrent = TorrentBytes(*info, settings_.trackers);
   Finish(it->first, std::move(result));
 }
 
 void Resolver::TorrentFailed(const lt::torrent_handle& handle) {
   const auto it = Find(handle);
-  if (it == running_.end()) return;
+  if (it == jobs_.end()) return;
   FetchResult result;
-  result.report.outcome = it->second->report.Classify(
-      MetadataWatch::Read(*it->second->torrent.watch), session_->Swarm());
+  result.report.outcome = it->second->Missed();
   Finish(it->first, std::move(result));
 }
 
 void Resolver::DhtNodesCame() {
-  KickAllNow();
+  for (auto& [hash, job] : jobs_) job->KickNow();
 }
 
 }  // namespace pellucor::service

@@ -4,7 +4,6 @@
 // everything else on it. libtorrent's own thread only posts tasks there.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,6 +23,7 @@
 
 namespace pellucor::service {
 
+class FetchJob;
 class FetchSession;
 
 struct ResolverSettings {
@@ -83,25 +83,22 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   std::string DhtState() const;
 
  private:
-  struct Job;  // one fetch under way
-  using Fetches = std::map<InfoHash, std::unique_ptr<Job>>;
-  using Clock = std::chrono::steady_clock;
+  using Jobs = std::map<InfoHash, std::unique_ptr<FetchJob>>;
 
   void Begin(const InfoHash& hash);
   void Finish(InfoHash hash, FetchResult result);
-  void Drop(InfoHash hash);
   void StartQueued();
   void Deliver(std::function<void(FetchResult)> done, FetchResult result);
-  void Kick(Job& fetch, Clock::time_point now);
-  void KickAllNow();
   void ScheduleTick();
   void OnTick();
   void OnTimeout(const InfoHash& hash, std::uint64_t id);
   void OnWatch(const InfoHash& hash, std::uint64_t id);
-  Fetches::iterator Find(const lt::torrent_handle& handle);
-  Fetches::iterator Find(const InfoHash& hash, std::uint64_t id);
-  // A task for `io` that runs `work` on this resolver, or nothing once it is gone.
+  Jobs::iterator Find(const lt::torrent_handle& handle);
+  Jobs::iterator Find(const InfoHash& hash, std::uint64_t id);
+  // A task that runs `work` on this resolver, or nothing once it is gone.
   std::function<void()> WhileAlive(std::function<void(Resolver&)> work);
+  // A callback for libtorrent's thread that posts `task` to the io thread.
+  std::function<void()> PostFromLibtorrent(std::function<void()> task);
 
   // FetchAlertSink
   FetchReport* ReportOf(const lt::torrent_handle& handle) override;
@@ -115,7 +112,7 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   std::shared_ptr<Resolver*> self_;
   FetchQueue queue_;
   std::unique_ptr<FetchSession> session_;
-  Fetches running_;
+  Jobs jobs_;  // the fetches running
   boost::asio::steady_timer tick_;
   bool ticking_ = false;
   std::uint64_t lastId_ = 0;

@@ -3,6 +3,7 @@
 #include "service/swarm/fetch_report.h"
 
 #include <functional>
+#include <ostream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,12 @@
 #include <libtorrent/peer_info.hpp>
 
 namespace pellucor::service {
+
+// Failures name the outcome by its code.
+inline void PrintTo(Outcome outcome, std::ostream* os) {
+  *os << OutcomeCode(outcome);
+}
+
 namespace {
 
 using Events = std::function<void(FetchReport&)>;

@@ -1,5 +1,6 @@
 // The demo swarm: a few files made on the spot, a torrent of them, and a Seeder seeding it on
-// loopback, so that one machine can convert a magnet link end to end.
+// loopback, so that one machine can convert a magnet link end to end. Started at start-up, before
+// the io thread runs; the Seeder has a thread of its own.
 #pragma once
 
 #include <memory>

@@ -46,7 +46,8 @@ struct ResolverSettings {
 
 // A fetch ends with an outcome: found (and by whom: a listed peer, the DHT, a tracker), or at its
 // timeout, why not (FetchReport). The parts: the books of who waits for what (FetchQueue), the
-// libtorrent session (FetchSession), its alerts (HandleFetchAlerts), each fetch's report.
+// libtorrent session (FetchSession) and its alerts (HandleFetchAlerts), each fetch under way
+// (FetchJob).
 class Resolver final : public Fetcher, private FetchAlertSink {
  public:
   // Starts the libtorrent session at once, so the DHT fills before the first lookup. Resolves

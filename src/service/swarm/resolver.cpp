@@ -27,9 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often running fetches are looked after (DHT routing table size, announces, peers).
-constexpr auto kTick = std::chrono::seconds(1);
-
 ResolverSettings Clamped(ResolverSettings settings) {
   settings.maxParallel = std::max(settings.maxParallel, 1);
   settings.timeoutSeconds = std::max(settings.timeoutSeconds, 1);
@@ -70,44 +67,30 @@ std::string TorrentBytes(const std::string& info,
 Resolver::Resolver(boost::asio::io_context& io, ResolverSettings settings)
     : io_(io),
       settings_(Clamped(std::move(settings))),
-      self_(std::make_shared<Resolver*>(this)),
       queue_(settings_.maxParallel),
-      tick_(io) {
-  session_ = std::make_unique<FetchSession>(
-      settings_,
-      PostFromLibtorrent(WhileAlive([](Resolver& r) { HandleFetchAlerts(*r.session_, r); })));
-}
+      session_(settings_,
+               life_.PostedTask(io_, [](Resolver& r) { HandleFetchAlerts(r.session_, r); })),
+      jobs_(io_, session_) {}
 
+// Then the jobs go (removing their torrents), and the session (waiting for libtorrent's thread).
 Resolver::~Resolver() {
-  self_.reset();     // tasks already posted find nothing to act on
-  jobs_.clear();     // nor do their timers' handlers
-  session_.reset();  // waits for libtorrent's thread
-}
-
-std::function<void()> Resolver::WhileAlive(std::function<void(Resolver&)> work) {
-  return [weak = std::weak_ptr<Resolver*>(self_), work = std::move(work)] {
-    if (const std::shared_ptr<Resolver*> self = weak.lock()) work(**self);
-  };
-}
-
-std::function<void()> Resolver::PostFromLibtorrent(std::function<void()> task) {
-  return [io = &io_, task = std::move(task)] { boost::asio::post(*io, task); };
+  life_.Cut();  // tasks already posted, and the timers' handlers, find nothing to act on
 }
 
 bool Resolver::Running() const {
-  return session_->Running();
+  return session_.Running();
 }
 
 int Resolver::ListenPort() const {
-  return session_->ListenPort();
+  return session_.ListenPort();
 }
 
 std::string Resolver::DhtState() const {
-  return session_->DhtState();
+  return session_.DhtState();
 }
 
 int Resolver::DhtNodes() const {
-  return session_->DhtNodes();
+  return session_.DhtNodes();
 }
 
 std::uint64_t Resolver::Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
@@ -116,7 +99,7 @@ std::uint64_t Resolver::Fetch(const std::string& infoHash, std::function<void(Fe
   if (!hash) {
     FetchResult result;
     result.report.outcome = Outcome::kNoPeers;
-    Deliver(std::move(done), std::move(result));
+    Post(std::move(done), std::move(result));
     return 0;
   }
   const auto [ticket, added] = queue_.Add(*hash, std::move(done));
@@ -140,50 +123,64 @@ bool Resolver::Cancel(std::uint64_t ticket) {
       break;
     case FetchQueue::Withdrawn::kRunningEmptied:
       Log(LogLevel::kDebug, "fetch_cancelled", {{"hash", hash->Hex()}});
-      jobs_.erase(*hash);
+      jobs_.Erase(*hash);  // removes its torrent
       StartQueued();
       break;
   }
   return true;
 }
 
-void Resolver::Deliver(std::function<void(FetchResult)> done, FetchResult result) {
+void Resolver::Post(std::function<void(FetchResult)> done, FetchResult result) {
   boost::asio::post(io_, [done = std::move(done), result = std::move(result)]() mutable {
     done(std::move(result));
   });
 }
 
+void Resolver::Deliver(FetchQueue::Callers callers, FetchResult result) {
+  result.report.seconds = SecondsSince(callers.since);
+  for (auto& [ticket, done] : callers.byTicket) Post(std::move(done), result);
+}
+
 // Adds the torrent of a fetch the queue let start; without one, its callers learn at once.
 void Resolver::Begin(const InfoHash& hash) {
   const std::uint64_t id = ++lastId_;
-  std::optional<FetchSession::Torrent> torrent = session_->Add(
-      hash, PostFromLibtorrent(WhileAlive([hash, id](Resolver& r) { r.OnWatch(hash, id); })));
+  std::optional<FetchSession::Torrent> torrent =
+      session_.Add(hash, life_.PostedTask(io_, [hash, id](Resolver& r) { r.OnWatch(hash, id); }));
   if (!torrent) {
-    FetchQueue::Callers callers = queue_.Finish(hash);
     FetchResult failed;
     failed.report.outcome = Outcome::kNoPeers;
-    failed.report.seconds = SecondsSince(callers.since);
-    for (auto& [ticket, done] : callers.byTicket) Deliver(std::move(done), failed);
-    return;
+    return Deliver(queue_.Finish(hash), std::move(failed));
   }
   Log(LogLevel::kDebug, "fetch_started", {{"hash", hash.Hex()}});
-  jobs_.emplace(hash, std::make_unique<FetchJob>(
-                          io_, *session_, std::move(*torrent), id,
-                          std::chrono::seconds(settings_.timeoutSeconds),
-                          WhileAlive([hash, id](Resolver& r) { r.OnTimeout(hash, id); })));
+  jobs_.Add(hash, std::make_unique<FetchJob>(
+                      io_, session_, std::move(*torrent), id,
+                      std::chrono::seconds(settings_.timeoutSeconds),
+                      life_.Task([hash, id](Resolver& r) { r.OnTimeout(hash, id); })));
   // A fresh count of the DHT's nodes for this fetch's report.
-  session_->CountDhtNodes();
-  if (!ticking_) ScheduleTick();
+  session_.CountDhtNodes();
+}
+
+// Ends a fetch with its metadata: `info` exactly as received, since re-encoding the torrent
+// could reorder or drop keys of a hybrid torrent.
+void Resolver::Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen) {
+  FetchResult result;
+  result.report.outcome = job->second->FoundBy(seen);
+  result.torrent = TorrentBytes(info, settings_.trackers);
+  Finish(job, std::move(result));
+}
+
+void Resolver::Missed(Job job) {
+  FetchResult result;
+  result.report.outcome = job->second->Missed();
+  Finish(job, std::move(result));
 }
 
 // Ends a fetch: hands the result with its counts to every caller, removes its torrent and
 // starts queued fetches in its place.
-void Resolver::Finish(InfoHash hash, FetchResult result) {
-  jobs_.at(hash)->Count(result.report);
-  FetchQueue::Callers callers = queue_.Finish(hash);
-  result.report.seconds = SecondsSince(callers.since);
-  for (auto& [ticket, done] : callers.byTicket) Deliver(std::move(done), result);
-  jobs_.erase(hash);
+void Resolver::Finish(Job job, FetchResult result) {
+  job->second->Count(result.report);
+  Deliver(queue_.Finish(job->first), std::move(result));
+  jobs_.Erase(job);
   StartQueued();
 }
 
@@ -191,87 +188,41 @@ void Resolver::StartQueued() {
   while (const std::optional<InfoHash> next = queue_.Next()) Begin(*next);
 }
 
-void Resolver::ScheduleTick() {
-  ticking_ = true;
-  tick_.expires_after(kTick);
-  tick_.async_wait(
-      [tick = WhileAlive([](Resolver& r) { r.OnTick(); })](const boost::system::error_code& error) {
-        if (!error) tick();
-      });
-}
-
-void Resolver::OnTick() {
-  ticking_ = false;
-  if (jobs_.empty()) return;
-  // The answer (dht_stats_alert) tells whether the routing table has nodes yet.
-  session_->CountDhtNodes();
-  const Clock::time_point now = Clock::now();
-  for (auto& [hash, job] : jobs_) job->Tick(now);
-  ScheduleTick();
-}
-
 void Resolver::OnTimeout(const InfoHash& hash, std::uint64_t id) {
-  HandleFetchAlerts(*session_, *this);
-  const auto it = Find(hash, id);
-  if (it == jobs_.end()) return;
-  FetchResult result;
-  result.report.outcome = it->second->Missed();
-  Finish(hash, std::move(result));
+  HandleFetchAlerts(session_, *this);
+  if (const auto job = jobs_.Find(hash, id); job != jobs_.end()) Missed(job);
 }
 
 // The watch saw something; a complete, matching info dictionary ends the fetch.
 void Resolver::OnWatch(const InfoHash& hash, std::uint64_t id) {
   // The alerts of the connection that brought the metadata may still wait; they hold its
   // counts.
-  HandleFetchAlerts(*session_, *this);
-  const auto it = Find(hash, id);
-  if (it == jobs_.end()) return;
-  const MetadataWatch::Snapshot seen = it->second->Seen();
-  if (!seen.info) return;
-  FetchResult result;
-  result.report.outcome = it->second->FoundBy(seen);
-  result.torrent = TorrentBytes(*seen.info, settings_.trackers);
-  Finish(hash, std::move(result));
-}
-
-Resolver::Jobs::iterator Resolver::Find(const lt::torrent_handle& handle) {
-  return std::find_if(jobs_.begin(), jobs_.end(),
-                      [&](const auto& entry) { return entry.second->Handle() == handle; });
-}
-
-Resolver::Jobs::iterator Resolver::Find(const InfoHash& hash, std::uint64_t id) {
-  const auto it = jobs_.find(hash);
-  return it != jobs_.end() && it->second->Id() == id ? it : jobs_.end();
+  HandleFetchAlerts(session_, *this);
+  const auto job = jobs_.Find(hash, id);
+  if (job == jobs_.end()) return;
+  const MetadataWatch::Snapshot seen = job->second->Seen();
+  if (seen.info) Found(job, *seen.info, seen);
 }
 
 FetchReport* Resolver::ReportOf(const lt::torrent_handle& handle) {
-  const auto it = Find(handle);
+  const auto it = jobs_.Find(handle);
   return it == jobs_.end() ? nullptr : &it->second->Report();
 }
 
 void Resolver::MetadataReceived(const lt::torrent_handle& handle) {
-  const auto it = Find(handle);
-  if (it == jobs_.end()) return;
-  // The info dictionary exactly as received; re-encoding the torrent could reorder or drop
-  // keys of a hybrid torrent.
-  const std::optional<std::string> info = session_->InfoSection(handle);
-  if (!info) return;  // keep waiting: another peer may deliver, or the timeout ends it
-  FetchResult result;
-  result.report.outcome = it->second->FoundBy(it->second->Seen());
-  result.torrent = TorrentBytes(*info, settings_.trackers);
-  Finish(it->first, std::move(result));
+  const auto job = jobs_.Find(handle);
+  if (job == jobs_.end()) return;
+  const std::optional<std::string> info = session_.InfoSection(handle);
+  // Without it, keep waiting: another peer may deliver, or the timeout ends the fetch.
+  if (info) Found(job, *info, job->second->Seen());
 }
 
 void Resolver::TorrentFailed(const lt::torrent_handle& handle) {
-  const auto it = Find(handle);
-  if (it == jobs_.end()) return;
-  FetchResult result;
-  result.report.outcome = it->second->Missed();
-  Finish(it->first, std::move(result));
+  if (const auto job = jobs_.Find(handle); job != jobs_.end()) Missed(job);
 }
 
 void Resolver::DhtNodesCame() {
-  for (auto& [hash, job] : jobs_) job->KickNow();
+  jobs_.KickAllNow();
 }
 
 }  // namespace pellucor::service

@@ -6,25 +6,23 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "service/core/outcome.h"
 #include "service/swarm/fetch_alerts.h"
 #include "service/swarm/fetch_queue.h"
 #include "service/swarm/fetcher.h"
+#include "service/swarm/lifeline.h"
+#include "service/swarm/metadata_watch.h"
+#include "service/swarm/running_fetches.h"
 #include "service/swarm/session_settings.h"
 #include "torrent/info_hash.h"
 
 namespace pellucor::service {
-
-class FetchJob;
-class FetchSession;
 
 struct ResolverSettings {
   bool dht = true;
@@ -84,22 +82,18 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   std::string DhtState() const;
 
  private:
-  using Jobs = std::map<InfoHash, std::unique_ptr<FetchJob>>;
+  using Job = RunningFetches::iterator;
 
   void Begin(const InfoHash& hash);
-  void Finish(InfoHash hash, FetchResult result);
+  void Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen);
+  void Missed(Job job);
+  void Finish(Job job, FetchResult result);
   void StartQueued();
-  void Deliver(std::function<void(FetchResult)> done, FetchResult result);
-  void ScheduleTick();
-  void OnTick();
+  // Hands `result` on, posted: to one caller, or to every caller of a fetch with its seconds.
+  void Post(std::function<void(FetchResult)> done, FetchResult result);
+  void Deliver(FetchQueue::Callers callers, FetchResult result);
   void OnTimeout(const InfoHash& hash, std::uint64_t id);
   void OnWatch(const InfoHash& hash, std::uint64_t id);
-  Jobs::iterator Find(const lt::torrent_handle& handle);
-  Jobs::iterator Find(const InfoHash& hash, std::uint64_t id);
-  // A task that runs `work` on this resolver, or nothing once it is gone.
-  std::function<void()> WhileAlive(std::function<void(Resolver&)> work);
-  // A callback for libtorrent's thread that posts `task` to the io thread.
-  std::function<void()> PostFromLibtorrent(std::function<void()> task);
 
   // FetchAlertSink
   FetchReport* ReportOf(const lt::torrent_handle& handle) override;
@@ -109,13 +103,10 @@ class Resolver final : public Fetcher, private FetchAlertSink {
 
   boost::asio::io_context& io_;
   const ResolverSettings settings_;
-  // Posted tasks hold it weakly: whatever comes after the destructor finds it gone.
-  std::shared_ptr<Resolver*> self_;
+  Lifeline<Resolver> life_{this};  // cut first thing in the destructor
   FetchQueue queue_;
-  std::unique_ptr<FetchSession> session_;
-  Jobs jobs_;  // the fetches running
-  boost::asio::steady_timer tick_;
-  bool ticking_ = false;
+  FetchSession session_;
+  RunningFetches jobs_;  // after the session: they go first
   std::uint64_t lastId_ = 0;
 };
 

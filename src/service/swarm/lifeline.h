@@ -1,8 +1,8 @@
 // Tasks that act on their owner only while it lives: the owner keeps a Lifeline and cuts it when
 // it goes; a task made from it (posted to the io thread, or waiting in a timer) holds it weakly,
 // and once it is cut does nothing. The tasks run on the io thread, the thread the owner goes on.
-//   Lifeline<Resolver> life_{this};
-//   timer.async_wait([tick = life_.Task([](Resolver& r) { r.OnTick(); })](auto) { tick(); });
+//   Lifeline<Resolver> life_{this};                                 // cut in ~Resolver
+//   session.set_alert_notify(life_.PostedTask(io, [](Resolver& r) { r.PopAlerts(); }));
 #pragma once
 
 #include <functional>

@@ -13,18 +13,14 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "service/commands.h"
 #include "service/core/log.h"
@@ -37,43 +33,13 @@
 #include "service/sites/sites.h"
 #include "service/store/store.h"
 #include "service/swarm/demo_seed.h"
+#include "service/swarm/dht_state_file.h"
 #include "service/swarm/resolver.h"
+#include "service/swarm/session_settings.h"
+#include "service/swarm/tracker_list.h"
 
 namespace pellucor::service {
 namespace {
-
-// One announce URL a line; a blank line ends a tier; "#" starts a comment line.
-bool ReadTrackers(const std::string& path, std::vector<std::vector<std::string>>* tiers) {
-  std::string text;
-  if (!ReadFile(path, &text)) return false;
-  std::stringstream in(text);
-  tiers->assign(1, {});
-  for (std::string line; std::getline(in, line);) {
-    const size_t start = line.find_first_not_of(" \t\r");
-    const size_t end = line.find_last_not_of(" \t\r");
-    line = start == std::string::npos ? "" : line.substr(start, end - start + 1);
-    if (line.empty()) {
-      if (!tiers->back().empty()) tiers->emplace_back();
-    } else if (line[0] != '#') {
-      tiers->back().push_back(line);
-    }
-  }
-  if (tiers->back().empty()) tiers->pop_back();
-  return true;
-}
-
-// Writes through a temporary file and a rename, so a crash leaves the old file or the new one.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) return false;
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
-  return !ec;
-}
 
 std::string JoinList(const std::vector<std::string>& items) {
   std::string out;
@@ -105,9 +71,13 @@ rlim_t RaiseFileLimit(size_t connections, int fetches) {
 // cannot be read.
 bool ReadSettingsFiles(Settings& s) {
   ResolverSettings& swarm = s.resolver;
-  if (!s.trackersFile.empty() && !ReadTrackers(s.trackersFile, &swarm.trackers)) {
-    std::cerr << "pellucor-service: cannot read " << s.trackersFile << "\n";
-    return false;
+  if (!s.trackersFile.empty()) {
+    std::string trackers;
+    if (!ReadFile(s.trackersFile, &trackers)) {
+      std::cerr << "pellucor-service: cannot read " << s.trackersFile << "\n";
+      return false;
+    }
+    swarm.trackers = ParseTrackerList(trackers);
   }
   if (s.publicDht) {
     if (!s.bootstrapGiven) swarm.dhtBootstrap = kPublicDhtRouters;
@@ -125,48 +95,6 @@ bool ReadSettingsFiles(Settings& s) {
   }
   return true;
 }
-
-// The DHT's routing table of the last run is read before the resolver starts, so that a restart
-// finds nodes at once; it is saved every five minutes and at the stop. Runs on the io thread.
-class DhtStateFile {
- public:
-  DhtStateFile(boost::asio::io_context& io, std::string path)
-      : path_(std::move(path)), timer_(io) {}
-  // The saved table into `swarm` (nothing without a DHT); whether there was one.
-  bool Load(ResolverSettings& swarm) {
-    if (swarm.dht) ReadFile(path_, &swarm.dhtState);
-    return !swarm.dhtState.empty();
-  }
-  // Saves what `resolver` knows every five minutes from now on.
-  void Start(const Resolver& resolver) {
-    resolver_ = &resolver;
-    Schedule();
-  }
-  // The last save, at the stop.
-  void Stop() {
-    timer_.cancel();
-    if (resolver_) Save();
-  }
-
- private:
-  void Schedule() {
-    timer_.expires_after(std::chrono::minutes(5));
-    timer_.async_wait([this](const boost::system::error_code& error) {
-      if (error) return;
-      Save();
-      Schedule();
-    });
-  }
-  void Save() {
-    const std::string state = resolver_->DhtState();
-    if (!state.empty() && !WriteFileAtomically(path_, state))
-      Log(LogLevel::kError, "dht_state_not_saved", {{"path", path_}});
-  }
-
-  const std::string path_;
-  boost::asio::steady_timer timer_;
-  const Resolver* resolver_ = nullptr;  // once started
-};
 
 // Every finished exchange counted by site and status, and logged (event=access).
 std::function<void(const ExchangeRecord&)> AccessLog(Metrics& metrics, const Sites& sites) {
@@ -292,10 +220,12 @@ int Serve(Settings& s) {
   }
   started.fileLimit = RaiseFileLimit(s.http.maxConnections, s.resolver.maxParallel);
 
+  // The DHT's routing table of the last run, so that a restart finds nodes at once.
   DhtStateFile dhtState(io, s.dataDir + "/dht-state.dat");
-  started.warmDht = dhtState.Load(s.resolver);
+  if (s.resolver.dht) s.resolver.dhtState = dhtState.Read();
+  started.warmDht = !s.resolver.dhtState.empty();
   Resolver resolver(io, s.resolver);
-  if (s.resolver.dht) dhtState.Start(resolver);
+  if (s.resolver.dht) dhtState.SaveRegularly([&resolver] { return resolver.DhtState(); });
 
   std::string leaseError;
   const std::unique_ptr<LookupLeases> shared = store->OpenLeases(s.lease, post, &leaseError);

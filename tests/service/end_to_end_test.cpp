@@ -5,9 +5,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
-
-#include <libtorrent/session.hpp>
 
 #include "base/codepage.h"
 #include "base/env.h"
@@ -15,6 +12,7 @@
 #include "service/store/store.h"
 #include "service/swarm/demo_seed.h"
 #include "service/swarm/resolver.h"
+#include "service/swarm/seeder.h"
 #include "support/local_service.h"
 #include "support/printers.h"
 #include "support/recording_view.h"
@@ -118,11 +116,12 @@ TEST_F(EndToEnd, BothRoutesFetchAHashTheStoreNeverSaw) {
 
 TEST_F(EndToEnd, TheSecondRouteFindsTheSeedThroughALoopbackDht) {
   // A DHT of three loopback nodes: a bootstrap node, the seed and the service.
-  lt::session node(SessionSettings("127.0.0.1:0", true, {}));
-  for (int i = 0; i < 100 && node.listen_port() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const std::string bootstrap = "127.0.0.1:" + std::to_string(node.listen_port());
   std::string error;
+  SeederSettings first;
+  first.dht = true;
+  const auto node = Seeder::Start(first, &error);
+  ASSERT_TRUE(node) << error;
+  const std::string bootstrap = node->Peer();
   const auto seed = DemoSeed::Start((dir_ / "seed").string(), &error, {bootstrap});
   ASSERT_TRUE(seed) << error;
   Service service(dir_ / "service", {}, 20, bootstrap);

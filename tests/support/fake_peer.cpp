@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "torrent/bencode.h"
+
 namespace pellucor::testing {
 namespace {
 
@@ -110,10 +112,9 @@ void FakePeer::Serve(int fd) {
   reply += std::string("\0\0\0\0\0\x10\0\0", 8);
   reply.append(handshake + 28, 20);
   reply += "-FP0001-fakepeer0001";
-  const std::string size = std::to_string(behaviour.size);
-  reply +=
-      Message(kExtended, std::string(1, '\0') + "d1:md11:ut_metadatai" +
-                             std::to_string(kOurMetadataId) + "ee13:metadata_sizei" + size + "ee");
+  const Bencode::Dict extensions{{"m", Bencode::Dict{{"ut_metadata", kOurMetadataId}}},
+                                 {"metadata_size", behaviour.size}};
+  reply += Message(kExtended, std::string(1, '\0') + Bencode(extensions).Encode());
   SendAll(fd, reply);
 
   int theirMetadataId = 2;  // libtorrent's, unless its handshake says otherwise
@@ -134,17 +135,18 @@ void FakePeer::Serve(int fd) {
     } else if (body[1] == kOurMetadataId && behaviour.mode == Mode::kWrongData &&
                IntAfter(dictionary, "msg_type") == 0) {
       // An info dictionary of the announced size (one piece, whatever was asked) that hashes to
-      // something else: "d4:name" + N + ":" + N bytes + "e".
+      // something else: {"name": N bytes}, "d4:name" + N + ":" + N bytes + "e".
       std::string data;
       for (int digits = 1; digits < 6 && data.empty(); ++digits) {
         const int n = behaviour.size - 9 - digits;
         if (n > 0 && static_cast<int>(std::to_string(n).size()) == digits)
-          data = "d4:name" + std::to_string(n) + ":" + std::string(n, 'w') + "e";
+          data = Bencode(Bencode::Dict{{"name", std::string(n, 'w')}}).Encode();
       }
-      const long long piece = IntAfter(dictionary, "piece");
+      const Bencode::Dict piece{{"msg_type", 1},
+                                {"piece", static_cast<int64_t>(IntAfter(dictionary, "piece"))},
+                                {"total_size", behaviour.size}};
       SendAll(fd, Message(kExtended, std::string(1, static_cast<char>(theirMetadataId)) +
-                                         "d8:msg_typei1e5:piecei" + std::to_string(piece) +
-                                         "e10:total_sizei" + size + "ee" + data));
+                                         Bencode(piece).Encode() + data));
     }
   }
   ::shutdown(fd, SHUT_RDWR);

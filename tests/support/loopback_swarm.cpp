@@ -6,27 +6,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <mutex>
 #include <random>
 #include <thread>
 
-#include <libtorrent/add_torrent_params.hpp>
 #include <libtorrent/alert_types.hpp>
-#include <libtorrent/bencode.hpp>
-#include <libtorrent/create_torrent.hpp>
 #include <libtorrent/session.hpp>
-#include <libtorrent/torrent_flags.hpp>
-#include <libtorrent/torrent_handle.hpp>
-#include <libtorrent/torrent_info.hpp>
 
 #include "base/hex.h"
-#include "service/swarm/resolver.h"
+#include "service/swarm/seeder.h"
+#include "service/swarm/session_settings.h"
 #include "support/http_exchange.h"
 #include "support/process.h"
 
@@ -56,9 +47,8 @@ int FreePort() {
 
 namespace {
 
-template <typename Hash>
-std::string Hex(const Hash& hash) {
-  return HexEncode(hash, HexCase::Lower);
+std::string TrackerUrlOf(int port) {
+  return "http://127.0.0.1:" + std::to_string(port) + "/announce";
 }
 
 bool Accepts(int port) {
@@ -102,33 +92,19 @@ int RoutingTableSize(lt::session& session) {
 struct LoopbackSwarm::Impl {
   std::vector<std::unique_ptr<lt::session>> nodes;  // the first three are the bootstrap nodes
   std::vector<std::string> bootstrap;
-  std::vector<std::unique_ptr<lt::session>> seeds;
-  std::vector<lt::torrent_handle> dhtSeeded;
+  std::vector<std::unique_ptr<service::Seeder>> seeds;
   Torrent v1, hybrid, v2Only, spare, trackerOnly;
   std::vector<Torrent> extra;
   std::unique_ptr<ChildProcess> tracker;
   int trackerPort = 0;
-  std::thread announcer;
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool stopping = false;
-
-  ~Impl() {
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-    }
-    wake.notify_all();
-    if (announcer.joinable()) announcer.join();
-  }
 };
 
 namespace {
 
-// A torrent of two files made here (the same bytes for the same name on every run).
-bool MakeTorrent(const fs::path& root, const std::string& name, lt::create_flags_t flags,
-                 LoopbackSwarm::Torrent* out, std::shared_ptr<lt::torrent_info>* info,
-                 bool small = false) {
+// A torrent of files made here under `root` (the same bytes for the same name on every run): two
+// files, or a small one.
+bool MakeTorrent(const fs::path& root, const std::string& name, service::TorrentFormat format,
+                 LoopbackSwarm::Torrent* out, bool small = false) {
   const fs::path content = root / name;
   fs::create_directories(content);
   std::mt19937 random(static_cast<unsigned>(std::hash<std::string>{}(name)));
@@ -139,30 +115,17 @@ bool MakeTorrent(const fs::path& root, const std::string& name, lt::create_flags
     std::ofstream f(content / file, std::ios::binary | std::ios::trunc);
     for (int i = 0; i < size; ++i) f.put(static_cast<char>(random()));
   }
-  lt::file_storage files;
-  lt::add_files(files, content.string());
-  lt::create_torrent creator(files, 16 * 1024, flags);
-  lt::error_code ec;
-  lt::set_piece_hashes(creator, root.string(), ec);
-  if (ec) return false;
-  std::vector<char> bytes;
-  lt::bencode(std::back_inserter(bytes), creator.generate());
-  *info = std::make_shared<lt::torrent_info>(lt::span<const char>(bytes), ec, lt::from_span);
-  if (ec) return false;
+  std::optional<service::MadeTorrent> made =
+      service::MakeTorrentOfFiles(root.string(), name, format, 16 * 1024, nullptr);
+  if (!made) return false;
+  static_cast<service::MadeTorrent&>(*out) = std::move(*made);
   out->name = name;
-  out->bytes.assign(bytes.begin(), bytes.end());
-  out->infoSection.assign((*info)->info_section().data(), (*info)->info_section().size());
-  // The SHA-1 hash; for a v2-only torrent the truncated SHA-256 (get_best() prefers that one).
-  const lt::info_hash_t& hashes = (*info)->info_hashes();
-  out->v1 = Hex(hashes.has_v1() ? hashes.v1 : hashes.get_best());
-  if ((*info)->info_hashes().has_v2()) out->v2 = Hex((*info)->info_hashes().v2);
   return true;
 }
 
-lt::settings_pack Loopback(const std::string& listen, bool dht,
-                           const std::vector<std::string>& bootstrap) {
-  lt::settings_pack pack = service::SessionSettings(listen, dht, bootstrap);
-  pack.set_int(lt::settings_pack::alert_mask, lt::alert_category::dht);
+lt::settings_pack DhtNode(const std::string& listen, const std::vector<std::string>& bootstrap) {
+  lt::settings_pack pack = service::SessionSettings(listen, true, bootstrap);
+  pack.set_int(lt::settings_pack::alert_mask, lt::alert_category::dht);  // RoutingTableSize
   return pack;
 }
 
@@ -177,19 +140,17 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
   auto impl = std::make_unique<Impl>();
   const fs::path root = fs::path(dir) / "content";
   fs::create_directories(root);
-  std::shared_ptr<lt::torrent_info> v1, hybrid, v2Only, spare, trackerOnly;
-  if (!MakeTorrent(root, "swarm-v1", lt::create_torrent::v1_only, &impl->v1, &v1) ||
-      !MakeTorrent(root, "swarm-hybrid", {}, &impl->hybrid, &hybrid) ||
-      !MakeTorrent(root, "swarm-v2", lt::create_torrent::v2_only, &impl->v2Only, &v2Only) ||
-      !MakeTorrent(root, "swarm-spare", lt::create_torrent::v1_only, &impl->spare, &spare) ||
-      !MakeTorrent(root, "swarm-tracker", lt::create_torrent::v1_only, &impl->trackerOnly,
-                   &trackerOnly))
+  using service::TorrentFormat;
+  if (!MakeTorrent(root, "swarm-v1", TorrentFormat::kV1, &impl->v1) ||
+      !MakeTorrent(root, "swarm-hybrid", TorrentFormat::kHybrid, &impl->hybrid) ||
+      !MakeTorrent(root, "swarm-v2", TorrentFormat::kV2, &impl->v2Only) ||
+      !MakeTorrent(root, "swarm-spare", TorrentFormat::kV1, &impl->spare) ||
+      !MakeTorrent(root, "swarm-tracker", TorrentFormat::kV1, &impl->trackerOnly))
     return fail("cannot make the swarm's torrents under " + root.string());
-  std::vector<std::shared_ptr<lt::torrent_info>> extra(static_cast<size_t>(options.extraTorrents));
-  impl->extra.resize(extra.size());
-  for (size_t i = 0; i < extra.size(); ++i)
-    if (!MakeTorrent(root, "swarm-extra-" + std::to_string(i), lt::create_torrent::v1_only,
-                     &impl->extra[i], &extra[i], true))
+  impl->extra.resize(static_cast<size_t>(options.extraTorrents));
+  for (size_t i = 0; i < impl->extra.size(); ++i)
+    if (!MakeTorrent(root, "swarm-extra-" + std::to_string(i), TorrentFormat::kV1, &impl->extra[i],
+                     true))
       return fail("cannot make the swarm's torrents under " + root.string());
 
   // The tracker, with every hash its announces may carry (hybrid torrents announce both).
@@ -239,15 +200,14 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
     }
     for (int port : ports) {
       auto node = std::make_unique<lt::session>(
-          Loopback("127.0.0.1:" + std::to_string(port), true, impl->bootstrap));
+          DhtNode("127.0.0.1:" + std::to_string(port), impl->bootstrap));
       if (WaitForPort(*node) != port) break;  // taken meanwhile: pick again
       impl->nodes.push_back(std::move(node));
     }
   }
   if (impl->nodes.size() < 3) return fail("the bootstrap nodes could not listen");
   while (static_cast<int>(impl->nodes.size()) < options.nodes) {
-    impl->nodes.push_back(
-        std::make_unique<lt::session>(Loopback("127.0.0.1:0", true, impl->bootstrap)));
+    impl->nodes.push_back(std::make_unique<lt::session>(DhtNode("127.0.0.1:0", impl->bootstrap)));
     if (WaitForPort(*impl->nodes.back()) == 0) return fail("a DHT node could not listen");
   }
   // libtorrent keeps bootstrap nodes out of its routing table, and they knew nobody yet when
@@ -258,37 +218,29 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
       if (j != i) impl->nodes[i]->add_dht_node({"127.0.0.1", impl->nodes[j]->listen_port()});
   }
 
-  auto seed = [&](const std::vector<std::shared_ptr<lt::torrent_info>>& torrents, bool dht) {
-    impl->seeds.push_back(std::make_unique<lt::session>(
-        Loopback("127.0.0.1:0", dht, dht ? impl->bootstrap : std::vector<std::string>{})));
-    for (const auto& info : torrents) {
-      lt::add_torrent_params params;
-      params.ti = info;
-      params.save_path = root.string();
-      params.flags |= lt::torrent_flags::seed_mode;
-      params.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
-      if (!dht)
-        params.trackers = {"http://127.0.0.1:" + std::to_string(impl->trackerPort) + "/announce"};
-      const lt::torrent_handle handle = impl->seeds.back()->add_torrent(std::move(params));
-      if (dht) impl->dhtSeeded.push_back(handle);
-    }
-    return WaitForPort(*impl->seeds.back()) != 0;
+  // The seeds announce on the DHT every second at first, while the swarm fills; then every half
+  // minute (the DHT keeps announced peers for much longer, and a benchmark's swarm seeds a
+  // hundred torrents). The one without DHT announces to the tracker.
+  auto seed = [&](const std::vector<const Torrent*>& torrents, bool dht) {
+    service::SeederSettings settings;
+    settings.dht = dht;
+    if (dht) settings.dhtBootstrap = impl->bootstrap;
+    if (!dht) settings.trackers = {TrackerUrlOf(impl->trackerPort)};
+    settings.quickAnnounces = 5;
+    std::string error;
+    auto seeder = service::Seeder::Start(std::move(settings), &error);
+    if (!seeder) return false;
+    for (const Torrent* torrent : torrents)
+      if (!seeder->Add(torrent->bytes, root.string(), &error)) return false;
+    impl->seeds.push_back(std::move(seeder));
+    return true;
   };
-  if ((!extra.empty() && !seed(extra, true)) || !seed({v1, spare}, true) || !seed({hybrid}, true) ||
-      !seed({v2Only}, true) || !seed({trackerOnly}, false))
-    return fail("a seed could not listen");
-
-  Impl* state = impl.get();
-  impl->announcer = std::thread([state] {
-    // Every second at first, while the swarm fills; then every half minute (the DHT keeps
-    // announced peers for much longer, and a benchmark's swarm seeds a hundred torrents).
-    std::unique_lock lock(state->mutex);
-    for (int round = 0;; ++round) {
-      for (lt::torrent_handle& h : state->dhtSeeded) h.force_dht_announce();
-      const auto pause = round < 5 ? std::chrono::seconds(1) : std::chrono::seconds(30);
-      if (state->wake.wait_for(lock, pause, [state] { return state->stopping; })) break;
-    }
-  });
+  std::vector<const Torrent*> extra;
+  for (const Torrent& torrent : impl->extra) extra.push_back(&torrent);
+  if ((!extra.empty() && !seed(extra, true)) || !seed({&impl->v1, &impl->spare}, true) ||
+      !seed({&impl->hybrid}, true) || !seed({&impl->v2Only}, true) ||
+      !seed({&impl->trackerOnly}, false))
+    return fail("a seed could not start");
 
   // Ready once the nodes know most of each other and the seeds had time to announce.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -322,7 +274,7 @@ void LoopbackSwarm::StopBootstrapNodes() {
 }
 
 std::string LoopbackSwarm::TrackerUrl() const {
-  return "http://127.0.0.1:" + std::to_string(impl_->trackerPort) + "/announce";
+  return TrackerUrlOf(impl_->trackerPort);
 }
 
 bool LoopbackSwarm::AnnounceToTracker(const std::string& hash, int port) {

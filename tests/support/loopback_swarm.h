@@ -1,13 +1,16 @@
 // A small BitTorrent internet on loopback, shared by the service's swarm tests and its
-// benchmark: libtorrent DHT nodes that know each other, seeds that announce themselves on that
-// DHT (a v1, a hybrid and a v2-only torrent, and one more v1 torrent kept for a later lookup), a
-// seed that only a tracker knows, and the tracker itself (Debian's opentracker, started on a
-// loopback port with a whitelist of the swarm's hashes). Nodes are named "localhost:PORT".
+// benchmark: libtorrent DHT nodes that know each other, seeds (service::Seeder) that announce
+// themselves on that DHT (a v1, a hybrid and a v2-only torrent, and one more v1 torrent kept for a
+// later lookup), a seed that only a tracker knows, and the tracker itself (Debian's opentracker,
+// started on a loopback port with a whitelist of the swarm's hashes). Nodes are named
+// "localhost:PORT".
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "service/swarm/seeder.h"
 
 namespace pellucor::testing {
 
@@ -17,12 +20,10 @@ int FreePort();
 
 class LoopbackSwarm {
  public:
-  struct Torrent {
+  // The .torrent, its raw info dictionary and its hashes (v1: 40 hex digits, the truncated
+  // SHA-256 for the v2-only torrent; v2: 64, or empty for v1 torrents), and its name.
+  struct Torrent : service::MadeTorrent {
     std::string name;
-    std::string bytes;        // the .torrent
-    std::string infoSection;  // its raw info dictionary
-    std::string v1;           // 40 hex: the SHA-1 info hash, or the truncated SHA-256 (v2 only)
-    std::string v2;           // 64 hex, or empty (v1)
   };
   struct Options {
     int nodes = 20;

@@ -1,10 +1,13 @@
-// The demo swarm: a few files made on the spot, a torrent of them, and a libtorrent session
-// seeding it on loopback, so that one machine can convert a magnet link end to end.
+// The demo swarm: a few files made on the spot, a torrent of them, and a Seeder seeding it on
+// loopback, so that one machine can convert a magnet link end to end. Started at start-up, before
+// the io thread runs; the Seeder has a thread of its own.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "service/swarm/seeder.h"
 
 namespace pellucor::service {
 
@@ -15,17 +18,16 @@ class DemoSeed {
   // there every second. Nothing (and `*error` set) when that fails.
   static std::unique_ptr<DemoSeed> Start(const std::string& directory, std::string* error,
                                          const std::vector<std::string>& dhtBootstrap = {});
-  ~DemoSeed();
 
-  std::string InfoHash() const;    // 40 lower-case hex digits
-  std::string MagnetLink() const;  // magnet:?xt=urn:btih:HASH&dn=NAME
-  std::string Peer() const;        // "127.0.0.1:PORT"
-  const std::string& TorrentBytes() const;
+  std::string InfoHash() const { return hash_; }        // 40 lower-case hex digits
+  std::string MagnetLink() const;                       // magnet:?xt=urn:btih:HASH&dn=NAME
+  std::string Peer() const { return seeder_->Peer(); }  // "127.0.0.1:PORT"
+  const std::string& TorrentBytes() const { return bytes_; }
 
  private:
-  struct Impl;
-  explicit DemoSeed(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  DemoSeed() = default;
+  std::unique_ptr<Seeder> seeder_;
+  std::string bytes_, hash_;
 };
 
 }  // namespace pellucor::service

@@ -147,7 +147,7 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
   const std::string hash_;
   const int maxBytes_;
   const std::function<void()> changed_;
-  std::mutex mutex_;
+  std::mutex mutex_;  // libtorrent's thread writes the snapshot, the io thread reads it
   Snapshot snapshot_;
   std::map<int, Assembly> assemblies_;
 };

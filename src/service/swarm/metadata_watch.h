@@ -9,6 +9,8 @@
 //
 // The plugin must come before libtorrent's ut_metadata plugin in the session's plugin list,
 // since that one keeps the messages it handles from the plugins after it.
+//
+// The plugin runs on libtorrent's network thread; Read() is called on the resolver's io thread.
 #pragma once
 
 #include <functional>

@@ -1,26 +1,28 @@
 // Fetching a torrent's metadata from the BitTorrent swarm (DHT, trackers, listed peers and the
 // BEP 9/10 metadata exchange) with libtorrent: nothing is downloaded but the info dictionary.
+// Runs on one io thread: the constructor before that thread runs it (it resolves host names),
+// everything else on it. libtorrent's own thread only posts tasks there.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <libtorrent/settings_pack.hpp>
 
 #include "service/core/outcome.h"
+#include "service/swarm/fetch_alerts.h"
+#include "service/swarm/fetch_queue.h"
 #include "service/swarm/fetcher.h"
+#include "service/swarm/lifeline.h"
+#include "service/swarm/metadata_watch.h"
+#include "service/swarm/running_fetches.h"
+#include "service/swarm/session_settings.h"
+#include "torrent/info_hash.h"
 
 namespace pellucor::service {
-
-// The routers a DHT joining the public swarm starts from.
-inline const std::vector<std::string> kPublicDhtRouters = {
-    "dht.libtorrent.org:25401", "router.bittorrent.com:6881", "dht.transmissionbt.com:6881",
-    "router.utorrent.com:6881"};
 
 struct ResolverSettings {
   bool dht = true;
@@ -40,21 +42,18 @@ struct ResolverSettings {
   int maxMetadataBytes = 30 * 1024 * 1024;  // larger info dictionaries are refused
 };
 
-// The settings every libtorrent session of the service starts from: listening on
-// `listenInterfaces`; the DHT on when `dht` is set, starting from `dhtBootstrap` alone (the
-// public default node is replaced, so a closed swarm stays closed); no local peer discovery or
-// port mapping; several connections to one address (loopback swarms). When every bootstrap node
-// is loopback or private (names are resolved), many nodes share an address: libtorrent's rules
-// against crowded address ranges, its per-address flood guard and its DHT upload cap are
-// relaxed, or it drops most of such a swarm's nodes and packets.
-lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,
-                                  const std::vector<std::string>& dhtBootstrap);
-
-class Resolver final : public Fetcher {
+// A fetch ends with an outcome: found (and by whom: a listed peer, the DHT, a tracker), or at its
+// timeout, why not (FetchReport). The parts: the books of who waits for what (FetchQueue), the
+// libtorrent session (FetchSession) and its alerts (HandleFetchAlerts), each fetch under way
+// (FetchJob).
+class Resolver final : public Fetcher, private FetchAlertSink {
  public:
-  // Starts the libtorrent session at once, so the DHT fills before the first lookup. Callbacks
-  // run on `io`.
+  // Starts the libtorrent session at once, so the DHT fills before the first lookup. Resolves
+  // the host names of `peers` and `dhtBootstrap`, blocking: construct it before the io thread
+  // runs `io`, never on it. Callbacks run on `io`.
   Resolver(boost::asio::io_context& io, ResolverSettings settings);
+  // Fetches running or queued are dropped: their callbacks never run, nor do tasks libtorrent
+  // posted for this resolver.
   ~Resolver() override;
   Resolver(const Resolver&) = delete;
   Resolver& operator=(const Resolver&) = delete;
@@ -83,8 +82,32 @@ class Resolver final : public Fetcher {
   std::string DhtState() const;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  using Job = RunningFetches::iterator;
+
+  void Begin(const InfoHash& hash);
+  void Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen);
+  void Missed(Job job);
+  void Finish(Job job, FetchResult result);
+  void StartQueued();
+  // Hands `result` on, posted: to one caller, or to every caller of a fetch with its seconds.
+  void Post(std::function<void(FetchResult)> done, FetchResult result);
+  void Deliver(FetchQueue::Callers callers, FetchResult result);
+  void OnTimeout(const InfoHash& hash, std::uint64_t id);
+  void OnWatch(const InfoHash& hash, std::uint64_t id);
+
+  // FetchAlertSink
+  FetchReport* ReportOf(const lt::torrent_handle& handle) override;
+  void MetadataReceived(const lt::torrent_handle& handle) override;
+  void TorrentFailed(const lt::torrent_handle& handle) override;
+  void DhtNodesCame() override;
+
+  boost::asio::io_context& io_;
+  const ResolverSettings settings_;
+  Lifeline<Resolver> life_{this};  // cut first thing in the destructor
+  FetchQueue queue_;
+  FetchSession session_;
+  RunningFetches jobs_;  // after the session: they go first
+  std::uint64_t lastId_ = 0;
 };
 
 }  // namespace pellucor::service

@@ -1,0 +1,53 @@
+#include "service/swarm/dht_state_file.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "service/core/log.h"
+
+namespace pellucor::service {
+
+std::string DhtStateFile::Read() const {
+  std::ifstream in(path_, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void DhtStateFile::SaveRegularly(std::function<std::string()> state) {
+  state_ = std::move(state);
+  Schedule();
+}
+
+void DhtStateFile::Stop() {
+  timer_.cancel();
+  if (state_) Save();
+}
+
+void DhtStateFile::Schedule() {
+  timer_.expires_after(std::chrono::minutes(5));
+  timer_.async_wait([this](const boost::system::error_code& error) {
+    if (error) return;
+    Save();
+    Schedule();
+  });
+}
+
+// Nothing to save without a DHT; the old file stays.
+void DhtStateFile::Save() {
+  const std::string state = state_();
+  if (state.empty()) return;
+  const std::string temporary = path_ + ".new";
+  bool written;
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(state.data(), static_cast<std::streamsize>(state.size()));
+    written = static_cast<bool>(out.flush());
+  }
+  std::error_code ec;
+  if (written) std::filesystem::rename(temporary, path_, ec);
+  if (!written || ec) Log(LogLevel::kError, "dht_state_not_saved", {{"path", path_}});
+}
+
+}  // namespace pellucor::service

@@ -1,0 +1,63 @@
+// One fetch under way: its torrent in the session, its timeout, when it next asks for peers, and
+// what it saw (FetchReport). The job asks at once, then again after a second, doubling up to
+// four: DHT lookups started while the routing table was still filling find little, and a listed
+// peer may come up after the fetch began. Gone, it cancels its timeout and removes its torrent.
+// Runs on the resolver's io thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "service/core/outcome.h"
+#include "service/swarm/fetch_report.h"
+#include "service/swarm/fetch_session.h"
+
+namespace pellucor::service {
+
+class FetchJob {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Asks for peers at once. `timedOut` runs on `io` after `timeout`, unless the job is gone
+  // first (or, if the timer had fired already, it finds no job of this `id`).
+  FetchJob(boost::asio::io_context& io, FetchSession& session, FetchSession::Torrent torrent,
+           std::uint64_t id, std::chrono::seconds timeout, std::function<void()> timedOut);
+  ~FetchJob();
+  FetchJob(const FetchJob&) = delete;
+  FetchJob& operator=(const FetchJob&) = delete;
+
+  std::uint64_t Id() const { return id_; }  // tells this job from a later one of the same hash
+  const lt::torrent_handle& Handle() const { return torrent_.handle; }
+  FetchReport& Report() { return report_; }
+  MetadataWatch::Snapshot Seen() const { return MetadataWatch::Read(*torrent_.watch); }
+
+  // Counts the torrent's peer list, and asks for peers again when it is time.
+  void Tick(Clock::time_point now);
+  // Asks again now, and from a second on again: the DHT's routing table has nodes now.
+  void KickNow();
+  // Why there is no metadata (FetchReport::Classify), or who gave it (FetchReport::FoundBy).
+  Outcome Missed() const { return report_.Classify(Seen(), session_.Swarm()); }
+  Outcome FoundBy(const MetadataWatch::Snapshot& seen) const {
+    return report_.FoundBy(seen, session_.Swarm());
+  }
+  // The counts of the lookup's report, the peer list counted once more.
+  void Count(LookupReport& report);
+
+ private:
+  void Kick(Clock::time_point now);
+
+  FetchSession& session_;
+  const FetchSession::Torrent torrent_;
+  const std::uint64_t id_;
+  boost::asio::steady_timer timeout_;
+  Clock::time_point nextKick_;
+  Clock::duration kickInterval_;
+  bool kicked_ = false;
+  FetchReport report_;
+};
+
+}  // namespace pellucor::service

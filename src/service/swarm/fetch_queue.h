@@ -1,0 +1,74 @@
+// The resolver's books of who waits for what: fetches running and fetches waiting their turn, by
+// info hash, and the callers (tickets) waiting for each. A request for a hash already running or
+// queued joins it; at most `maxRunning` fetches run at once; a fetch whose every caller withdrew
+// goes. It only keeps the books: the resolver starts and stops the fetches they name.
+// Runs on the resolver's io thread.
+//   maxRunning 1:  Add(A) -> ticket 1, kStart     Add(A) -> ticket 2, kJoined
+//                  Add(B) -> ticket 3, kQueued    Cancel(1) -> kOthersWait
+//                  Cancel(2) -> kRunningEmptied (the resolver stops A), Next() -> B
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "service/swarm/fetcher.h"
+#include "torrent/info_hash.h"
+
+namespace pellucor::service {
+
+class FetchQueue {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Done = std::function<void(FetchResult)>;
+
+  // The callers of one fetch, by ticket, and when the first of them asked.
+  struct Callers {
+    std::vector<std::pair<std::uint64_t, Done>> byTicket;
+    Clock::time_point since;
+  };
+
+  explicit FetchQueue(int maxRunning) : maxRunning_(maxRunning < 1 ? 1 : maxRunning) {}
+
+  enum class Added {
+    kStart,   // the hash counts as running: the caller starts its fetch now
+    kJoined,  // a fetch of the hash runs or waits already
+    kQueued,  // as many fetches run as may: it starts when Next() names it
+  };
+  // Books the request of `done` for `hash`; the ticket is for Cancel.
+  std::pair<std::uint64_t, Added> Add(const InfoHash& hash, Done done);
+
+  enum class Withdrawn {
+    kUnknown,         // no such ticket: its result was handed on already, or it never was
+    kOthersWait,      // withdrawn; other callers still wait for the fetch
+    kRunningEmptied,  // withdrawn, and nobody waits for that running fetch: the caller stops it
+    kQueuedEmptied,   // withdrawn, and the queued fetch is gone from the queue
+  };
+  // Withdraws a ticket's request; with the hash of its fetch unless kUnknown.
+  std::pair<Withdrawn, std::optional<InfoHash>> Cancel(std::uint64_t ticket);
+
+  // Ends the books of a fetch that was running: its callers, whose tickets are forgotten.
+  Callers Finish(const InfoHash& hash);
+  // The next queued hash when a fetch may start; it counts as running from then on.
+  std::optional<InfoHash> Next();
+
+ private:
+  struct Entry {
+    Callers callers;
+    bool running = false;
+  };
+
+  const int maxRunning_;
+  int running_ = 0;
+  std::map<InfoHash, Entry> entries_;
+  std::deque<InfoHash> queued_;                // in the order they came
+  std::map<std::uint64_t, InfoHash> tickets_;  // requests still waiting
+  std::uint64_t lastTicket_ = 0;
+};
+
+}  // namespace pellucor::service

@@ -256,6 +256,11 @@ TEST_F(ConvertCliTest, FailedLinksSayWhy) {
                    FakeHttpServer::Reply("400 Bad Request", "Content-Type: application/json\r\n",
                                          "{\"error\":\"bad_hash\",\"message\":\"bad\"}"));
   const std::string none = std::string(40, 'E');  // the API is not there: the service's 404 page
+  // A hostile service's phrase: a clipboard write, a bell, and a line break forging a result.
+  const std::string hostile = std::string(40, 'F');
+  service.ApiReply(hostile, ApiMiss("no_peers", "x\\u001b]52;c;ZXZpbA==\\u0007\\nOK " + stored +
+                                                    " forged.torrent"));
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
   const std::string cannot = U("该磁力链接无法生成BT种子"), lost = U("您输入的HASH暂未收录");
   struct Case {
     std::string route;
@@ -268,23 +273,37 @@ TEST_F(ConvertCliTest, FailedLinksSayWhy) {
         {timed, "FAIL timed out"},
         {unknown, "FAIL " + cannot},
         {rejected, "FAIL " + cannot},
-        {none, "FAIL " + cannot}}},
+        {none, "FAIL " + cannot},
+        {hostile, "FAIL x" + r + "]52;c;ZXZpbA==" + r + r + "OK " + stored + " forged.torrent"}}},
       {"1", {{peerless, "FAIL no peers found"}, {none, "FAIL " + lost}}},
   };
+  ASSERT_TRUE(WriteBytesToFile(GbkText(dir + kPathSeparator + "more links.txt"),
+                               ByteBuffer("# one\n\nno link either\n")));
   for (const Case& c : cases) {
+    // "--service HOST" come first: the links are arguments 7 and on.
     std::vector<std::string> args = {"--route", c.route, "-d", "r" + c.route};
-    for (const auto& [hash, rest] : c.lines) args.push_back(hash);
+    std::map<std::string, std::string> want;
+    for (const auto& [hash, rest] : c.lines) {
+      args.push_back(hash);
+      const std::string input = " arg:" + std::to_string(args.size() + 2);
+      want[hash] = rest.substr(0, 4) == "FAIL" ? "FAIL" + input + rest.substr(4) : rest;
+    }
     args.push_back("not a link");
+    want["not%20a%20link"] = "FAIL arg:" + std::to_string(args.size() + 2) + " " +
+                             U("磁力链接错误，请输入正确的磁力链接！");
+    args.insert(args.end(), {"-i", "more links.txt"});
+    want["no%20link%20either"] =
+        "FAIL more%20links.txt:3 " + U("磁力链接错误，请输入正确的磁力链接！");
     const ProgramRun run = Run(args);
     EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.out.find('\x1B'), std::string::npos);
     std::map<std::string, std::string> got;
     for (const std::string& line : Lines(run.out)) {
       const size_t space = line.find(' '), second = line.find(' ', space + 1);
       const std::string hash = line.substr(space + 1, second - space - 1);
       got[hash] = line.substr(0, space) + (line.substr(0, 4) == "FAIL" ? line.substr(second) : "");
     }
-    std::map<std::string, std::string> want = c.lines;
-    want["not%20a%20link"] = "FAIL " + U("磁力链接错误，请输入正确的磁力链接！");
+    EXPECT_EQ(Lines(run.out).size(), want.size()) << run.out;  // one line per link, no more
     EXPECT_EQ(got, want) << "route " << c.route;
     if (c.route == "1") {
       EXPECT_EQ(Contains(run.err, lost + "\n"), "");
@@ -355,6 +374,7 @@ TEST_F(ConvertCliTest, ExitStatuses) {
       {{"-i", "missing.txt"}, 2, "cannot read missing.txt"},
       {{"-d", "afile", stored}, 2, "cannot create the directory afile"},
       {{"--service", "http://x/y", stored}, 2, "--service takes HOST[:PORT]"},
+      {{"--version"}, 0, ""},
   };
   for (const Case& c : cases) {
     const ProgramRun run = Run(c.args);
@@ -362,6 +382,9 @@ TEST_F(ConvertCliTest, ExitStatuses) {
     EXPECT_EQ(Contains(run.err, c.err), "");
     if (c.status == 2) {
       EXPECT_EQ(run.out, "");
+    }
+    if (c.args == std::vector<std::string>{"--version"}) {
+      EXPECT_EQ(run.out.rfind("pellucor-convert 1.", 0), 0u) << run.out;
     }
   }
   const ProgramRun help = testing::RunProgram(PELLUCOR_CONVERT_PROGRAM, {"--help"});

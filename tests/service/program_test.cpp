@@ -123,6 +123,9 @@ TEST_F(Program, OptionsAreReadStrictly) {
         << run.err;
   }
   EXPECT_EQ(testing::RunProgram(PELLUCOR_SERVICE_BINARY, {"--help"}).exitCode, 0);
+  const testing::ProgramRun version = testing::RunProgram(PELLUCOR_SERVICE_BINARY, {"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("pellucor-service 1.", 0), 0u) << version.out;
   EXPECT_FALSE(fs::exists(dir_ / "pellucor-data"));  // nothing was started
 }
 
@@ -137,8 +140,10 @@ TEST_F(Program, TheOperatorSeesWhatItDoes) {
   for (const std::string& hash : hashes)
     EXPECT_EQ(Status(Exchange(port, Get("/magnet-bt/down.php?hash=" + hash))), "HTTP/1.1 200 OK");
   EXPECT_EQ(Status(Exchange(port, "HEAD /magnet-bt/down.php?hash=" + hashes[0] +
-                                      " HTTP/1.1\r\nConnection: close\r\n\r\n")),
+                                      " HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n")),
             "HTTP/1.1 200 OK");
+  // The desktop tool follows the download link of a miss page, which has none: "/magnet-bt".
+  EXPECT_EQ(Status(Exchange(port, Get("/magnet-bt"))), "HTTP/1.1 404 Not Found");
   const std::string unknown(40, 'e');
   const std::string longValue(100, 'v');
   EXPECT_EQ(
@@ -152,6 +157,9 @@ TEST_F(Program, TheOperatorSeesWhatItDoes) {
        {std::pair{"pellucor_http_requests_total{site=\"second\",status=\"200\"}", 4.0},
         std::pair{"pellucor_http_requests_total{site=\"api\",status=\"404\"}", 1.0},
         std::pair{"pellucor_http_requests_total{site=\"other\",status=\"404\"}", 1.0},
+        std::pair{"pellucor_http_requests_total{site=\"second\",status=\"404\"}", 1.0},
+        std::pair{"pellucor_connections_refused_total{reason=\"client_limit\"}", 0.0},
+        std::pair{"pellucor_connections_refused_total{reason=\"idle\"}", 0.0},
         std::pair{"pellucor_http_requests_total{site=\"healthz\",status=\"200\"}", 1.0},
         std::pair{"pellucor_lookups_total{outcome=\"no_peers\"}", 1.0},
         std::pair{"pellucor_lookup_duration_seconds_bucket{le=\"0.5\"}", 0.0},

@@ -84,7 +84,7 @@ std::optional<InfoHash> InfoHash::FromBytes(std::string_view bytes) {
 
 bool InfoHash::Matches(std::string_view info) const {
   if (IsV2()) return View(Sha256(info)) == bytes_;
-  return View(Sha1(info)) == bytes_;
+  return View(Sha1(info)) == bytes_ || View(Sha256(info)).substr(0, 20) == bytes_;
 }
 
 }  // namespace pellucor

@@ -37,7 +37,8 @@ class InfoHash {
   // A SHA-256 (32 bytes), not a SHA-1 or a truncated SHA-256.
   bool IsV2() const { return bytes_.size() == 32; }
 
-  // Whether this is the hash of the raw info bytes `info`: a 20-byte hash their SHA-1, a
+  // Whether this is the hash of the raw info bytes `info`: a 20-byte hash their SHA-1 or the
+  // first 20 bytes of their SHA-256 (a v2 torrent asked for by the hash its peers use), a
   // 32-byte hash their SHA-256.
   bool Matches(std::string_view info) const;
 

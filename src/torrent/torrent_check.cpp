@@ -87,7 +87,7 @@ class Bencode {
 std::optional<std::string_view> TorrentInfoBytes(std::string_view bytes) {
   Bencode b(bytes);
   std::optional<std::string_view> info;
-  if (!b.SkipDictionary(0, &info) || !b.AtEnd() || !info || info->empty() || (*info)[0] != 'd')
+  if (!b.SkipDictionary(0, &info) || !info || info->empty() || (*info)[0] != 'd')
     return std::nullopt;
   return info;
 }

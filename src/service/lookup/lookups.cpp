@@ -132,7 +132,8 @@ void Lookups::Fetched(const std::string& hash, FetchResult result) {
   Torrent found;
   if (result.torrent) {
     found = cache_.Keep(hash, std::move(*result.torrent));
-    if (!found) report.outcome = Outcome::kStoreFailed;
+    // Metadata the torrent reader refuses (its reason is in the log) is bad metadata.
+    if (!found) report.outcome = Outcome::kBadMetadata;
   }
   // After the write: the instances waiting for this hash read the store once woken.
   if (leased) leases_.Release(hash, report);

@@ -30,9 +30,11 @@ TorrentCache::Torrent TorrentCache::Find(const std::string& hash, bool* unreadab
 }
 
 TorrentCache::Torrent TorrentCache::Keep(const std::string& hash, std::string bytes) {
-  std::optional<TorrentMeta> meta = DescribeTorrent(bytes);
+  std::string why;
+  std::optional<TorrentMeta> meta = DescribeTorrent(bytes, &why);
   if (!meta) {
-    Log(LogLevel::kError, "torrent_refused", {{"hash", hash}, {"bytes", bytes.size()}});
+    Log(LogLevel::kError, "torrent_refused",
+        {{"hash", hash}, {"bytes", bytes.size()}, {"why", why}});
     return nullptr;
   }
   std::string error;

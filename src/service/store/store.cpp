@@ -49,9 +49,10 @@ std::string Store::Shown(const std::string& location) {
 
 bool Store::Add(std::string_view torrentBytes, const std::string& source, std::string* error,
                 TorrentMeta* meta, int64_t addedAt) {
-  const std::optional<TorrentMeta> described = DescribeTorrent(torrentBytes);
+  std::string why;
+  const std::optional<TorrentMeta> described = DescribeTorrent(torrentBytes, &why);
   if (!described) {
-    if (error) *error = "not a valid torrent file";
+    if (error) *error = "not a valid torrent file: " + why;
     return false;
   }
   if (addedAt == 0) addedAt = static_cast<int64_t>(std::time(nullptr));

@@ -1,19 +1,23 @@
-// Torrents are read with libtorrent's decoder, the one that judged the metadata when it came from
-// the swarm, so what libtorrent accepts there the store accepts too (nesting, integer forms,
-// repeated keys: the first counts, as in libtorrent). What the service checks on top protects
-// it and the programs that save the files: safe names, sizes, nothing after the torrent.
+// A torrent is judged by libtorrent itself (lt::torrent_info), the reader every client built on
+// it uses and the one that judged the metadata when it came from the swarm: what it loads the
+// store takes, what it refuses the store refuses, in its words. Bytes after the torrent's
+// dictionary are ignored, as libtorrent ignores them (tools often save a line feed after it).
+//
+// What the service shows (name, file list, sizes) is read from the raw dictionary on top, so that
+// names written in the legacy Chinese code page read right, and shaped the way clients shape
+// what they write to disk: see CleanComponent. Padding and symlink entries are not files.
 #include "service/store/torrent_meta.h"
 
 #include <algorithm>
 #include <limits>
 
 #include <libtorrent/bdecode.hpp>
-#include <libtorrent/hasher.hpp>
+#include <libtorrent/error_code.hpp>
+#include <libtorrent/torrent_info.hpp>
 
 #include "base/codepage.h"
 #include "base/hex.h"
 #include "base/utf8.h"
-#include "torrent/torrent_check.h"
 
 namespace pellucor::service {
 namespace {
@@ -22,9 +26,10 @@ namespace lt = libtorrent;
 using Node = lt::bdecode_node;
 
 // libtorrent decodes metadata from the swarm with a depth limit of 100 (so 99 levels in the info
-// dictionary); a .torrent adds one level around it. Its token limit for .torrent files is 3 M.
+// dictionary); a .torrent adds one level around it. Its token limit for .torrent files is 3 M,
+// which large real torrents exceed; clients built on it raise it to 10 M.
 constexpr int kDepthLimit = 101;
-constexpr int kTokenLimit = 3000000;
+constexpr int kTokenLimit = 10000000;
 
 std::string_view Sv(lt::string_view s) {
   return {s.data(), s.size()};
@@ -40,12 +45,6 @@ std::string_view View(const Node& n) {
 Node FindPreferUtf8(const Node& dictionary, const std::string& key) {
   const Node utf8 = dictionary.dict_find(key + ".utf-8");
   return utf8 ? utf8 : dictionary.dict_find(key);
-}
-
-// One file or directory name: it must stay inside the torrent's directory when saved.
-bool IsSafeComponent(std::string_view c) {
-  return !c.empty() && c != "." && c != ".." && c.find('/') == std::string_view::npos &&
-         c.find('\0') == std::string_view::npos;
 }
 
 // The value of an integer node, read from its text: libtorrent reads an integer that overflows
@@ -69,59 +68,107 @@ std::optional<int64_t> Integer(const Node& n) {
   return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
 }
 
-// A file length: a non-negative integer.
-bool ReadLength(const Node& n, int64_t* out) {
-  const std::optional<int64_t> value = Integer(n);
-  if (!value || *value < 0) return false;
-  *out = *value;
-  return true;
+// One component of a name or path as shown, following libtorrent's rule for the names it
+// writes on a POSIX system, after a name in the legacy code page was read as UTF-8:
+//   "." and ".." are dropped (nothing: the component is left out), an empty component is "_",
+//   "/" and "\\" and the bidirectional controls (U+202A-U+202E, U+200E, U+200F) are removed,
+//   a control character is "_".
+//   "a/b" -> "ab";  "" -> "_";  ".." -> nothing;  "..." -> "..."
+std::optional<std::string> CleanComponent(std::string_view raw) {
+  if (raw == ".") return std::nullopt;
+  if (raw.empty()) return "_";
+  const std::string text = ReadableUtf8(raw);
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if (c == '/' || c == '\\') {
+      } else if (c < 0x20) {
+        out += '_';
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    const size_t length = std::max<size_t>(1, Utf8SequenceLength(text, i));
+    const std::string_view ch = std::string_view(text).substr(i, length);
+    i += length;
+    // U+200E, U+200F: E2 80 8E/8F; U+202A-U+202E: E2 80 AA-AE
+    if (ch.size() == 3 && ch[0] == '\xE2' && ch[1] == '\x80' &&
+        (ch[2] == '\x8E' || ch[2] == '\x8F' ||
+         (static_cast<unsigned char>(ch[2]) >= 0xAA && static_cast<unsigned char>(ch[2]) <= 0xAE)))
+      continue;
+    out += ch;
+  }
+  if (out.size() <= 2 && out.find_first_not_of('.') == std::string::npos) {
+    if (out.empty()) return "_";  // only separators: nothing left to name it by
+    return std::nullopt;          // "." or ".."
+  }
+  return out;
+}
+
+// A path list ("path" or "path.utf-8") joined by "/", each component cleaned.
+std::string JoinPath(const Node& list) {
+  std::string path;
+  for (int k = 0; k < list.list_size(); ++k) {
+    const Node component = list.list_at(k);
+    if (component.type() != Node::string_t) continue;
+    const std::optional<std::string> clean = CleanComponent(Sv(component.string_value()));
+    if (!clean) continue;
+    if (!path.empty()) path += '/';
+    path += *clean;
+  }
+  return path.empty() ? "_" : path;
+}
+
+// Whether a file entry is no file of its own: BEP 47 padding ("attr" with "p") or a symlink
+// ("attr" with "l"), or the padding some clients wrote before BEP 47, a file named
+// "_____padding_file_…".
+bool IsPaddingOrLink(const Node& entry, std::string_view lastComponent) {
+  const Node attr = entry.dict_find("attr");
+  if (attr.type() == Node::string_t) {
+    const std::string_view a = Sv(attr.string_value());
+    if (a.find('p') != std::string_view::npos || a.find('l') != std::string_view::npos) return true;
+  }
+  return lastComponent.rfind("_____padding_file_", 0) == 0;
 }
 
 // The "files" list of a multi-file torrent.
-bool ReadFileList(const Node& files, std::vector<TorrentFile>* out) {
-  if (files.type() != Node::list_t || files.list_size() == 0) return false;
+void ReadFileList(const Node& files, std::vector<TorrentFile>* out) {
   for (int i = 0; i < files.list_size(); ++i) {
     const Node file = files.list_at(i);
-    if (file.type() != Node::dict_t) return false;
-    TorrentFile f;
-    if (!ReadLength(file.dict_find("length"), &f.size)) return false;
+    if (file.type() != Node::dict_t) continue;
     const Node path = FindPreferUtf8(file, "path");
-    if (path.type() != Node::list_t || path.list_size() == 0) return false;
-    // Padding that aligns the next file to a piece (hybrid torrents have it): no real file.
-    const Node attr = file.dict_find("attr");
-    if (attr.type() == Node::string_t && attr.string_value().find('p') != std::string_view::npos)
+    const int count = path.type() == Node::list_t ? path.list_size() : 0;
+    const Node last = count > 0 ? path.list_at(count - 1) : Node();
+    if (IsPaddingOrLink(file, last.type() == Node::string_t ? Sv(last.string_value()) : ""))
       continue;
-    for (int k = 0; k < path.list_size(); ++k) {
-      const Node component = path.list_at(k);
-      if (component.type() != Node::string_t || !IsSafeComponent(Sv(component.string_value())))
-        return false;
-      if (!f.path.empty()) f.path += '/';
-      f.path += ReadableUtf8(Sv(component.string_value()));
-    }
+    TorrentFile f;
+    f.path = count > 0 ? JoinPath(path) : "_";
+    f.size = Integer(file.dict_find("length")).value_or(0);
     out->push_back(std::move(f));
   }
-  return true;
 }
 
 // One node of a v2 "file tree": a directory maps names to nodes; a file is a dictionary whose
-// only key is "" and whose value holds the length. Depth is bounded by the decoder.
-bool ReadFileTree(const Node& node, const std::string& path, std::vector<TorrentFile>* out) {
-  if (node.type() != Node::dict_t || node.dict_size() == 0) return false;
-  if (const Node leaf = node.dict_find("")) {
-    if (path.empty() || node.dict_size() != 1 || leaf.type() != Node::dict_t) return false;
+// only key is "" and whose value holds the length (and "attr" for a symlink).
+void ReadFileTree(const Node& node, const std::string& path, std::vector<TorrentFile>* out) {
+  if (node.type() != Node::dict_t) return;
+  if (const Node leaf = node.dict_find_dict("")) {
+    const size_t slash = path.rfind('/');
+    if (IsPaddingOrLink(leaf, slash == std::string::npos ? path : path.substr(slash + 1))) return;
     TorrentFile f;
-    f.path = path;
-    if (!ReadLength(leaf.dict_find("length"), &f.size)) return false;
+    f.path = path.empty() ? "_" : path;
+    f.size = Integer(leaf.dict_find("length")).value_or(0);
     out->push_back(std::move(f));
-    return true;
+    return;
   }
   for (int i = 0; i < node.dict_size(); ++i) {
     const auto [key, child] = node.dict_at(i);
-    if (!IsSafeComponent(Sv(key))) return false;
-    const std::string name = ReadableUtf8(Sv(key));
-    if (!ReadFileTree(child, path.empty() ? name : path + "/" + name, out)) return false;
+    const std::optional<std::string> name = CleanComponent(Sv(key));
+    ReadFileTree(child, !name ? path : path.empty() ? *name : path + "/" + *name, out);
   }
-  return true;
 }
 
 }  // namespace
@@ -135,60 +182,58 @@ std::string ReadableUtf8(std::string_view raw) {
   return Utf16ToUtf8(Utf8ToUtf16(raw));
 }
 
-std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes) {
-  if (bytes.size() > kMaxTorrentBytes) return std::nullopt;
+std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes, std::string* why) {
+  auto refuse = [why](std::string reason) -> std::optional<TorrentMeta> {
+    if (why) *why = std::move(reason);
+    return std::nullopt;
+  };
+  if (bytes.size() > kMaxTorrentBytes) return refuse("larger than 100 MiB");
+  const lt::span<const char> span(bytes.data(), static_cast<std::ptrdiff_t>(bytes.size()));
+  lt::load_torrent_limits limits;
+  limits.max_buffer_size = static_cast<int>(kMaxTorrentBytes);
+  limits.max_decode_depth = kDepthLimit;
+  limits.max_decode_tokens = kTokenLimit;
+  std::shared_ptr<const lt::torrent_info> torrent;
+  try {
+    torrent = std::make_shared<const lt::torrent_info>(span, limits, lt::from_span);
+  } catch (const lt::system_error& e) {
+    return refuse(e.code().message());
+  } catch (const std::exception& e) {
+    return refuse(e.what());
+  }
   lt::error_code ec;
-  const Node root = lt::bdecode(lt::span<const char>(bytes.data(), static_cast<long>(bytes.size())),
-                                ec, nullptr, kDepthLimit, kTokenLimit);
-  if (ec || root.type() != Node::dict_t) return std::nullopt;
-  if (View(root).size() != bytes.size()) return std::nullopt;  // bytes after the dictionary
-  const Node info = root.dict_find_dict("info");
-  if (!info) return std::nullopt;
-  const std::string_view rawInfo = View(info);
+  const Node root = lt::bdecode(span, ec, nullptr, kDepthLimit, kTokenLimit);
+  const Node info = ec ? Node() : root.dict_find_dict("info");
+  if (!info) return refuse("missing or invalid 'info' section in torrent file");
 
   TorrentMeta meta;
   const Node name = FindPreferUtf8(info, "name");
-  if (name.type() != Node::string_t || !IsSafeComponent(Sv(name.string_value())))
-    return std::nullopt;
-  meta.name = ReadableUtf8(Sv(name.string_value()));
-
+  // A name that cleans away to nothing ("..") is libtorrent's stand-in: the info hash.
+  meta.name = name.type() == Node::string_t
+                  ? CleanComponent(Sv(name.string_value())).value_or(torrent->name())
+                  : torrent->name();
   // v1 layouts first: a hybrid torrent carries both, and v1 clients see only these.
-  const Node length = info.dict_find("length");
-  const Node files = info.dict_find("files");
-  const Node tree = info.dict_find("file tree");
-  const std::optional<int64_t> version = Integer(info.dict_find("meta version"));
-  const bool v2 = tree && version == 2;
-  if (length && files) return std::nullopt;
-  if (length) {
-    TorrentFile f;
-    f.path = meta.name;
-    if (!ReadLength(length, &f.size)) return std::nullopt;
-    meta.files.push_back(std::move(f));
-  } else if (files) {
-    if (!ReadFileList(files, &meta.files)) return std::nullopt;
-  } else if (tree) {
-    if (!ReadFileTree(tree, "", &meta.files)) return std::nullopt;
+  if (const Node files = info.dict_find_list("files")) {
+    ReadFileList(files, &meta.files);
+  } else if (info.dict_find("length")) {
+    meta.files.push_back({meta.name, Integer(info.dict_find("length")).value_or(0)});
   } else {
-    return std::nullopt;
+    ReadFileTree(info.dict_find_dict("file tree"), "", &meta.files);
   }
+  for (const TorrentFile& f : meta.files) meta.totalSize += f.size;
 
-  for (const TorrentFile& f : meta.files) {
-    if (f.size > std::numeric_limits<int64_t>::max() - meta.totalSize) return std::nullopt;
-    meta.totalSize += f.size;
-  }
-  meta.infoHash = HexEncode(pellucor::Sha1(rawInfo), HexCase::Lower);
-  if (v2) {
-    std::vector<TorrentFile> v2Files;
-    if (!ReadFileTree(tree, "", &v2Files)) return std::nullopt;
-    const lt::sha256_hash sha256 =
-        lt::hasher256(rawInfo.data(), static_cast<int>(rawInfo.size())).final();
-    meta.infoHashV2 = HexEncode(sha256, HexCase::Lower);
-    if (!length && !files) meta.infoHash = meta.infoHashV2.substr(0, 40);
-    // A file of one piece or less is hashed by its "pieces root" alone.
-    const int64_t piece = Integer(info.dict_find("piece length")).value_or(0);
-    const bool needsLayers = std::any_of(v2Files.begin(), v2Files.end(),
-                                         [piece](const TorrentFile& f) { return f.size > piece; });
-    meta.pieceLayers = !needsLayers || root.dict_find_dict("piece layers");
+  const lt::info_hash_t hashes = torrent->info_hashes();
+  if (hashes.has_v2()) meta.infoHashV2 = HexEncode(hashes.v2, HexCase::Lower);
+  meta.infoHash =
+      hashes.has_v1() ? HexEncode(hashes.v1, HexCase::Lower) : meta.infoHashV2.substr(0, 40);
+  if (hashes.has_v2()) {
+    // A file of one piece or less is hashed by its "pieces root" alone; a longer one needs its
+    // piece layer, which the metadata exchange does not carry.
+    const lt::file_storage& fs = torrent->files();
+    for (const lt::file_index_t i : fs.file_range()) {
+      if (fs.pad_file_at(i) || fs.file_size(i) <= fs.piece_length()) continue;
+      if (torrent->piece_layer(i).empty()) meta.pieceLayers = false;
+    }
   }
   return meta;
 }

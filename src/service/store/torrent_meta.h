@@ -33,15 +33,13 @@ struct TorrentMeta {
 // The largest .torrent the service takes (about 100 MiB; real ones stay far below).
 constexpr size_t kMaxTorrentBytes = 100 * 1024 * 1024;
 
-// Checks and describes a .torrent, read with libtorrent's decoder (lt::bdecode, with the depth
-// libtorrent allows metadata from the swarm): exactly one bencoded dictionary, nothing after it,
-// holding an "info" dictionary with a name and either a length or a list of files (each with a
-// length and a non-empty path list); for v2-only torrents the "file tree". Padding files
-// (BEP 47 "attr" with "p") are left out of the list. Nothing for anything else: malformed
-// bencoding, more than kMaxTorrentBytes, negative sizes or sizes beyond 64 bits, path
-// components that are empty, "." or ".." or hold "/" or a zero byte. The info hash is taken
-// from the raw info bytes, so it matches what peers use.
-std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes);
+// Checks and describes a .torrent as libtorrent loads it (lt::torrent_info; up to 10 M bencode
+// tokens, kMaxTorrentBytes): nothing, with `*why` in libtorrent's words ("invalid or missing
+// 'piece length' entry in torrent file"), for a file it refuses. Bytes after the torrent's
+// dictionary do not count. The info hash is taken from the raw info bytes, so it matches what
+// peers use. Names and paths are shown cleaned (never refused), padding and symlink entries
+// are left out of the file list and the size.
+std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes, std::string* why = nullptr);
 
 // A name from a torrent as UTF-8: UTF-8 as it is; otherwise read as code page 936 (the legacy
 // Chinese encoding older clients wrote) when every byte pair is a character of it; otherwise

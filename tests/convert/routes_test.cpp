@@ -459,8 +459,9 @@ TEST(TorrentCheck, InfoBytesAndHashes) {
   const Case cases[] = {
       {"d4:infod4:name1:xee", "d4:name1:xe"},
       {"d1:ai-3e4:infod1:xli1eli2eeee1:zlee", "d1:xli1eli2eeee"},
-      {"d4:infoi3ee", std::nullopt},           // info is no dictionary
-      {"d4:infod4:name1:xeex", std::nullopt},  // bytes after the dictionary
+      {"d4:infoi3ee", std::nullopt},             // info is no dictionary
+      {"d4:infod4:name1:xee\n", "d4:name1:xe"},  // bytes after the torrent do not count
+      {"d4:infod4:name1:xeede", "d4:name1:xe"},
       {"d4:name1:xe", std::nullopt},
       {"l4:infoe", std::nullopt},
       {"d4:infod4:name5:xe", std::nullopt},  // string runs past the end
@@ -490,6 +491,9 @@ TEST(TorrentCheck, InfoBytesAndHashes) {
       {t.hash, TorrentMatch::Matches},
       {LowerCaseAscii(GbkText(t.hash)).str(), TorrentMatch::Matches},
       {t.hashV2, TorrentMatch::Matches},
+      // A v2 torrent asked for by the hash its peers use: the first 20 bytes of the SHA-256.
+      {t.hashV2.substr(0, 40), TorrentMatch::Matches},
+      {LowerCaseAscii(GbkText(t.hashV2.substr(0, 40))).str(), TorrentMatch::Matches},
       {std::string(40, '0'), TorrentMatch::Differs},
       {std::string(64, '0'), TorrentMatch::Differs},
       {t.hash.substr(0, 39), TorrentMatch::Unchecked},
@@ -499,6 +503,7 @@ TEST(TorrentCheck, InfoBytesAndHashes) {
     EXPECT_EQ(MatchTorrent(bytes, GbkText(c.hash)), c.want) << c.hash;
   EXPECT_EQ(MatchTorrent(ByteBuffer(std::string("<html>")), GbkText(t.hash)),
             TorrentMatch::NotATorrent);
+  EXPECT_EQ(MatchTorrent(ByteBuffer(t.bytes + "\n"), GbkText(t.hash)), TorrentMatch::Matches);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "support/http_exchange.h"
 #include "support/local_service.h"
 #include "support/sandbox.h"
+#include "support/torrents.h"
 
 namespace pellucor::service {
 namespace {
@@ -35,20 +36,19 @@ using testing::Post;
 using testing::ReadAll;
 using testing::Status;
 
-// One bencoded torrent with the given files (path → size).
+// One torrent with the given files (path → size), as the shared builder writes it.
 std::string MakeTorrent(const std::string& name,
                         const std::vector<std::pair<std::string, int64_t>>& files) {
-  auto str = [](const std::string& s) { return std::to_string(s.size()) + ":" + s; };
-  std::string info = "d5:filesl";
+  std::vector<testing::FileEntry> entries;
   for (const auto& [path, size] : files) {
-    info += "d6:lengthi" + std::to_string(size) + "e4:pathl";
+    Bencode::List components;
     size_t start = 0;
     for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1)
-      info += str(path.substr(start, slash - start));
-    info += str(path.substr(start)) + "ee";
+      components.emplace_back(path.substr(start, slash - start));
+    components.emplace_back(path.substr(start));
+    entries.emplace_back(size, std::move(components));
   }
-  info += "e4:name" + str(name) + "12:piece lengthi16384e6:pieces20:" + std::string(20, 'x') + "e";
-  return "d4:info" + info + "e";
+  return testing::TorrentOf(testing::MultiFile(entries, name)).bytes;
 }
 
 std::string Upper(std::string text) {
@@ -242,7 +242,7 @@ TEST_F(ServiceTest, SecondService) {
   const std::string page = Body(
       Exchange(port_, Post("/magnet-bt/index.php", "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + odd)));
   for (const std::string row :
-       {"<h2>odd name</h2>", "<tr><td>line break .mkv</td>", "<tr><td>esc [31m</td>"})
+       {"<h2>odd_name</h2>", "<tr><td>line_break_.mkv</td>", "<tr><td>esc_[31m</td>"})
     EXPECT_NE(page.find(row), std::string::npos) << row << "\n" << page;
 
   reply = Exchange(port_, Get("/magnet-bt/down.php?hash=" + hash_));
@@ -253,10 +253,10 @@ TEST_F(ServiceTest, SecondService) {
             std::string::npos)
       << Headers(reply);
   // A name cannot add parameters of its own, nor turn its extension around.
-  const std::string evil = Add(MakeTorrent(
-      "x; filename*=UTF-8''evil.html; \"q\" \\ \xE2\x80\xAEgpj.exe", {{"x", 1}}));
+  const std::string evil =
+      Add(MakeTorrent("x; filename*=UTF-8''evil.html; \"q\" \\ \xE2\x80\xAEgpj.exe", {{"x", 1}}));
   const std::string header = Headers(Exchange(port_, Get("/magnet-bt/down.php?hash=" + evil)));
-  EXPECT_NE(header.find("; filename=x filename*=UTF-8''evil.html q _ gpj.exe[pellucor.local]"
+  EXPECT_NE(header.find("; filename=x filename*=UTF-8''evil.html q  gpj.exe[pellucor.local]"
                         ".torrent\r\n"),
             std::string::npos)
       << header;

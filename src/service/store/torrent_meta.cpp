@@ -68,8 +68,11 @@ std::optional<int64_t> Integer(const Node& n) {
   return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
 }
 
+constexpr size_t kMaxShownBytes = 255;
+
 // One component of a name or path as shown, following libtorrent's rule for the names it
-// writes on a POSIX system, after a name in the legacy code page was read as UTF-8:
+// writes on a POSIX system, after a name in the legacy code page was read as UTF-8, and cut to
+// 255 bytes:
 //   "." and ".." are dropped (nothing: the component is left out), an empty component is "_",
 //   "/" and "\\" and the bidirectional controls (U+202A-U+202E, U+200E, U+200F) are removed,
 //   a control character is "_".
@@ -104,6 +107,15 @@ std::optional<std::string> CleanComponent(std::string_view raw) {
   if (out.size() <= 2 && out.find_first_not_of('.') == std::string::npos) {
     if (out.empty()) return "_";  // only separators: nothing left to name it by
     return std::nullopt;          // "." or ".."
+  }
+  // At most 255 bytes, as a file name may be; a longer one is cut at a character and ends in
+  // "…", so that no page or reply grows with the name.
+  if (out.size() > kMaxShownBytes) {
+    constexpr std::string_view kCut = "\xE2\x80\xA6";
+    size_t keep = kMaxShownBytes - kCut.size();
+    while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
+    out.resize(keep);
+    out += kCut;
   }
   return out;
 }

@@ -37,7 +37,8 @@ constexpr size_t kMaxTorrentBytes = 100 * 1024 * 1024;
 // tokens, kMaxTorrentBytes): nothing, with `*why` in libtorrent's words ("invalid or missing
 // 'piece length' entry in torrent file"), for a file it refuses. Bytes after the torrent's
 // dictionary do not count. The info hash is taken from the raw info bytes, so it matches what
-// peers use. Names and paths are shown cleaned (never refused), padding and symlink entries
+// peers use. Names and path components are shown cleaned (never refused) and cut to 255 bytes
+// (ending in "…"); padding and symlink entries
 // are left out of the file list and the size.
 std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes, std::string* why = nullptr);
 

@@ -71,6 +71,11 @@ http::status FramingProblem(const http::request_parser<http::string_body>& parse
   return http::status::ok;
 }
 
+const char* FramingText(http::status problem) {
+  return problem == http::status::not_implemented ? "transfer coding not implemented\n"
+                                                  : "bad request framing\n";
+}
+
 bool ExpectsContinue(const Request& request) {
   const auto expect = request[http::field::expect];
   return expect.size() == 12 && beast::iequals(expect, "100-continue");
@@ -128,16 +133,8 @@ void Connection::SetWaiting(bool waiting) {
 
 void Connection::OnHeader(beast::error_code ec) {
   SetWaiting(false);
-  if (!ec) {
-    if (const http::status problem = FramingProblem(*parser_); problem != http::status::ok) {
-      started_ = Clock::now();
-      written_ = 0;
-      recorded_ = false;
-      return Refuse(problem, problem == http::status::not_implemented
-                                 ? "transfer coding not implemented\n"
-                                 : "bad request framing\n");
-    }
-  }
+  const http::status problem = ec ? http::status::ok : FramingProblem(*parser_);
+  if (problem != http::status::ok) return Refuse(problem, FramingText(problem));
   if (ec || parser_->is_done()) return OnRead(ec);
   auto readBody = [self = shared_from_this()] {
     http::async_read(self->stream_, self->buffer_, *self->parser_,
@@ -148,8 +145,7 @@ void Connection::OnHeader(beast::error_code ec) {
   static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
   asio::async_write(stream_, asio::buffer(kContinue),
                     [self = shared_from_this(), readBody](beast::error_code ec, size_t) {
-                      if (ec) return self->Close();
-                      readBody();
+                      ec ? self->Close() : readBody();
                     });
 }
 
@@ -231,6 +227,9 @@ void Connection::Gone() {
 }
 
 void Connection::Refuse(http::status status, const std::string& text) {
+  started_ = Clock::now();
+  written_ = 0;
+  recorded_ = false;
   keepAlive_ = false;
   head_ = false;
   if (parser_->is_header_done()) {

@@ -98,6 +98,65 @@ std::string OwnerName() {
   return std::string(host) + ":" + std::to_string(getpid()) + ":" + tail;
 }
 
+// The LISTEN connection on the leases' channel, on the lease thread: connected again at most
+// once a second after it broke, read once poll() says it has something.
+class LeaseListener {
+ public:
+  explicit LeaseListener(PostgresqlPool& pool) : pool_(pool) {}
+
+  // The socket to poll, connecting first when it is time to; -1 while there is none.
+  int Socket(Clock::time_point now) {
+    if (!connection_ && now >= retryAt_) {
+      std::string error;
+      connection_ = pool_.Connect(&error);
+      try {
+        if (connection_) receiver_ = std::make_unique<Receiver>(*connection_, &woken_);
+      } catch (const std::exception&) {
+        receiver_.reset();
+      }
+      if (!receiver_) Drop();
+    }
+    return connection_ ? connection_->sock() : -1;
+  }
+  // When to connect again; far off while connected.
+  Clock::time_point RetryAt() const { return connection_ ? Clock::time_point::max() : retryAt_; }
+  // Reads what came; the hashes notifications named since the last call go into `woken`.
+  void Read(std::set<std::string>& woken) {
+    if (!connection_) return;
+    try {
+      connection_->get_notifs();
+      if (!connection_->is_open()) Drop();
+    } catch (const std::exception&) {
+      Drop();
+    }
+    woken.merge(woken_);
+  }
+
+ private:
+  // Runs inside get_notifs().
+  class Receiver final : public pqxx::notification_receiver {
+   public:
+    Receiver(pqxx::connection& c, std::set<std::string>* woken)
+        : pqxx::notification_receiver(c, kChannel), woken_(woken) {}
+    void operator()(const std::string& payload, int) override { woken_->insert(payload); }
+
+   private:
+    std::set<std::string>* woken_;
+  };
+
+  void Drop() {
+    receiver_.reset();
+    connection_.reset();
+    retryAt_ = Clock::now() + std::chrono::seconds(1);
+  }
+
+  PostgresqlPool& pool_;
+  std::unique_ptr<pqxx::connection> connection_;
+  std::unique_ptr<Receiver> receiver_;
+  std::set<std::string> woken_;
+  Clock::time_point retryAt_{};
+};
+
 class PostgresqlLeases final : public LookupLeases {
  public:
   PostgresqlLeases(std::shared_ptr<PostgresqlPool> pool, const LeaseSettings& settings, Post post,
@@ -148,17 +207,6 @@ class PostgresqlLeases final : public LookupLeases {
     std::string hash;
     std::function<void(LeaseTurn)> done;
     Clock::time_point next;  // when to try again without a notification
-  };
-
-  // Runs on the listening connection, inside get_notifs().
-  class Receiver final : public pqxx::notification_receiver {
-   public:
-    Receiver(pqxx::connection& c, std::set<std::string>* woken)
-        : pqxx::notification_receiver(c, kChannel), woken_(woken) {}
-    void operator()(const std::string& payload, int) override { woken_->insert(payload); }
-
-   private:
-    std::set<std::string>* woken_;
   };
 
   enum class Tried { kStored, kTaken, kMissed, kHeld, kFailed };
@@ -275,17 +323,11 @@ class PostgresqlLeases final : public LookupLeases {
   }
 
   void Loop() {
-    std::unique_ptr<pqxx::connection> listener;
-    std::unique_ptr<Receiver> receiver;
+    LeaseListener listener(*pool_);
     std::set<std::string> woken;  // hashes named by notifications
     const milliseconds renewEvery(settings_.leaseMilliseconds / 3);
-    Clock::time_point listenAt{}, renewAt = Clock::now() + renewEvery,
-                                  forgetAt = Clock::now() + std::chrono::minutes(1);
-    auto dropListener = [&] {
-      receiver.reset();
-      listener.reset();
-      listenAt = Clock::now() + std::chrono::seconds(1);
-    };
+    Clock::time_point renewAt = Clock::now() + renewEvery,
+                      forgetAt = Clock::now() + std::chrono::minutes(1);
     for (;;) {
       std::deque<std::pair<std::string, LookupReport>> releases;
       {
@@ -294,18 +336,7 @@ class PostgresqlLeases final : public LookupLeases {
         releases.swap(releases_);
       }
       for (const auto& [hash, report] : releases) DoRelease(hash, report);
-
-      if (!listener && Clock::now() >= listenAt) {
-        std::string error;
-        listener = pool_->Connect(&error);
-        try {
-          if (listener) receiver = std::make_unique<Receiver>(*listener, &woken);
-        } catch (const std::exception&) {
-          receiver.reset();
-          listener.reset();
-        }
-        if (!receiver) dropListener();
-      }
+      const int listening = listener.Socket(Clock::now());
 
       Clock::time_point next = TryWaiters(woken);
       const Clock::time_point now = Clock::now();
@@ -320,27 +351,18 @@ class PostgresqlLeases final : public LookupLeases {
         pool_->Run([&](pqxx::work& t) { Exec(t, kForget); }, &error);
         forgetAt = now + std::chrono::minutes(1);
       }
-      next = std::min({next, renewAt, forgetAt});
-      if (!listener) next = std::min(next, listenAt);
+      next = std::min({next, renewAt, forgetAt, listener.RetryAt()});
 
-      pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, POLLIN, 0}};
-      if (listener) fds[1].fd = listener->sock();
+      pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {listening, POLLIN, 0}};
       const auto wait = std::chrono::duration_cast<milliseconds>(next - Clock::now()).count();
-      ::poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(std::clamp<int64_t>(wait, 0, 2000)));
+      ::poll(fds, listening >= 0 ? 2 : 1, static_cast<int>(std::clamp<int64_t>(wait, 0, 2000)));
       if (fds[0].revents & POLLIN) {
         uint64_t count;
         if (::read(wakeFd_, &count, sizeof count) < 0) {
           // Nothing to read: another wake-up took it.
         }
       }
-      if (listener) {
-        try {
-          listener->get_notifs();
-          if (!listener->is_open()) dropListener();
-        } catch (const std::exception&) {
-          dropListener();
-        }
-      }
+      listener.Read(woken);
     }
   }
 

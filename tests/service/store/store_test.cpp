@@ -35,6 +35,7 @@
 #include "base/text.h"
 #include "service/store/torrent_meta.h"
 #include "support/postgres_server.h"
+#include "support/real_torrents.h"
 #include "support/sandbox.h"
 #include "support/torrents.h"
 #include "torrent/digest.h"
@@ -80,51 +81,6 @@ std::string ToBytes(const std::array<uint8_t, 32>& digest) {
   return std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A row of tests/data/torrents/expected.tsv.
-struct ExpectedTorrent {
-  std::string file;
-  bool loads = false;
-  std::string reason;  // libtorrent's, for a file it refuses
-  std::string hash, hashV2, name;
-  size_t files = 0;
-  int64_t size = 0;
-};
-
-std::vector<ExpectedTorrent> ReadExpectedTorrents(const std::string& path) {
-  std::vector<ExpectedTorrent> rows;
-  std::istringstream in(ReadWhole(path));
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    std::vector<std::string> f;
-    for (size_t at = 0;;) {
-      const size_t tab = line.find('\t', at);
-      f.push_back(line.substr(at, tab - at));
-      if (tab == std::string::npos) break;
-      at = tab + 1;
-    }
-    ExpectedTorrent row;
-    row.file = f[0];
-    constexpr std::string_view kRefused = "refused: ";
-    if (f[1].rfind(kRefused, 0) == 0) {
-      row.reason = f[1].substr(kRefused.size());
-    } else if (f.size() == 7) {
-      row.loads = true;
-      row.hash = f[2];
-      row.hashV2 = f[3] == "-" ? "" : f[3];
-      row.name = f[4];
-      row.files = std::stoul(f[5]);
-      row.size = std::stoll(f[6]);
-    }
-    rows.push_back(row);
-  }
-  return rows;
-}
-
 // "size path" per line, to compare file lists readably.
 std::string Listing(const std::vector<TorrentFile>& files) {
   std::string out;
@@ -137,12 +93,11 @@ std::string Listing(const std::vector<TorrentFile>& files) {
 // its words, the same hashes, names, file counts and sizes (padding and symlinks left out).
 // Bytes after the torrent change nothing.
 TEST(DescribeTorrent, ReadsRealTorrentsAsLibtorrentDoes) {
-  const std::string dir = std::string(PELLUCOR_TESTDATA_DIR) + "/torrents/";
-  const std::vector<ExpectedTorrent> rows = ReadExpectedTorrents(dir + "expected.tsv");
+  const std::vector<testing::RealTorrent> rows = testing::RealTorrents();
   ASSERT_GT(rows.size(), 90u);
-  for (const ExpectedTorrent& row : rows) {
+  for (const testing::RealTorrent& row : rows) {
     SCOPED_TRACE(row.file);
-    const std::string bytes = ReadWhole(dir + row.file);
+    const std::string bytes = testing::ReadWholeFile(testing::RealTorrentsDir() + row.file);
     ASSERT_FALSE(bytes.empty());
     std::string why;
     const std::optional<TorrentMeta> meta = DescribeTorrent(bytes, &why);

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <libtorrent/bdecode.hpp>
+
 #include "base/hex.h"
 #include "service/core/outcome.h"
 #include "service/store/store.h"
@@ -38,6 +40,7 @@ using testing::LoopbackSwarm;
 using testing::Post;
 using testing::ServiceProcess;
 using testing::Status;
+namespace lt = libtorrent;
 
 // Hashes only the fake peer answers for, through the tracker.
 const std::string kStalls(40, '1');
@@ -53,6 +56,17 @@ std::string Raw(const std::string& hex) {
 // The raw info dictionary of a .torrent ("" when there is none).
 std::string InfoOf(const std::string& torrent) {
   return std::string(TorrentInfoBytes(torrent).value_or(""));
+}
+
+// The raw "piece layers" of a .torrent ("" when there are none).
+std::string LayersOf(const std::string& torrent) {
+  lt::error_code ec;
+  const lt::bdecode_node root =
+      lt::bdecode(lt::span<const char>(torrent.data(), static_cast<long>(torrent.size())), ec);
+  const lt::bdecode_node layers = ec ? lt::bdecode_node() : root.dict_find_dict("piece layers");
+  if (!layers) return "";
+  const lt::span<const char> bytes = layers.data_section();
+  return std::string(bytes.data(), static_cast<size_t>(bytes.size()));
 }
 
 std::string Join(const std::vector<std::string>& items) {
@@ -252,9 +266,14 @@ TEST_F(SwarmTest, ColdStartThenWarmRestart) {
       const std::string json = Body(reply);
       for (const std::string& field :
            {"\"infoHash\":\"" + hybrid.v1 + "\"", "\"infoHashV2\":\"" + hybrid.v2 + "\"",
-            std::string("\"source\":\"swarm\""), std::string("\"pieceLayers\":false")})
+            std::string("\"source\":\"swarm\""), std::string("\"pieceLayers\":true")})
         EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
     }
+    // Its piece layers came with it, as the seed's torrent has them, the info bytes untouched.
+    reply = Api(service.Port(), hybrid.v1 + ".torrent");
+    EXPECT_EQ(InfoOf(Body(reply)), hybrid.infoSection);
+    ASSERT_NE(LayersOf(hybrid.bytes), "");
+    EXPECT_EQ(LayersOf(Body(reply)), LayersOf(hybrid.bytes));
 
     // The v2-only torrent through the second service, by the tool's "btih" + 64 hex digits.
     reply = SecondRoute(service.Port(), v2.v2);
@@ -262,6 +281,7 @@ TEST_F(SwarmTest, ColdStartThenWarmRestart) {
     EXPECT_NE(Body(reply).find("down.php?hash=" + v2.v1 + "\""), std::string::npos);
     reply = Exchange(service.Port(), Get("/magnet-bt/down.php?hash=" + v2.v2));
     EXPECT_EQ(InfoOf(Body(reply)), v2.infoSection);
+    EXPECT_EQ(LayersOf(Body(reply)), LayersOf(v2.bytes));
 
     // The torrent only the tracker knows.
     ASSERT_EQ(Status(Api(service.Port(), tracked.v1 + "?resolve=1")), "HTTP/1.1 200 OK");

@@ -17,7 +17,8 @@ FetchJob::FetchJob(boost::asio::io_context& io, FetchSession& session,
       torrent_(std::move(torrent)),
       id_(id),
       timeout_(io),
-      kickInterval_(kFirstKickInterval) {
+      kickInterval_(kFirstKickInterval),
+      layersTimer_(io) {
   timeout_.expires_after(timeout);
   timeout_.async_wait([timedOut = std::move(timedOut)](const boost::system::error_code& error) {
     if (!error) timedOut();
@@ -27,7 +28,33 @@ FetchJob::FetchJob(boost::asio::io_context& io, FetchSession& session,
 
 FetchJob::~FetchJob() {
   timeout_.cancel();
+  layersTimer_.cancel();
   session_.Remove(torrent_.handle);
+}
+
+void FetchJob::AwaitLayers(std::string info, MetadataWatch::Snapshot seen, Clock::time_point until,
+                           std::optional<FetchSession::Torrent> known, std::function<void()> poll) {
+  if (known) {
+    // The watch stays: it holds what the first torrent saw.
+    known->watch = torrent_.watch;
+    torrent_ = std::move(*known);
+  }
+  layers_ = Layers{std::move(info), std::move(seen), until};
+  poll_ = std::move(poll);
+  SchedulePoll();
+}
+
+void FetchJob::DropTorrent() {
+  session_.Remove(torrent_.handle);
+  torrent_.handle = lt::torrent_handle();
+}
+
+void FetchJob::SchedulePoll() {
+  layersTimer_.expires_after(std::chrono::milliseconds(50));
+  layersTimer_.async_wait([this](const boost::system::error_code& error) {
+    if (error) return;
+    poll_();  // may end the job
+  });
 }
 
 void FetchJob::Tick(Clock::time_point now) {

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -47,17 +49,38 @@ class FetchJob {
   // The counts of the lookup's report, the peer list counted once more.
   void Count(LookupReport& report);
 
+  // Waiting for the piece layers of the metadata that came (`info`, from `seen`): `poll` runs
+  // in 50 ms, and again after each PollAgain(); `until` is the grace period's end. The job's
+  // torrent is replaced by `known` (one added with every hash it has) when one is given:
+  // DropTorrent() first, since the session takes no second torrent of the same hash.
+  void AwaitLayers(std::string info, MetadataWatch::Snapshot seen, Clock::time_point until,
+                   std::optional<FetchSession::Torrent> known, std::function<void()> poll);
+  void PollAgain() { SchedulePoll(); }
+  void DropTorrent();
+  bool AwaitingLayers() const { return layers_.has_value(); }
+  struct Layers {
+    std::string info;
+    MetadataWatch::Snapshot seen;
+    Clock::time_point until;
+  };
+  const Layers& LayersWait() const { return *layers_; }
+
  private:
   void Kick(Clock::time_point now);
 
+  void SchedulePoll();
+
   FetchSession& session_;
-  const FetchSession::Torrent torrent_;
+  FetchSession::Torrent torrent_;
   const std::uint64_t id_;
   boost::asio::steady_timer timeout_;
   Clock::time_point nextKick_;
   Clock::duration kickInterval_;
   bool kicked_ = false;
   FetchReport report_;
+  std::optional<Layers> layers_;
+  boost::asio::steady_timer layersTimer_;
+  std::function<void()> poll_;
 };
 
 }  // namespace pellucor::service

@@ -45,6 +45,9 @@ lt::settings_pack FetchPack(const ResolverSettings& settings) {
   pack.set_int(lt::settings_pack::max_failcount, 10);
   pack.set_int(lt::settings_pack::min_reconnect_time, 2);
   pack.set_int(lt::settings_pack::max_metadata_size, std::max(settings.maxMetadataBytes, 1));
+  // A fetch in upload mode has no use for a seed once the metadata is in, and libtorrent would
+  // drop it as redundant before asking it for the piece layers of a v2 torrent.
+  pack.set_bool(lt::settings_pack::close_redundant_connections, false);
   return pack;
 }
 
@@ -197,6 +200,74 @@ std::optional<std::string> FetchSession::InfoSection(const lt::torrent_handle& h
   if (!info) return std::nullopt;
   const lt::span<const char> section = info->info_section();
   return std::string(section.data(), static_cast<std::size_t>(section.size()));
+}
+
+std::optional<FetchSession::Torrent> FetchSession::AddKnown(
+    const std::string& info, const std::vector<lt::tcp::endpoint>& peers) {
+  if (!session_) return std::nullopt;
+  const std::string torrent = "d4:info" + info + "e";
+  lt::error_code ec;
+  const lt::torrent_info parsed(
+      lt::span<const char>(torrent.data(), static_cast<std::ptrdiff_t>(torrent.size())), ec,
+      lt::from_span);
+  if (ec) return std::nullopt;
+  // By its hashes, not with its metadata: a torrent added with its metadata in upload mode
+  // asks nobody for layers, while one that receives it again (from the peer that just sent it,
+  // in a moment) does.
+  lt::add_torrent_params params;
+  params.info_hashes = parsed.info_hashes();
+  params.save_path = savePath_;
+  params.max_connections = 40;
+  params.peers = listed_;
+  params.peers.insert(params.peers.end(), peers.begin(), peers.end());
+  params.trackers = trackerUrls_;
+  params.tracker_tiers = trackerTiers_;
+  params.flags |= lt::torrent_flags::upload_mode;
+  params.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
+  Torrent added;
+  try {
+    added.handle = session_->add_torrent(std::move(params), ec);
+  } catch (const std::exception& e) {
+    LogException("adding a torrent again", e);
+    return std::nullopt;
+  }
+  if (ec || !added.handle.is_valid()) return std::nullopt;
+  return added;
+}
+
+bool FetchSession::NeedsPieceLayers(const std::string& info) {
+  const std::string torrent = "d4:info" + info + "e";
+  lt::error_code ec;
+  const lt::torrent_info parsed(
+      lt::span<const char>(torrent.data(), static_cast<std::ptrdiff_t>(torrent.size())), ec,
+      lt::from_span);
+  if (ec || !parsed.v2()) return false;
+  const lt::file_storage& files = parsed.files();
+  for (const lt::file_index_t i : files.file_range())
+    if (!files.pad_file_at(i) && files.file_size(i) > files.piece_length()) return true;
+  return false;
+}
+
+std::optional<std::map<std::string, std::string>> FetchSession::PieceLayers(
+    const lt::torrent_handle& handle) const {
+  std::shared_ptr<const lt::torrent_info> info;
+  try {
+    info = handle.torrent_file_with_hashes();  // null while a layer is known only in part
+  } catch (const std::exception& e) {
+    LogException("reading the piece layers", e);
+  }
+  if (!info) return std::nullopt;
+  std::map<std::string, std::string> layers;
+  const lt::file_storage& files = info->files();
+  for (const lt::file_index_t i : files.file_range()) {
+    if (files.pad_file_at(i) || files.file_size(i) <= files.piece_length()) continue;
+    const lt::span<const char> layer = info->piece_layer(i);
+    if (layer.empty()) return std::nullopt;
+    const lt::sha256_hash root = files.root(i);
+    layers.emplace(std::string(root.data(), root.size()),
+                   std::string(layer.data(), static_cast<size_t>(layer.size())));
+  }
+  return layers;
 }
 
 bool FetchSession::IsSelf(const lt::tcp::endpoint& endpoint) const {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +57,18 @@ class FetchSession {
   int PeerListSize(const lt::torrent_handle& handle) const;
   // The info dictionary exactly as received, once libtorrent has it.
   std::optional<std::string> InfoSection(const lt::torrent_handle& handle) const;
+  // A torrent whose info dictionary is known, added again by every hash it has, so that peers are
+  // asked for its piece layers (libtorrent asks only on connections made with the SHA-256);
+  // `peers` are dialled besides the listed ones. No watch.
+  std::optional<Torrent> AddKnown(const std::string& info,
+                                  const std::vector<lt::tcp::endpoint>& peers);
+  // Whether a torrent of this info dictionary is v2 or hybrid with a file of more than one
+  // piece, whose piece layer the metadata exchange does not carry.
+  static bool NeedsPieceLayers(const std::string& info);
+  // The "piece layers" of the torrent once libtorrent holds every layer its files need, by
+  // pieces root; nothing while one is missing.
+  std::optional<std::map<std::string, std::string>> PieceLayers(
+      const lt::torrent_handle& handle) const;
 
   // This session's own address, as the DHT and the trackers name it to itself.
   bool IsSelf(const lt::tcp::endpoint& endpoint) const;

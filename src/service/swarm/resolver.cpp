@@ -11,6 +11,7 @@
 #include "service/swarm/resolver.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -39,9 +40,10 @@ double SecondsSince(Clock::time_point since) {
 }
 
 // The .torrent of a fetched info dictionary: the trackers outside it, the info bytes exactly as
-// received, so the info hash holds for v1 and v2 alike.
+// received, so the info hash holds for v1 and v2 alike, and the piece layers that came.
 std::string TorrentBytes(const std::string& info,
-                         const std::vector<std::vector<std::string>>& trackers) {
+                         const std::vector<std::vector<std::string>>& trackers,
+                         const std::map<std::string, std::string>& layers) {
   Bencode::Dict torrent;
   Bencode::List tiers;
   std::string first;
@@ -59,6 +61,11 @@ std::string TorrentBytes(const std::string& info,
     torrent.emplace("announce-list", std::move(tiers));
   }
   torrent.emplace("info", Bencode::Raw(info));
+  if (!layers.empty()) {
+    Bencode::Dict byRoot;
+    for (const auto& [root, layer] : layers) byRoot.emplace(root, layer);
+    torrent.emplace("piece layers", std::move(byRoot));
+  }
   return Bencode(std::move(torrent)).Encode();
 }
 
@@ -160,12 +167,49 @@ void Resolver::Begin(const InfoHash& hash) {
   session_.CountDhtNodes();
 }
 
-// Ends a fetch with its metadata: `info` exactly as received, since re-encoding the torrent
-// could reorder or drop keys of a hybrid torrent.
+// The metadata came. A v2 or hybrid torrent whose larger files need piece layers waits for them
+// a little (libtorrent asks peers for them only on connections made with the SHA-256: a torrent
+// looked up by another hash is added again with all of its hashes, the peer that sent the
+// metadata among those it dials); any other ends the fetch at once.
 void Resolver::Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen) {
+  FetchJob& fetch = *job->second;
+  if (fetch.AwaitingLayers()) return;
+  if (settings_.layersGraceMilliseconds <= 0 || !FetchSession::NeedsPieceLayers(info))
+    return FoundWith(job, info, seen, {});
+  std::optional<FetchSession::Torrent> known;
+  if (!job->first.IsV2()) {
+    fetch.DropTorrent();
+    std::vector<lt::tcp::endpoint> peers;
+    if (seen.from.port() != 0) peers.push_back(seen.from);
+    known = session_.AddKnown(info, peers);
+    if (!known) return FoundWith(job, info, seen, {});
+  }
+  const InfoHash hash = job->first;
+  const std::uint64_t id = fetch.Id();
+  fetch.AwaitLayers(
+      info, seen, Clock::now() + std::chrono::milliseconds(settings_.layersGraceMilliseconds),
+      std::move(known), life_.Task([hash, id](Resolver& r) { r.PollLayers(hash, id); }));
+}
+
+// The layers are all in, or the grace period is over: the fetch ends with what there is.
+void Resolver::PollLayers(const InfoHash& hash, std::uint64_t id) {
+  const auto job = jobs_.Find(hash, id);
+  if (job == jobs_.end()) return;
+  FetchJob& fetch = *job->second;
+  std::optional<std::map<std::string, std::string>> layers = session_.PieceLayers(fetch.Handle());
+  if (!layers && Clock::now() < fetch.LayersWait().until) return fetch.PollAgain();
+  if (!layers) Log(LogLevel::kInfo, "piece_layers_missing", {{"hash", hash.Hex()}});
+  const FetchJob::Layers wait = fetch.LayersWait();
+  FoundWith(job, wait.info, wait.seen, layers.value_or(std::map<std::string, std::string>{}));
+}
+
+// Ends a fetch with its metadata: `info` exactly as received, since re-encoding the torrent
+// could reorder or drop keys of a hybrid torrent; with the piece layers that came.
+void Resolver::FoundWith(Job job, const std::string& info, const MetadataWatch::Snapshot& seen,
+                         const std::map<std::string, std::string>& layers) {
   FetchResult result;
   result.report.outcome = job->second->FoundBy(seen);
-  result.torrent = TorrentBytes(info, settings_.trackers);
+  result.torrent = TorrentBytes(info, settings_.trackers, layers);
   Finish(job, std::move(result));
 }
 

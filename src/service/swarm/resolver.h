@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ struct ResolverSettings {
   int timeoutSeconds = 20;
   int maxParallel = 16;                     // fetches running at once; more wait their turn
   int maxMetadataBytes = 30 * 1024 * 1024;  // larger info dictionaries are refused
+  // How long a v2 or hybrid torrent's fetch waits, once the metadata is in, for the piece
+  // layers its larger files need; without them by then it is delivered as it is (0: never
+  // waits).
+  int layersGraceMilliseconds = 2000;
 };
 
 // A fetch ends with an outcome: found (and by whom: a listed peer, the DHT, a tracker), or at its
@@ -86,6 +91,9 @@ class Resolver final : public Fetcher, private FetchAlertSink {
 
   void Begin(const InfoHash& hash);
   void Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen);
+  void PollLayers(const InfoHash& hash, std::uint64_t id);
+  void FoundWith(Job job, const std::string& info, const MetadataWatch::Snapshot& seen,
+                 const std::map<std::string, std::string>& layers);
   void Missed(Job job);
   void Finish(Job job, FetchResult result);
   void StartQueued();

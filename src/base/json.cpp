@@ -8,6 +8,13 @@
 #include "base/utf8.h"
 
 namespace pellucor {
+
+JsonValue::JsonValue() = default;
+JsonValue::JsonValue(const JsonValue&) = default;
+JsonValue::JsonValue(JsonValue&&) noexcept = default;
+JsonValue& JsonValue::operator=(const JsonValue&) = default;
+JsonValue& JsonValue::operator=(JsonValue&&) noexcept = default;
+JsonValue::~JsonValue() = default;
 namespace {
 
 constexpr int kMaxDepth = 64;

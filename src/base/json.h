@@ -19,6 +19,14 @@ struct JsonValue {
   std::vector<JsonValue> items;
   std::vector<std::pair<std::string, JsonValue>> members;  // in document order
 
+  // Out of line: a member of a JsonValue's own type is complete only there.
+  JsonValue();
+  JsonValue(const JsonValue&);
+  JsonValue(JsonValue&&) noexcept;
+  JsonValue& operator=(const JsonValue&);
+  JsonValue& operator=(JsonValue&&) noexcept;
+  ~JsonValue();
+
   // The first member named `key` of an object; nothing for other kinds or a missing key.
   const JsonValue* Find(std::string_view key) const;
   // The member's text when it is a string, else nothing.

@@ -105,6 +105,37 @@ done
 in_a_row_seconds=$("$python" -c "print($(now) - $in_a_row_start)")
 kill "$service_pid"; wait "$service_pid" 2>/dev/null || true
 
+# --- piece layers: what they add -----------------------------------------------------------
+# The hybrid and the v2-only torrent asked for by their SHA-256 through a warm service with a
+# fresh store, once waiting for the piece layers (the default) and once not (grace 0); every
+# reply checked: the torrent, with its layers or without.
+hybrid_v2=$(awk '/^torrent swarm-hybrid / {print $4}' "$work/swarm.txt")
+v2_only=$(awk '/^torrent swarm-v2 / {print $4}' "$work/swarm.txt")
+for variant in layers no-layers; do
+  grace=()
+  [ "$variant" = no-layers ] && grace=(--piece-layers-grace 0)
+  want=true
+  [ "$variant" = no-layers ] && want=false
+  for n in $(seq "$rounds"); do
+    for h in "$hybrid_v2" "$v2_only"; do
+      "$service" --listen 127.0.0.1:$port --data "$work/$variant$n-${h:0:8}" --no-advert \
+        --dht-bootstrap "$bootstrap" "${grace[@]}" >/dev/null 2>&1 &
+      service_pid=$!
+      for _ in $(seq 500); do curl -s -o /dev/null http://127.0.0.1:$port/ && break; sleep 0.01; done
+      sleep "$settle"
+      t0=$(now)
+      code=$(curl -s -o "$work/$variant.json" -w '%{http_code}' --max-time 60 \
+        "http://127.0.0.1:$port/api/v1/torrents/$h?resolve=1")
+      t1=$(now)
+      [ "$code" = 200 ] && grep -q "\"infoHashV2\":\"$h\"" "$work/$variant.json" &&
+        grep -q "\"pieceLayers\":$want" "$work/$variant.json" ||
+        { echo "service ($variant): HTTP $code for $h: $(cat "$work/$variant.json")" >&2; exit 1; }
+      record "v2-$variant" "$("$python" -c "print($t1 - $t0)")"
+      kill "$service_pid"; wait "$service_pid" 2>/dev/null || true
+    done
+  done
+done
+
 # --- the floor, bare and with an announce ---------------------------------------------------
 for variant in floor floor-announce; do
   extra=()
@@ -200,6 +231,9 @@ for phase in ["cold", "warm"]:
     s = statistics.mean(series["service-" + phase])
     for other in ["floor", "floor-announce", "aria2c"]:
         print("ratio service/%s (%s): %.2f" % (other, phase, s / statistics.mean(series[other + "-" + phase])))
+layers, none = statistics.mean(series["v2-layers"]), statistics.mean(series["v2-no-layers"])
+print("v2 and hybrid by SHA-256, warm: %.3f s with piece layers, %.3f s without: layers add %.3f s"
+      % (layers, none, layers - none))
 print("50 lookups in a row through the service: %d failed, %.1f s in all" %
       (int(sys.argv[3]), float(sys.argv[4])))
 PY

@@ -188,6 +188,13 @@ const std::vector<Option>& Options() {
                s.resolver.maxMetadataBytes =
                    static_cast<int>(WholeNumber(v, 1, static_cast<int64_t>(kMaxTorrentBytes)));
              }),
+      Strict("--piece-layers-grace", "MS",
+             "how long a v2 torrent's lookup waits for its piece layers once the metadata is\n"
+             "in, in milliseconds (2000; 0: never waits, stored without them)",
+             kServe,
+             [](Settings& s, const std::string& v) {
+               s.resolver.layersGraceMilliseconds = static_cast<int>(WholeNumber(v, 0, 60000));
+             }),
       Strict("--public-dht", nullptr,
              "join the public BitTorrent swarm: the DHT starts from the well-known routers, peers\n"
              "are accepted on all interfaces",

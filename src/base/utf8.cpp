@@ -7,8 +7,9 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-// The code point of a well-formed sequence of `length` bytes.
-uint32_t CodePoint(std::string_view s, size_t i, size_t length) {
+}  // namespace
+
+uint32_t Utf8CodePoint(std::string_view s, size_t i, size_t length) {
   const auto c = static_cast<unsigned char>(s[i]);
   uint32_t value = length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
   for (size_t k = 1; k < length; ++k)
@@ -21,8 +22,6 @@ bool IsControlOrBidi(uint32_t c) {
          (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-}  // namespace
-
 std::string PrintableUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -34,7 +33,7 @@ std::string PrintableUtf8(std::string_view text) {
       ++i;
       continue;
     }
-    if (IsControlOrBidi(length == 1 ? c : CodePoint(text, i, length))) {
+    if (IsControlOrBidi(length == 1 ? c : Utf8CodePoint(text, i, length))) {
       out += kReplacement;
     } else {
       out.append(text.substr(i, length));

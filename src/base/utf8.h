@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,11 @@ inline size_t Utf8SequenceLength(std::string_view s, size_t i) {
     return 0;
   return length;
 }
+
+// The code point of the well-formed sequence of `length` bytes at `s[i]` (Utf8SequenceLength).
+uint32_t Utf8CodePoint(std::string_view s, size_t i, size_t length);
+// C0 and C1 controls, DEL, and the characters that change the direction of what follows.
+bool IsControlOrBidi(uint32_t codePoint);
 
 // `text` (UTF-8) safe to show on a terminal or in a line-based file: every control character
 // (C0, DEL, C1) and every bidirectional control (U+061C, U+200E, U+200F, U+202A-U+202E,

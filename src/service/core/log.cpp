@@ -23,7 +23,7 @@ void AppendValue(std::string& line, std::string_view value) {
     if (c <= 0x20 || c == 0x7F || c == '"' || c == '=' || c == '\\') plain = false;
     if (c >= 0x80) {
       const size_t length = Utf8SequenceLength(value, i);
-      if (length == 0)
+      if (length == 0 || IsControlOrBidi(Utf8CodePoint(value, i, length)))
         plain = false;
       else
         i += length - 1;
@@ -60,6 +60,12 @@ void AppendValue(std::string& line, std::string_view value) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\x%02x", c);
       line += escape;
+    } else if (length > 1 && IsControlOrBidi(Utf8CodePoint(value, i, length))) {
+      // A C1 control or a direction change would act on the terminal that shows the log.
+      char escape[12];
+      std::snprintf(escape, sizeof escape, "\\u%04x", Utf8CodePoint(value, i, length));
+      line += escape;
+      i += length - 1;
     } else {
       line.append(value.substr(i, length));
       i += length - 1;

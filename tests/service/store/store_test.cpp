@@ -373,6 +373,20 @@ std::string NumberedTorrent(int n, size_t pieceCount = 1) {
   return Torrent(SingleFile("file-" + std::to_string(n), length, pieces));
 }
 
+// A store's address as logs and messages show it: never a password.
+TEST(Store, ShownHidesPasswords) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"sqlite:/var/lib/pellucor/torrents.sqlite", "sqlite:/var/lib/pellucor/torrents.sqlite"},
+      {"postgresql://u:secret@db/p", "postgresql://u:***@db/p"},
+      {"postgres://u@db/p", "postgres://u@db/p"},
+      {"postgresql://u@db/p?password=secret", "postgresql://u@db/p?password=***"},
+      {"postgresql://u:a@db/p?sslmode=require&password=b&x=1",
+       "postgresql://u:***@db/p?sslmode=require&password=***&x=1"},
+      {"postgresql://db/p?mypassword=x", "postgresql://db/p?mypassword=x"},
+  };
+  for (const auto& [location, shown] : cases) EXPECT_EQ(Store::Shown(location), shown) << location;
+}
+
 enum class Backend { kSqlite, kPostgresql };
 
 std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {

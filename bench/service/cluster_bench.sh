@@ -102,7 +102,7 @@ site() {
   done
   sed -e "s|^    server 127.0.0.1:8601 .*|$servers|" -e '/^    server 127.0.0.1:8602 /d' \
     -e "s|listen 80;|listen 127.0.0.1:$port;|" \
-    -e "s|/var/cache/nginx/pellucor|$work/nginx-$name/cache|" \
+    -e "s|/var/cache/pellucor-nginx|$work/nginx-$name/cache|" \
     deploy/nginx/pellucor.conf >"$work/$name.site"
   [ "$cache" = on ] || sed -i 's|proxy_cache pellucor;|proxy_cache off;|' "$work/$name.site"
   nginx_start "$name" "$port" "$work/$name.site"

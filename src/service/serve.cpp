@@ -32,6 +32,7 @@
 #include "service/sites/forms.h"
 #include "service/sites/sites.h"
 #include "service/store/store.h"
+#include "service/store/stored_count.h"
 #include "service/swarm/demo_seed.h"
 #include "service/swarm/dht_state_file.h"
 #include "service/swarm/resolver.h"
@@ -118,10 +119,10 @@ std::function<void(const char*)> RefusalLog(Metrics& metrics) {
   };
 }
 
-void AddGauges(Metrics& metrics, Store& store, const TorrentCache& cache, const Fetcher& swarm,
-               const HttpServer& server) {
-  metrics.AddGauge("pellucor_torrents_stored", "Torrents in the store.",
-                   [&store] { return static_cast<double>(store.Count()); });
+void AddGauges(Metrics& metrics, const StoredCount& stored, const TorrentCache& cache,
+               const Fetcher& swarm, const HttpServer& server) {
+  metrics.AddGauge("pellucor_torrents_stored", "Torrents in the store (counted once a minute).",
+                   [&stored] { return static_cast<double>(stored.Value()); });
   metrics.AddGauge("pellucor_cache_bytes", "Memory held by stored torrents kept at hand.",
                    [&cache] { return static_cast<double>(cache.Bytes()); });
   metrics.AddGauge("pellucor_dht_nodes", "Nodes in the DHT routing table.",
@@ -244,7 +245,8 @@ int Serve(Settings& s) {
   HttpServer server(io, s.http, [&sites](const Request& r, Responder respond) {
     sites.Handle(r, std::move(respond));
   });
-  AddGauges(metrics, *store, cache, resolver, server);
+  const StoredCount stored(*store, post);
+  AddGauges(metrics, stored, cache, resolver, server);
   std::string error;
   if (!server.Listen(s.listenHost, static_cast<uint16_t>(s.listenPort), &error)) {
     Log(LogLevel::kError, "listen_failed", {{"error", error}});
@@ -258,7 +260,7 @@ int Serve(Settings& s) {
     io.stop();
   });
   started.port = server.Port();
-  started.torrents = store->Count();
+  started.torrents = stored.Value();
   AnnounceStart(s, started);
   io.run();
   return 0;

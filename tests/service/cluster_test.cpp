@@ -88,7 +88,7 @@ class ClusterTest : public ::testing::Test {
              {"127.0.0.1:8601", "127.0.0.1:" + std::to_string(ports[0])},
              {"127.0.0.1:8602", "127.0.0.1:" + std::to_string(ports[1])},
              {"listen 80;", "listen 127.0.0.1:" + std::to_string(port) + ";"},
-             {"/var/cache/nginx/pellucor", (prefix / "cache").string()}}) {
+             {"/var/cache/pellucor-nginx", (prefix / "cache").string()}}) {
       site = ReplaceOnce(site, from, to);
       EXPECT_FALSE(site.empty()) << "deploy/nginx/pellucor.conf has no single " << from;
       if (site.empty()) return 0;
@@ -217,6 +217,13 @@ TEST_F(ClusterTest, TwoInstancesOnePostgresqlBehindNginx) {
   EXPECT_NE(Headers(cached).find("X-Cache-Status: HIT"), std::string::npos) << Headers(cached);
   const std::string cachedBody = Body(cached);
   EXPECT_EQ(TorrentInfoBytes(cachedBody), info);
+  // The operator's pages answer this machine's own address only; the sites answer everyone.
+  for (const char* page : {"/metrics", "/healthz"}) {
+    EXPECT_EQ(Status(Exchange(front, Get(page))), "HTTP/1.1 200 OK") << page;
+    EXPECT_EQ(Status(Exchange(front, Get(page), 0, 5, "127.0.0.2")), "HTTP/1.1 403 Forbidden")
+        << page;
+  }
+  EXPECT_EQ(Status(Exchange(front, Get(download), 0, 5, "127.0.0.2")), "HTTP/1.1 200 OK");
 
   // An instance killed while it searches: its lease expires and the other one searches.
   const std::string nobodys(40, 'd');

@@ -19,8 +19,10 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -33,6 +35,7 @@
 
 #include "base/hex.h"
 #include "base/text.h"
+#include "service/store/stored_count.h"
 #include "service/store/torrent_meta.h"
 #include "support/postgres_server.h"
 #include "support/real_torrents.h"
@@ -385,6 +388,37 @@ TEST(Store, ShownHidesPasswords) {
       {"postgresql://db/p?mypassword=x", "postgresql://db/p?mypassword=x"},
   };
   for (const auto& [location, shown] : cases) EXPECT_EQ(Store::Shown(location), shown) << location;
+}
+
+// /metrics reads a count kept at hand: counted at the start, then off the caller's thread, each
+// new count handed over through `post` (a queue here, the io thread in the service).
+TEST(StoredCount, CountsAwayFromTheCallerAndHandsTheCountOver) {
+  const testing::Sandbox sandbox{"count"};
+  std::string error;
+  std::unique_ptr<Store> store = Store::Open("sqlite:" + sandbox.path() + "/t.db", &error);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(store->Add(Torrent(SingleFile("a", 1)), "import", &error)) << error;
+  std::mutex mutex;
+  std::vector<std::function<void()>> posted;
+  StoredCount count(
+      *store,
+      [&](std::function<void()> task) {
+        std::lock_guard lock(mutex);
+        posted.push_back(std::move(task));
+      },
+      std::chrono::milliseconds(20));
+  EXPECT_EQ(count.Value(), 1);
+  ASSERT_TRUE(store->Add(Torrent(SingleFile("b", 1)), "import", &error)) << error;
+  for (int i = 0; i < 500 && count.Value() != 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::vector<std::function<void()>> tasks;
+    {
+      std::lock_guard lock(mutex);
+      tasks.swap(posted);
+    }
+    for (auto& task : tasks) task();
+  }
+  EXPECT_EQ(count.Value(), 2);
 }
 
 enum class Backend { kSqlite, kPostgresql };

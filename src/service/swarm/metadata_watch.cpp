@@ -20,22 +20,27 @@ namespace lt = libtorrent;
 constexpr int kUtMetadataMessage = 2;
 constexpr int kPieceBytes = 16 * 1024;
 constexpr int kPieceMessage = 1;  // BEP 9 msg_type "data"
-// Peers may disagree about the size; a few candidate sizes at once are enough for honest ones
-// and bound what hostile ones cost.
-constexpr std::size_t kMaxAssemblies = 4;
-
-struct Assembly {
-  std::string bytes;
-  std::vector<bool> have;
-  std::size_t missing = 0;
-};
-
 }  // namespace
+
+// Shared by every watch: libtorrent's thread takes and gives room, a test reads it.
+struct MetadataWatch::Budget {
+  std::mutex mutex;
+  size_t held = 0;
+  size_t limit = 0;
+};
 
 class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
  public:
-  Watch(std::string hash, int maxBytes, std::function<void()> changed)
-      : hash_(std::move(hash)), maxBytes_(maxBytes), changed_(std::move(changed)) {}
+  Watch(std::string hash, int maxBytes, std::shared_ptr<Budget> budget,
+        std::function<void()> changed)
+      : hash_(std::move(hash)),
+        maxBytes_(maxBytes),
+        budget_(std::move(budget)),
+        changed_(std::move(changed)) {}
+  ~Watch() {
+    std::lock_guard lock(budget_->mutex);
+    budget_->held -= reserved_;
+  }
 
   Snapshot Read() {
     std::lock_guard lock(mutex_);
@@ -69,55 +74,62 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
     Changed();
   }
 
-  // One whole metadata message from `from`: a dictionary, and for a data message the piece.
-  void Message(lt::span<const char> body, const lt::tcp::endpoint& from,
-               lt::peer_source_flags_t source) {
+  // One whole metadata message from `from`, who offered `offered` bytes of metadata (0: no
+  // offer): a dictionary, and for a data message the piece. True when libtorrent must not see
+  // it: a piece of another size than its sender offered, or one whose fetch finds no room.
+  bool Message(lt::span<const char> body, const lt::tcp::endpoint& from,
+               lt::peer_source_flags_t source, std::int64_t offered) {
     lt::error_code ec;
     const lt::bdecode_node message = lt::bdecode(body, ec);
-    if (ec || message.type() != lt::bdecode_node::dict_t) return;
-    if (message.dict_find_int_value("msg_type", -1) != kPieceMessage) return;
+    if (ec || message.type() != lt::bdecode_node::dict_t) return false;
+    if (message.dict_find_int_value("msg_type", -1) != kPieceMessage) return false;
     const std::int64_t piece = message.dict_find_int_value("piece", -1);
     const std::int64_t total = message.dict_find_int_value("total_size", 0);
     const lt::span<const char> data = body.subspan(message.data_section().size());
-    bool notify = false;
+    bool notify = false, keepAway = false;
     {
       std::lock_guard lock(mutex_);
-      if (snapshot_.info) return;
+      if (snapshot_.info) return false;
       if (total > maxBytes_) {
         notify = !snapshot_.tooLarge;
         snapshot_.tooLarge = true;
-      } else if (total > 0) {
-        notify = Add(static_cast<int>(total), piece, data, from, source);
+        keepAway = true;
+      } else if (total <= 0 || total != offered || !Room(total)) {
+        keepAway = true;
+      } else {
+        notify = Add(total, piece, data, from, source);
       }
     }
     if (notify) Changed();
+    return keepAway;
   }
 
  private:
+  // Room for metadata of `total` bytes, taken once for the fetch; with the mutex held.
+  bool Room(std::int64_t total) {
+    if (size_ != 0) return total == size_;
+    const size_t need = 2 * static_cast<size_t>(total);
+    std::lock_guard lock(budget_->mutex);
+    if (budget_->held + need > budget_->limit) return false;
+    budget_->held += need;
+    reserved_ = need;
+    size_ = total;
+    return true;
+  }
+
   // Called with the mutex held; true when the snapshot changed.
-  bool Add(int total, std::int64_t piece, lt::span<const char> data, const lt::tcp::endpoint& from,
-           lt::peer_source_flags_t source) {
-    const std::size_t pieces = static_cast<std::size_t>((total + kPieceBytes - 1) / kPieceBytes);
-    if (piece < 0 || static_cast<std::size_t>(piece) >= pieces) return false;
-    const std::size_t offset = static_cast<std::size_t>(piece) * kPieceBytes;
-    const std::size_t expected = std::min<std::size_t>(kPieceBytes, total - offset);
-    if (static_cast<std::size_t>(data.size()) != expected) return false;
-    auto it = assemblies_.find(total);
-    if (it == assemblies_.end()) {
-      if (assemblies_.size() >= kMaxAssemblies) return false;
-      Assembly fresh;
-      fresh.bytes.assign(static_cast<std::size_t>(total), '\0');
-      fresh.have.assign(pieces, false);
-      fresh.missing = pieces;
-      it = assemblies_.emplace(total, std::move(fresh)).first;
-    }
-    Assembly& a = it->second;
-    if (a.have[static_cast<std::size_t>(piece)]) return false;
-    std::memcpy(a.bytes.data() + offset, data.data(), expected);
-    a.have[static_cast<std::size_t>(piece)] = true;
-    if (--a.missing > 0) return false;
-    std::string bytes = std::move(a.bytes);
-    assemblies_.erase(it);
+  bool Add(std::int64_t total, std::int64_t piece, lt::span<const char> data,
+           const lt::tcp::endpoint& from, lt::peer_source_flags_t source) {
+    const std::int64_t pieces = (total + kPieceBytes - 1) / kPieceBytes;
+    if (piece < 0 || piece >= pieces || pieces_.count(piece)) return false;
+    const std::int64_t expected = std::min<std::int64_t>(kPieceBytes, total - piece * kPieceBytes);
+    if (static_cast<std::int64_t>(data.size()) != expected) return false;
+    pieces_.emplace(piece, std::string(data.data(), static_cast<size_t>(data.size())));
+    if (static_cast<std::int64_t>(pieces_.size()) < pieces) return false;
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(total));
+    for (const auto& [index, part] : pieces_) bytes += part;
+    pieces_.clear();
     if (Matches(bytes)) {
       snapshot_.info = std::move(bytes);
       snapshot_.from = from;
@@ -146,10 +158,13 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
 
   const std::string hash_;
   const int maxBytes_;
+  const std::shared_ptr<Budget> budget_;
   const std::function<void()> changed_;
   std::mutex mutex_;  // libtorrent's thread writes the snapshot, the io thread reads it
   Snapshot snapshot_;
-  std::map<int, Assembly> assemblies_;
+  std::int64_t size_ = 0;  // the metadata's size, once its first piece was taken
+  size_t reserved_ = 0;    // the room taken from the budget
+  std::map<std::int64_t, std::string> pieces_;
 };
 
 namespace {
@@ -161,6 +176,8 @@ class PeerWatch final : public lt::peer_plugin {
   ~PeerWatch() override { Leave(); }
 
   bool on_extension_handshake(const lt::bdecode_node& handshake) override {
+    if (handshake.type() == lt::bdecode_node::dict_t)
+      offered_ = handshake.dict_find_int_value("metadata_size", 0);
     if (!offering_) offering_ = watch_->Offered(handshake);
     lt::peer_info info;
     peer_.get_peer_info(info);
@@ -169,10 +186,11 @@ class PeerWatch final : public lt::peer_plugin {
   }
 
   bool on_extended(int length, int message, lt::span<const char> body) override {
-    // Called again as more of a message arrives; only the whole message is read.
+    // Called again as more of a message arrives; only the whole message is read. true keeps
+    // it from libtorrent's own plugin, which otherwise handles it as well.
     if (message == kUtMetadataMessage && body.size() == length)
-      watch_->Message(body, remote_, source_);
-    return false;  // libtorrent's own plugin handles it as well
+      return watch_->Message(body, remote_, source_, offered_);
+    return false;
   }
 
   void on_disconnect(const lt::error_code&) override { Leave(); }
@@ -187,6 +205,7 @@ class PeerWatch final : public lt::peer_plugin {
   lt::peer_connection_handle peer_;
   lt::tcp::endpoint remote_;
   lt::peer_source_flags_t source_{};
+  std::int64_t offered_ = 0;  // the metadata_size of its handshake
   bool offering_ = false;
 };
 
@@ -205,9 +224,19 @@ class TorrentWatch final : public lt::torrent_plugin {
 
 }  // namespace
 
+MetadataWatch::MetadataWatch(int maxBytes)
+    : maxBytes_(maxBytes), budget_(std::make_shared<Budget>()) {
+  budget_->limit = MetadataBudget(maxBytes);
+}
+
+size_t MetadataWatch::HeldBytes() const {
+  std::lock_guard lock(budget_->mutex);
+  return budget_->held;
+}
+
 std::shared_ptr<MetadataWatch::Watch> MetadataWatch::Expect(std::string hash,
                                                             std::function<void()> changed) {
-  return std::make_shared<Watch>(std::move(hash), maxBytes_, std::move(changed));
+  return std::make_shared<Watch>(std::move(hash), maxBytes_, budget_, std::move(changed));
 }
 
 lt::client_data_t MetadataWatch::Token(Watch* watch) {

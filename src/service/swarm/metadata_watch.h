@@ -4,7 +4,8 @@
 // rather than found nobody willing), an offer or a piece over the size cap (libtorrent drops
 // those without a word), complete metadata that hashes to something else, and which peer sent
 // the metadata and how it had been found. It also keeps the info dictionary once every piece
-// came and it hashes to what was looked for: its SHA-1, its SHA-256, or for 20 bytes the
+// came (only pieces of the size the sending peer offered, each kept as it comes) and it hashes
+// to what was looked for: its SHA-1, its SHA-256, or for 20 bytes the
 // truncated SHA-256 (a v2 torrent looked up by the 40-hex form peers use on the wire).
 //
 // The plugin must come before libtorrent's ut_metadata plugin in the session's plugin list,
@@ -41,7 +42,16 @@ class MetadataWatch final : public libtorrent::plugin {
   // One watched torrent, shared by the resolver's fetch and the torrent's plugin.
   class Watch;
 
-  explicit MetadataWatch(int maxBytes) : maxBytes_(maxBytes) {}
+  // Metadata being put together, all fetches together, is bounded: each fetch takes room for
+  // twice its metadata's size (libtorrent's buffer and the watch's pieces) when its first
+  // piece comes, and gives it back when it ends. A piece whose fetch finds no room is kept from
+  // libtorrent too (it asks again later), so a hostile peer cannot make every fetch allocate
+  // the largest size it may offer.
+  static size_t MetadataBudget(int maxBytes) {
+    return 2 * static_cast<size_t>(maxBytes) + (4u << 20);
+  }
+
+  explicit MetadataWatch(int maxBytes);
 
   // A watch for a torrent about to be added for `hash`: 20 bytes (SHA-1 or truncated SHA-256)
   // or 32 (SHA-256). `changed` runs on libtorrent's thread whenever the snapshot changed. Pass
@@ -54,8 +64,14 @@ class MetadataWatch final : public libtorrent::plugin {
   std::shared_ptr<libtorrent::torrent_plugin> new_torrent(const libtorrent::torrent_handle&,
                                                           libtorrent::client_data_t) override;
 
+  // The room metadata being put together holds now, in bytes (for tests).
+  size_t HeldBytes() const;
+
+  struct Budget;
+
  private:
   const int maxBytes_;
+  std::shared_ptr<Budget> budget_;
 };
 
 }  // namespace pellucor::service

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
+#include <libtorrent/bdecode.hpp>
 #include <libtorrent/torrent_info.hpp>
 
 #include "service/swarm/seeder.h"
@@ -35,8 +36,20 @@ std::function<void(FetchResult)> Into(Results& results) {
 }
 
 // What the resolver makes of a torrent fetched without trackers: its info dictionary alone.
+// The .torrent the resolver makes of a seeded torrent: its info dictionary as seeded and, for a
+// v2 or hybrid torrent, the seed's piece layers.
 std::string Fetched(const MadeTorrent& torrent) {
-  return Bencode(Bencode::Dict{{"info", Bencode::Raw(torrent.infoSection)}}).Encode();
+  Bencode::Dict made{{"info", Bencode::Raw(torrent.infoSection)}};
+  lt::error_code ec;
+  const lt::bdecode_node root = lt::bdecode(
+      lt::span<const char>(torrent.bytes.data(), static_cast<long>(torrent.bytes.size())), ec);
+  if (const lt::bdecode_node layers =
+          ec ? lt::bdecode_node() : root.dict_find_dict("piece layers")) {
+    const lt::span<const char> raw = layers.data_section();
+    made.emplace("piece layers",
+                 Bencode::Raw(std::string(raw.data(), static_cast<size_t>(raw.size()))));
+  }
+  return Bencode(std::move(made)).Encode();
 }
 
 lt::torrent_info Parsed(const std::string& bytes) {

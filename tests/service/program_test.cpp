@@ -9,11 +9,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/fake_peer.h"
 #include "support/http_exchange.h"
 #include "support/process.h"
 #include "support/sandbox.h"
@@ -224,6 +226,39 @@ TEST_F(Program, FiftySlowReadersOfAFiftyMegabyteTorrent) {
   std::printf("peak %ld kB\n", peakKb);
   EXPECT_LT(peakKb, 400 * 1024) << "peak resident memory of the service, kB";
   for (int fd : readers) ::close(fd);
+}
+
+// A hostile peer offers 16 fetches at once the largest metadata a fetch takes (30 MiB) and
+// sends all of it unasked: the service's memory grows by its metadata budget (64 MiB) at most,
+// not by what every fetch could be made to hold (16 x 30 MiB, twice over).
+TEST_F(Program, AHostilePeerCannotMakeEveryFetchHoldTheLargestMetadata) {
+  constexpr int kSize = 30 * 1024 * 1024;
+  std::map<std::string, testing::FakePeer::Behaviour> behaviours;
+  std::vector<std::string> hashes;
+  for (int i = 0; i < 16; ++i) {
+    hashes.push_back(std::string(38, 'a') +
+                     HexEncode(std::string(1, static_cast<char>(i)), HexCase::Lower));
+    behaviours[*HexDecode(hashes.back())] = {testing::FakePeer::Mode::kFlood, kSize};
+  }
+  testing::FakePeer peer(behaviours);
+  ASSERT_NE(peer.Port(), 0);
+  auto service = Start({"--no-dht", "--peer", "127.0.0.1:" + std::to_string(peer.Port()),
+                        "--resolve-timeout", "8", "--max-client-lookups", "0"});
+  const int port = service->Port();
+  ASSERT_NE(port, 0) << service->Log();
+  const long before = StatusKb(service->Pid(), "VmRSS");
+  std::vector<std::string> replies(hashes.size());
+  std::vector<std::thread> clients;
+  for (size_t i = 0; i < hashes.size(); ++i)
+    clients.emplace_back([&, i] {
+      replies[i] = Exchange(port, Get("/api/v1/torrents/" + hashes[i] + "?resolve=1"), 0, 30);
+    });
+  for (std::thread& client : clients) client.join();
+  const long peak = StatusKb(service->Pid(), "VmHWM");
+  std::printf("resident before %ld kB, peak %ld kB\n", before, peak);
+  EXPECT_LT(peak - before, 100 * 1024) << "kB the flood added to the service's memory";
+  for (const std::string& reply : replies) EXPECT_EQ(Status(reply), "HTTP/1.1 404 Not Found");
+  EXPECT_GT(peer.Connections(), 0);
 }
 
 // 1,000 lookups whose clients hang up at once are cancelled as they go, so a real lookup right

@@ -34,13 +34,15 @@ bool ReadExactly(int fd, char* out, size_t n) {
   return true;
 }
 
-void SendAll(int fd, const std::string& bytes) {
+// False when the connection broke first.
+bool SendAll(int fd, const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
+  return true;
 }
 
 std::string Message(int id, const std::string& payload) {
@@ -118,6 +120,16 @@ void FakePeer::Serve(int fd) {
   SendAll(fd, reply);
 
   int theirMetadataId = 2;  // libtorrent's, unless its handshake says otherwise
+  if (behaviour.mode == Mode::kFlood) {
+    const std::string filler(16 * 1024, 'f');
+    for (int piece = 0; !stopping_ && piece * 16 * 1024 < behaviour.size; ++piece) {
+      const int bytes = std::min(16 * 1024, behaviour.size - piece * 16 * 1024);
+      const Bencode::Dict header{{"msg_type", 1}, {"piece", piece}, {"total_size", behaviour.size}};
+      if (!SendAll(fd, Message(kExtended, std::string(1, static_cast<char>(theirMetadataId)) +
+                                              Bencode(header).Encode() + filler.substr(0, bytes))))
+        break;
+    }
+  }
   while (!stopping_) {
     char header[4];
     if (!ReadExactly(fd, header, 4)) break;

@@ -4,6 +4,8 @@
 //   kStall       offers metadata (ut_metadata, BEP 9) and never sends it
 //   kWrongData   offers metadata and sends, whatever is asked, bytes of another info dictionary
 //   kOversized   offers metadata of `size` bytes (meant to be over the service's cap)
+//   kFlood       offers metadata of `size` bytes and sends every piece of it at once, asked
+//                for or not (bytes that hash to nothing asked for)
 // and closes the connection for any other hash, or for a handshake it does not understand (an
 // encrypted one: libtorrent then tries again in plain text).
 #pragma once
@@ -20,7 +22,7 @@ namespace pellucor::testing {
 
 class FakePeer {
  public:
-  enum class Mode { kStall, kWrongData, kOversized };
+  enum class Mode { kStall, kWrongData, kOversized, kFlood };
   struct Behaviour {
     Mode mode;
     int size;  // the metadata_size it announces

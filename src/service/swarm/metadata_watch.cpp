@@ -126,30 +126,37 @@ class MetadataWatch::Watch : public std::enable_shared_from_this<Watch> {
     if (static_cast<std::int64_t>(data.size()) != expected) return false;
     pieces_.emplace(piece, std::string(data.data(), static_cast<size_t>(data.size())));
     if (static_cast<std::int64_t>(pieces_.size()) < pieces) return false;
-    std::string bytes;
-    bytes.reserve(static_cast<size_t>(total));
-    for (const auto& [index, part] : pieces_) bytes += part;
-    pieces_.clear();
-    if (Matches(bytes)) {
+    // Hashed piece by piece, and put together only when it is what was looked for: metadata
+    // that is not costs no second copy.
+    if (Matches()) {
+      std::string bytes;
+      bytes.reserve(static_cast<size_t>(total));
+      for (const auto& [index, part] : pieces_) bytes += part;
       snapshot_.info = std::move(bytes);
       snapshot_.from = from;
       snapshot_.fromSource = source;
     } else {
       snapshot_.bad = true;
     }
+    pieces_.clear();
     return true;
   }
 
-  bool Matches(const std::string& bytes) const {
-    const lt::span<const char> span(bytes.data(), static_cast<std::ptrdiff_t>(bytes.size()));
-    const lt::sha256_hash sha256 = lt::hasher256(span).final();
-    if (hash_.size() == static_cast<std::size_t>(lt::sha256_hash::size())) {
-      return std::memcmp(sha256.data(), hash_.data(), hash_.size()) == 0;
+  bool Matches() const {
+    lt::hasher sha1;
+    lt::hasher256 sha256;
+    for (const auto& [index, part] : pieces_) {
+      const lt::span<const char> span(part.data(), static_cast<std::ptrdiff_t>(part.size()));
+      sha1.update(span);
+      sha256.update(span);
     }
+    const lt::sha256_hash v2 = sha256.final();
+    if (hash_.size() == static_cast<std::size_t>(lt::sha256_hash::size()))
+      return std::memcmp(v2.data(), hash_.data(), hash_.size()) == 0;
     if (hash_.size() != static_cast<std::size_t>(lt::sha1_hash::size())) return false;
-    const lt::sha1_hash sha1 = lt::hasher(span).final();
-    return std::memcmp(sha1.data(), hash_.data(), hash_.size()) == 0 ||
-           std::memcmp(sha256.data(), hash_.data(), hash_.size()) == 0;
+    const lt::sha1_hash v1 = sha1.final();
+    return std::memcmp(v1.data(), hash_.data(), hash_.size()) == 0 ||
+           std::memcmp(v2.data(), hash_.data(), hash_.size()) == 0;
   }
 
   void Changed() {

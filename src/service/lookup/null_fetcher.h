@@ -21,7 +21,9 @@ class NullFetcher final : public Fetcher {
   // Answers still on their way are dropped, not run.
   ~NullFetcher() override { waiting_->clear(); }
 
-  std::uint64_t Fetch(const std::string&, std::function<void(FetchResult)> done) override {
+  using Fetcher::Fetch;
+  std::uint64_t Fetch(const std::string&, const FetchSources&,
+                      std::function<void(FetchResult)> done) override {
     const std::uint64_t ticket = ++lastTicket_;
     waiting_->insert(ticket);
     // The task holds the set, so a task run after the fetcher went finds its ticket gone.

@@ -11,10 +11,11 @@ constexpr auto kMaxKickInterval = std::chrono::seconds(4);
 }  // namespace
 
 FetchJob::FetchJob(boost::asio::io_context& io, FetchSession& session,
-                   FetchSession::Torrent torrent, std::uint64_t id, std::chrono::seconds timeout,
-                   std::function<void()> timedOut)
+                   FetchSession::Torrent torrent, FetchSession::Sources sources, std::uint64_t id,
+                   std::chrono::seconds timeout, std::function<void()> timedOut)
     : session_(session),
       torrent_(std::move(torrent)),
+      sources_(std::move(sources)),
       id_(id),
       timeout_(io),
       kickInterval_(kFirstKickInterval),
@@ -23,7 +24,16 @@ FetchJob::FetchJob(boost::asio::io_context& io, FetchSession& session,
   timeout_.async_wait([timedOut = std::move(timedOut)](const boost::system::error_code& error) {
     if (!error) timedOut();
   });
+  listed_ = session_.Listed();
+  listed_.insert(listed_.end(), sources_.peers.begin(), sources_.peers.end());
   Kick(Clock::now());
+}
+
+void FetchJob::AddSources(const FetchSession::Sources& more) {
+  FetchSession::Sources added;
+  FetchSession::Merge(sources_, more, &added);
+  listed_.insert(listed_.end(), added.peers.begin(), added.peers.end());
+  session_.AddSources(torrent_.handle, added);
 }
 
 FetchJob::~FetchJob() {
@@ -76,7 +86,7 @@ void FetchJob::Count(LookupReport& report) {
 
 // The first time, libtorrent has just dialled the listed peers and asked the trackers itself.
 void FetchJob::Kick(Clock::time_point now) {
-  session_.AskForPeers(torrent_.handle, kicked_);
+  session_.AskForPeers(torrent_.handle, kicked_, sources_);
   kicked_ = true;
   nextKick_ = now + kickInterval_;
   kickInterval_ = std::min<Clock::duration>(kickInterval_ * 2, kMaxKickInterval);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,10 +25,12 @@ class FetchJob {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Asks for peers at once. `timedOut` runs on `io` after `timeout`, unless the job is gone
-  // first (or, if the timer had fired already, it finds no job of this `id`).
+  // Asks for peers at once, the session's and `sources` (those the torrent was added with).
+  // `timedOut` runs on `io` after `timeout`, unless the job is gone first (or, if the timer had
+  // fired already, it finds no job of this `id`).
   FetchJob(boost::asio::io_context& io, FetchSession& session, FetchSession::Torrent torrent,
-           std::uint64_t id, std::chrono::seconds timeout, std::function<void()> timedOut);
+           FetchSession::Sources sources, std::uint64_t id, std::chrono::seconds timeout,
+           std::function<void()> timedOut);
   ~FetchJob();
   FetchJob(const FetchJob&) = delete;
   FetchJob& operator=(const FetchJob&) = delete;
@@ -37,14 +40,19 @@ class FetchJob {
   FetchReport& Report() { return report_; }
   MetadataWatch::Snapshot Seen() const { return MetadataWatch::Read(*torrent_.watch); }
 
+  // The peers and trackers of the links this fetch is for.
+  const FetchSession::Sources& Sources() const { return sources_; }
+  // More of them, from a request that joined the fetch: asked at once.
+  void AddSources(const FetchSession::Sources& more);
+
   // Counts the torrent's peer list, and asks for peers again when it is time.
   void Tick(Clock::time_point now);
   // Asks again now, and from a second on again: the DHT's routing table has nodes now.
   void KickNow();
   // Why there is no metadata (FetchReport::Classify), or who gave it (FetchReport::FoundBy).
-  Outcome Missed() const { return report_.Classify(Seen(), session_.Swarm()); }
+  Outcome Missed() const { return report_.Classify(Seen(), session_.Swarm(listed_)); }
   Outcome FoundBy(const MetadataWatch::Snapshot& seen) const {
-    return report_.FoundBy(seen, session_.Swarm());
+    return report_.FoundBy(seen, session_.Swarm(listed_));
   }
   // The counts of the lookup's report, the peer list counted once more.
   void Count(LookupReport& report);
@@ -72,6 +80,8 @@ class FetchJob {
 
   FetchSession& session_;
   FetchSession::Torrent torrent_;
+  FetchSession::Sources sources_;
+  std::vector<lt::tcp::endpoint> listed_;  // the session's peers and those of `sources_`
   const std::uint64_t id_;
   boost::asio::steady_timer timeout_;
   Clock::time_point nextKick_;

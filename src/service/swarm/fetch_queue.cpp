@@ -3,13 +3,27 @@
 #include <algorithm>
 
 namespace pellucor::service {
+namespace {
 
-std::pair<std::uint64_t, FetchQueue::Added> FetchQueue::Add(const InfoHash& hash, Done done) {
+void MergeInto(std::vector<std::string>& into, const std::vector<std::string>& more) {
+  for (const std::string& item : more) {
+    if (into.size() >= FetchQueue::kMaxSources) return;
+    if (std::find(into.begin(), into.end(), item) == into.end()) into.push_back(item);
+  }
+}
+
+}  // namespace
+
+std::pair<std::uint64_t, FetchQueue::Added> FetchQueue::Add(const InfoHash& hash,
+                                                            const FetchSources& sources,
+                                                            Done done) {
   const std::uint64_t ticket = ++lastTicket_;
   tickets_.emplace(ticket, hash);
   auto [it, fresh] = entries_.try_emplace(hash);
   Entry& entry = it->second;
   entry.callers.byTicket.emplace_back(ticket, std::move(done));
+  MergeInto(entry.callers.sources.trackers, sources.trackers);
+  MergeInto(entry.callers.sources.peers, sources.peers);
   if (!fresh) return {ticket, Added::kJoined};
   entry.callers.since = Clock::now();
   if (running_ < maxRunning_) {
@@ -40,6 +54,11 @@ std::pair<FetchQueue::Withdrawn, std::optional<InfoHash>> FetchQueue::Cancel(std
   }
   queued_.erase(std::find(queued_.begin(), queued_.end(), hash));
   return {Withdrawn::kQueuedEmptied, hash};
+}
+
+FetchSources FetchQueue::SourcesOf(const InfoHash& hash) const {
+  const auto it = entries_.find(hash);
+  return it == entries_.end() ? FetchSources{} : it->second.callers.sources;
 }
 
 FetchQueue::Callers FetchQueue::Finish(const InfoHash& hash) {

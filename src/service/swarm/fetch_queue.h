@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -27,10 +28,15 @@ class FetchQueue {
   using Clock = std::chrono::steady_clock;
   using Done = std::function<void(FetchResult)>;
 
-  // The callers of one fetch, by ticket, and when the first of them asked.
+  // A fetch asks at most this many of its callers' trackers, and as many of their peers.
+  static constexpr std::size_t kMaxSources = 10;
+
+  // The callers of one fetch, by ticket, when the first of them asked, and the sources they
+  // named (each once, the first kMaxSources of each kind).
   struct Callers {
     std::vector<std::pair<std::uint64_t, Done>> byTicket;
     Clock::time_point since;
+    FetchSources sources;
   };
 
   explicit FetchQueue(int maxRunning) : maxRunning_(maxRunning < 1 ? 1 : maxRunning) {}
@@ -40,8 +46,10 @@ class FetchQueue {
     kJoined,  // a fetch of the hash runs or waits already
     kQueued,  // as many fetches run as may: it starts when Next() names it
   };
-  // Books the request of `done` for `hash`; the ticket is for Cancel.
-  std::pair<std::uint64_t, Added> Add(const InfoHash& hash, Done done);
+  // Books the request of `done` for `hash`, with the sources it names; the ticket is for Cancel.
+  std::pair<std::uint64_t, Added> Add(const InfoHash& hash, const FetchSources& sources, Done done);
+  // The sources the callers of a booked fetch named so far; none for a hash not booked.
+  FetchSources SourcesOf(const InfoHash& hash) const;
 
   enum class Withdrawn {
     kUnknown,         // no such ticket: its result was handed on already, or it never was

@@ -6,8 +6,10 @@
 #include <system_error>
 #include <utility>
 
+#include <boost/asio/ip/address.hpp>
 #include <libtorrent/add_torrent_params.hpp>
 #include <libtorrent/alert.hpp>
+#include <libtorrent/announce_entry.hpp>
 #include <libtorrent/disabled_disk_io.hpp>
 #include <libtorrent/error_code.hpp>
 #include <libtorrent/info_hash.hpp>
@@ -19,6 +21,7 @@
 #include <libtorrent/torrent_info.hpp>
 #include <libtorrent/torrent_status.hpp>
 
+#include "base/host_port.h"
 #include "service/core/log.h"
 #include "service/swarm/resolver.h"
 #include "service/swarm/session_settings.h"
@@ -126,7 +129,48 @@ std::string FetchSession::DhtState() const {
   }
 }
 
-std::optional<FetchSession::Torrent> FetchSession::Add(const InfoHash& hash,
+FetchSession::Sources FetchSession::Read(const FetchSources& sources) {
+  Sources read;
+  read.trackers = sources.trackers;
+  for (const std::string& peer : sources.peers) {
+    const std::optional<HostPort> hostPort = ParseHostPort(peer);
+    if (!hostPort) continue;
+    boost::system::error_code ec;
+    const boost::asio::ip::address address = boost::asio::ip::make_address(hostPort->host, ec);
+    if (ec || hostPort->bracketed != address.is_v6()) continue;
+    read.peers.emplace_back(address, static_cast<unsigned short>(hostPort->port));
+  }
+  return read;
+}
+
+void FetchSession::Merge(Sources& into, const Sources& more, Sources* added) {
+  for (const lt::tcp::endpoint& peer : more.peers) {
+    if (std::find(into.peers.begin(), into.peers.end(), peer) != into.peers.end()) continue;
+    into.peers.push_back(peer);
+    if (added) added->peers.push_back(peer);
+  }
+  for (const std::string& url : more.trackers) {
+    if (std::find(into.trackers.begin(), into.trackers.end(), url) != into.trackers.end()) continue;
+    into.trackers.push_back(url);
+    if (added) added->trackers.push_back(url);
+  }
+}
+
+void FetchSession::Fill(lt::add_torrent_params& params, const Sources& sources) const {
+  // Listed peers go in with the torrent (libtorrent marks them resume_data).
+  params.peers = listed_;
+  params.peers.insert(params.peers.end(), sources.peers.begin(), sources.peers.end());
+  params.trackers = trackerUrls_;
+  params.tracker_tiers = trackerTiers_;
+  // Each of a link's trackers is a tier of its own, after the session's.
+  int tier = trackerTiers_.empty() ? 0 : trackerTiers_.back() + 1;
+  for (const std::string& url : sources.trackers) {
+    params.trackers.push_back(url);
+    params.tracker_tiers.push_back(tier++);
+  }
+}
+
+std::optional<FetchSession::Torrent> FetchSession::Add(const InfoHash& hash, const Sources& sources,
                                                        std::function<void()> changed) {
   if (!session_) return std::nullopt;
   Torrent torrent;
@@ -136,10 +180,7 @@ std::optional<FetchSession::Torrent> FetchSession::Add(const InfoHash& hash,
                                    : lt::info_hash_t(lt::sha1_hash(hash.Bytes().data()));
   params.save_path = savePath_;
   params.max_connections = 40;
-  // Listed peers go in with the torrent (libtorrent marks them resume_data).
-  params.peers = listed_;
-  params.trackers = trackerUrls_;
-  params.tracker_tiers = trackerTiers_;
+  Fill(params, sources);
   params.userdata = MetadataWatch::Token(torrent.watch.get());
   params.flags |= lt::torrent_flags::upload_mode;
   // Left set, these keep the torrent stopped (or at the queue's mercy) and nothing happens.
@@ -166,18 +207,40 @@ void FetchSession::Remove(const lt::torrent_handle& handle) {
   }
 }
 
-void FetchSession::AskForPeers(const lt::torrent_handle& handle, bool again) {
+// Listed peers are dialled without libtorrent's default flags: they mark the peer as one that
+// speaks uTP, each time, and a peer that only takes TCP would then never be reached.
+void FetchSession::AskForPeers(const lt::torrent_handle& handle, bool again,
+                               const Sources& sources) {
   try {
-    if (again)
+    if (again) {
       for (const lt::tcp::endpoint& peer : listed_)
-        handle.connect_peer(peer, lt::peer_info::resume_data);
+        handle.connect_peer(peer, lt::peer_info::resume_data, lt::pex_flags_t{});
+      for (const lt::tcp::endpoint& peer : sources.peers)
+        handle.connect_peer(peer, lt::peer_info::resume_data, lt::pex_flags_t{});
+    }
     // The DHT announce libtorrent makes itself for a new torrent can come much later.
     if (dht_ && dhtNodes_ > 0) handle.force_dht_announce();
-    if (again && !trackerUrls_.empty())
+    if (again && (!trackerUrls_.empty() || !sources.trackers.empty()))
       handle.force_reannounce(0, -1, lt::torrent_handle::ignore_min_interval);
   } catch (const std::exception& e) {
     // The torrent is gone; its fetch ends with the timeout.
     LogException("asking for peers", e);
+  }
+}
+
+void FetchSession::AddSources(const lt::torrent_handle& handle, const Sources& added) {
+  try {
+    for (const std::string& url : added.trackers) {
+      lt::announce_entry entry(url);
+      entry.tier = 255;  // after every tier the torrent has
+      handle.add_tracker(entry);
+    }
+    for (const lt::tcp::endpoint& peer : added.peers)
+      handle.connect_peer(peer, lt::peer_info::resume_data, lt::pex_flags_t{});
+    if (!added.trackers.empty())
+      handle.force_reannounce(0, -1, lt::torrent_handle::ignore_min_interval);
+  } catch (const std::exception& e) {
+    LogException("adding sources", e);
   }
 }
 
@@ -202,8 +265,8 @@ std::optional<std::string> FetchSession::InfoSection(const lt::torrent_handle& h
   return std::string(section.data(), static_cast<std::size_t>(section.size()));
 }
 
-std::optional<FetchSession::Torrent> FetchSession::AddKnown(
-    const std::string& info, const std::vector<lt::tcp::endpoint>& peers) {
+std::optional<FetchSession::Torrent> FetchSession::AddKnown(const std::string& info,
+                                                            const Sources& sources) {
   if (!session_) return std::nullopt;
   const std::string torrent = "d4:info" + info + "e";
   lt::error_code ec;
@@ -218,10 +281,7 @@ std::optional<FetchSession::Torrent> FetchSession::AddKnown(
   params.info_hashes = parsed.info_hashes();
   params.save_path = savePath_;
   params.max_connections = 40;
-  params.peers = listed_;
-  params.peers.insert(params.peers.end(), peers.begin(), peers.end());
-  params.trackers = trackerUrls_;
-  params.tracker_tiers = trackerTiers_;
+  Fill(params, sources);
   params.flags |= lt::torrent_flags::upload_mode;
   params.flags &= ~(lt::torrent_flags::paused | lt::torrent_flags::auto_managed);
   Torrent added;

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include <libtorrent/torrent_handle.hpp>
 
 #include "service/swarm/fetch_report.h"
+#include "service/swarm/fetcher.h"
 #include "service/swarm/metadata_watch.h"
 #include "torrent/info_hash.h"
 
@@ -43,25 +45,40 @@ class FetchSession {
   // The DHT's node id and routing table, bencoded; empty without a DHT.
   std::string DhtState() const;
 
+  // What one fetch asks besides the session's own peers and trackers: those its magnet links
+  // named. Peers that are no literal address are left out.
+  struct Sources {
+    std::vector<lt::tcp::endpoint> peers;
+    std::vector<std::string> trackers;
+  };
+  static Sources Read(const FetchSources& sources);
+  // Adds what `more` holds that `into` lacks to both; `added` gets what was new.
+  static void Merge(Sources& into, const Sources& more, Sources* added);
+
   // The torrent of one fetch and its watch; the watch's `changed` runs on libtorrent's thread.
   struct Torrent {
     lt::torrent_handle handle;
     std::shared_ptr<MetadataWatch::Watch> watch;
   };
-  std::optional<Torrent> Add(const InfoHash& hash, std::function<void()> changed);
+  std::optional<Torrent> Add(const InfoHash& hash, const Sources& sources,
+                             std::function<void()> changed);
   void Remove(const lt::torrent_handle& handle);
   // Asks the DHT for peers once its routing table has nodes; `again` (every time but the first,
-  // when libtorrent does so itself) also dials the listed peers and asks the trackers.
-  void AskForPeers(const lt::torrent_handle& handle, bool again);
+  // when libtorrent does so itself) also dials the listed peers and those of `sources`, and asks
+  // the trackers.
+  void AskForPeers(const lt::torrent_handle& handle, bool again, const Sources& sources);
+  // Adds a running fetch's new sources: its trackers are asked and its peers dialled now.
+  void AddSources(const lt::torrent_handle& handle, const Sources& added);
+  // The peers the session lists itself.
+  const std::vector<lt::tcp::endpoint>& Listed() const { return listed_; }
   // The peers in the torrent's peer list; 0 when it is gone.
   int PeerListSize(const lt::torrent_handle& handle) const;
   // The info dictionary exactly as received, once libtorrent has it.
   std::optional<std::string> InfoSection(const lt::torrent_handle& handle) const;
   // A torrent whose info dictionary is known, added again by every hash it has, so that peers are
   // asked for its piece layers (libtorrent asks only on connections made with the SHA-256);
-  // `peers` are dialled besides the listed ones. No watch.
-  std::optional<Torrent> AddKnown(const std::string& info,
-                                  const std::vector<lt::tcp::endpoint>& peers);
+  // `sources` are asked besides the session's own. No watch.
+  std::optional<Torrent> AddKnown(const std::string& info, const Sources& sources);
   // Whether a torrent of this info dictionary is v2 or hybrid with a file of more than one
   // piece, whose piece layer the metadata exchange does not carry.
   static bool NeedsPieceLayers(const std::string& info);
@@ -76,13 +93,19 @@ class FetchSession {
   void CountDhtNodes();
   void SetDhtNodes(int nodes) { dhtNodes_ = nodes; }
   int DhtNodes() const { return dhtNodes_; }
-  // What a fetch's report weighs beside its own counts.
-  FetchReport::Swarm Swarm() const { return {dht_, dhtNodes_, listed_}; }
+  // What a fetch's report weighs beside its own counts; `listed` the session's peers and the
+  // fetch's own.
+  FetchReport::Swarm Swarm(std::span<const lt::tcp::endpoint> listed) const {
+    return {dht_, dhtNodes_, listed};
+  }
   // The alerts libtorrent raised since the last call; valid until the next.
   std::vector<lt::alert*> PopAlerts();
 
  private:
   const bool dht_;
+  // Fills a torrent's peers and trackers: the session's, then those of `sources`.
+  void Fill(lt::add_torrent_params& params, const Sources& sources) const;
+
   std::vector<lt::tcp::endpoint> listed_;
   std::vector<std::string> trackerUrls_;
   std::vector<int> trackerTiers_;

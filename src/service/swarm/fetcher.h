@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "service/core/outcome.h"
 
@@ -16,14 +17,25 @@ struct FetchResult {
   std::optional<std::string> torrent;  // the .torrent bytes
 };
 
+// What a magnet link names beside its hash, for its own lookup: announce URLs, and peers as
+// literal addresses ("1.2.3.4:6881", "[::1]:6881"; host names are not looked up, and anything
+// else is passed over). The caller decides which of them it may dial.
+struct FetchSources {
+  std::vector<std::string> trackers;
+  std::vector<std::string> peers;
+};
+
 class Fetcher {
  public:
   virtual ~Fetcher() = default;
-  // Looks for the torrent of `infoHash` (40 or 64 hex digits, either case). `done` runs once,
-  // always posted, never within the call. Returns a ticket for Cancel (0 for an answer that is
-  // already on its way).
-  virtual std::uint64_t Fetch(const std::string& infoHash,
+  // Looks for the torrent of `infoHash` (40 or 64 hex digits, either case), asking `sources`
+  // besides the fetcher's own. `done` runs once, always posted, never within the call. Returns
+  // a ticket for Cancel (0 for an answer that is already on its way).
+  virtual std::uint64_t Fetch(const std::string& infoHash, const FetchSources& sources,
                               std::function<void(FetchResult)> done) = 0;
+  std::uint64_t Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
+    return Fetch(infoHash, FetchSources{}, std::move(done));
+  }
   // Withdraws the request of `ticket`: its `done` is never run. False, and nothing withdrawn,
   // once the result was handed on: `done` will run.
   virtual bool Cancel(std::uint64_t ticket) = 0;

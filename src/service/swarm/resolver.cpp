@@ -100,20 +100,25 @@ int Resolver::DhtNodes() const {
   return session_.DhtNodes();
 }
 
-std::uint64_t Resolver::Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
+std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& sources,
+                              std::function<void(FetchResult)> done) {
   if (!done) return 0;
   const std::optional<InfoHash> hash = InfoHash::FromHex(infoHash);
-  if (!hash) {
+  const bool nowhere = !settings_.dht && session_.Listed().empty() && settings_.trackers.empty() &&
+                       sources.trackers.empty() && FetchSession::Read(sources).peers.empty();
+  if (!hash || nowhere) {
     FetchResult result;
     result.report.outcome = Outcome::kNoPeers;
     Post(std::move(done), std::move(result));
     return 0;
   }
-  const auto [ticket, added] = queue_.Add(*hash, std::move(done));
+  const auto [ticket, added] = queue_.Add(*hash, sources, std::move(done));
   if (added == FetchQueue::Added::kStart) {
     Begin(*hash);
   } else if (added == FetchQueue::Added::kQueued) {
     Log(LogLevel::kDebug, "fetch_queued", {{"hash", hash->Hex()}});
+  } else if (const auto job = jobs_.Find(*hash); job != jobs_.end()) {
+    job->second->AddSources(FetchSession::Read(queue_.SourcesOf(*hash)));
   }
   return ticket;
 }
@@ -151,8 +156,9 @@ void Resolver::Deliver(FetchQueue::Callers callers, FetchResult result) {
 // Adds the torrent of a fetch the queue let start; without one, its callers learn at once.
 void Resolver::Begin(const InfoHash& hash) {
   const std::uint64_t id = ++lastId_;
-  std::optional<FetchSession::Torrent> torrent =
-      session_.Add(hash, life_.PostedTask(io_, [hash, id](Resolver& r) { r.OnWatch(hash, id); }));
+  FetchSession::Sources sources = FetchSession::Read(queue_.SourcesOf(hash));
+  std::optional<FetchSession::Torrent> torrent = session_.Add(
+      hash, sources, life_.PostedTask(io_, [hash, id](Resolver& r) { r.OnWatch(hash, id); }));
   if (!torrent) {
     FetchResult failed;
     failed.report.outcome = Outcome::kNoPeers;
@@ -160,7 +166,7 @@ void Resolver::Begin(const InfoHash& hash) {
   }
   Log(LogLevel::kDebug, "fetch_started", {{"hash", hash.Hex()}});
   jobs_.Add(hash, std::make_unique<FetchJob>(
-                      io_, session_, std::move(*torrent), id,
+                      io_, session_, std::move(*torrent), std::move(sources), id,
                       std::chrono::seconds(settings_.timeoutSeconds),
                       life_.Task([hash, id](Resolver& r) { r.OnTimeout(hash, id); })));
   // A fresh count of the DHT's nodes for this fetch's report.
@@ -179,9 +185,9 @@ void Resolver::Found(Job job, const std::string& info, const MetadataWatch::Snap
   std::optional<FetchSession::Torrent> known;
   if (!job->first.IsV2()) {
     fetch.DropTorrent();
-    std::vector<lt::tcp::endpoint> peers;
-    if (seen.from.port() != 0) peers.push_back(seen.from);
-    known = session_.AddKnown(info, peers);
+    FetchSession::Sources sources = fetch.Sources();
+    if (seen.from.port() != 0) FetchSession::Merge(sources, {{seen.from}, {}}, nullptr);
+    known = session_.AddKnown(info, sources);
     if (!known) return FoundWith(job, info, seen, {});
   }
   const InfoHash hash = job->first;
@@ -209,7 +215,14 @@ void Resolver::FoundWith(Job job, const std::string& info, const MetadataWatch::
                          const std::map<std::string, std::string>& layers) {
   FetchResult result;
   result.report.outcome = job->second->FoundBy(seen);
-  result.torrent = TorrentBytes(info, settings_.trackers, layers);
+  std::vector<std::vector<std::string>> trackers = settings_.trackers;
+  for (const std::string& url : job->second->Sources().trackers) {
+    const bool known = std::any_of(trackers.begin(), trackers.end(), [&](const auto& tier) {
+      return std::find(tier.begin(), tier.end(), url) != tier.end();
+    });
+    if (!known) trackers.push_back({url});
+  }
+  result.torrent = TorrentBytes(info, trackers, layers);
   Finish(job, std::move(result));
 }
 

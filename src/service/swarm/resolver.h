@@ -67,10 +67,14 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   // truncated SHA-256 of a v2 torrent) or 64 (a SHA-256 info hash), either case. `done`
   // receives the .torrent bytes: "d" + the trackers' "announce"/"announce-list" + "4:info" +
   // the raw info bytes + "e", so the info hash holds byte for byte; or why there are none.
-  // Requests for a hash already being fetched join that fetch. Anything but such a hash ends at
-  // once (on `io`) with kNoPeers and no counts. Returns a ticket for Cancel (0 for an answer that
-  // is already on its way).
-  std::uint64_t Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) override;
+  // Requests for a hash already being fetched join that fetch, their sources with them. Anything
+  // but such a hash, or a lookup with nowhere to look (no DHT, no peers, no trackers, nothing in
+  // `sources`), ends at once (on `io`) with kNoPeers and no counts. The torrent carries the
+  // sources' trackers after the settings' own, each a tier of its own. Returns a ticket for
+  // Cancel (0 for an answer that is already on its way).
+  using Fetcher::Fetch;
+  std::uint64_t Fetch(const std::string& infoHash, const FetchSources& sources,
+                      std::function<void(FetchResult)> done) override;
   // Withdraws the request of `ticket`: its `done` is never run. A fetch whose every request was
   // withdrawn stops (its torrent is removed, a queued one starts in its place). False, and
   // nothing withdrawn, once the result was handed on: `done` will run.

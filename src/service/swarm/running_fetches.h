@@ -32,6 +32,7 @@ class RunningFetches {
   void Add(const InfoHash& hash, std::unique_ptr<FetchJob> job);
   // The job of `hash` with `id` (not a later one of the same hash); end() for none.
   iterator Find(const InfoHash& hash, std::uint64_t id);
+  iterator Find(const InfoHash& hash) { return jobs_.find(hash); }
   // The job whose torrent `handle` is; end() for none.
   iterator Find(const lt::torrent_handle& handle);
   iterator end() { return jobs_.end(); }

@@ -109,7 +109,9 @@ class LookupsTest : public ::testing::Test {
     store_ = Store::Open((sandbox_.fs() / "torrents.sqlite").string(), &error);
     ASSERT_TRUE(store_) << error;
     local_.swarm = ResolverSettings{};
-    local_.swarm->dht = false;  // nobody to ask: every lookup waits for its timeout
+    // One peer to ask, which refuses every connection: every lookup waits for its timeout.
+    local_.swarm->dht = false;
+    local_.swarm->peers = {"127.0.0.1:9"};
     local_.swarm->timeoutSeconds = 20;
   }
 

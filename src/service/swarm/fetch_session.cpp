@@ -51,6 +51,11 @@ lt::settings_pack FetchPack(const ResolverSettings& settings) {
   // A fetch in upload mode has no use for a seed once the metadata is in, and libtorrent would
   // drop it as redundant before asking it for the piece layers of a v2 torrent.
   pack.set_bool(lt::settings_pack::close_redundant_connections, false);
+  // libtorrent drains whatever waits in a peer's socket into that peer's buffer: a peer that
+  // sends faster than the session reads would grow each of its connections by the kernel's
+  // whole receive window (megabytes on a fast link). A fetch takes only messages of about
+  // 16 KiB (metadata pieces, piece-layer hashes), so a small window costs it nothing.
+  pack.set_int(lt::settings_pack::recv_socket_buffer_size, 128 * 1024);
   return pack;
 }
 

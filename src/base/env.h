@@ -28,6 +28,11 @@ GbkText RunDirectory();
 // directory.
 GbkText SaveDirectory();
 
+// The directory for the user's files the program may rebuild (the converter's DHT state):
+// $XDG_CACHE_HOME/pellucor, else ~/.cache/pellucor; on Windows %LOCALAPPDATA%\Pellucor. Empty
+// when the environment names no such place. Not created here.
+GbkText UserCacheDirectory();
+
 // Makes `dir` the process's current directory.
 bool ChangeCurrentDirectory(const GbkText& dir);
 

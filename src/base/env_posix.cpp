@@ -124,6 +124,14 @@ GbkText SaveDirectory() {
   return dir;
 }
 
+GbkText UserCacheDirectory() {
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  if (cache && cache[0] == '/') return FromFileName(std::string(cache) + "/pellucor");
+  const char* home = std::getenv("HOME");
+  if (home && *home) return FromFileName(std::string(home) + "/.cache/pellucor");
+  return {};
+}
+
 bool ChangeCurrentDirectory(const GbkText& dir) {
   return !dir.empty() && ::chdir(GbkToUtf8(dir.view()).c_str()) == 0;
 }

@@ -57,6 +57,13 @@ GbkText SaveDirectory() {
   return RunDirectory();
 }
 
+GbkText UserCacheDirectory() {
+  wchar_t buf[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", buf, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return {};
+  return Narrow(std::wstring(buf, n) + L"\\Pellucor");
+}
+
 bool ChangeCurrentDirectory(const GbkText& dir) {
   return !dir.empty() && SetCurrentDirectoryW(Wide(dir).c_str());
 }

@@ -1,7 +1,6 @@
 #include "cli/convert_command.h"
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "base/random.h"
 #include "base/version.h"
 #include "cli/service_api.h"
+#include "cli/swarm_command.h"
 #include "convert/magnet.h"
 #include "convert/route_view.h"
 #include "convert/routes.h"
@@ -22,8 +22,6 @@
 
 namespace pellucor {
 namespace {
-
-constexpr char kProgram[] = "pellucor-convert";
 
 bool IsBlankOrTab(char c) {
   return c == ' ' || c == '\t';
@@ -81,8 +79,25 @@ std::string InputName(std::string_view file) {
 using Option = CommandOption<ConvertOptions>;
 using Refusal = std::optional<std::string>;
 
+// The two ways of converting, for CommandOption::commands.
+constexpr unsigned kRoutes = 1;  // through the services
+constexpr unsigned kSwarm = 2;   // --swarm
+
+// "H:P,H:P,…" into `into`; the reason when an item is no address.
+Refusal HostPortList(const char* option, const std::string& text, std::vector<std::string>& into) {
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma - start);
+    if (!ParseHostPort(item)) return std::string(option) + " takes HOST:PORT,…, not " + text;
+    into.push_back(item);
+    if (comma == std::string::npos) return std::nullopt;
+    start = comma + 1;
+  }
+}
+
 std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
-  return {
+  std::vector<Option> options = {
       {"-i", "--input-file", "FILE",
        "read links from FILE, one a line; blank lines and lines\n"
        "starting with # are skipped; - reads standard input",
@@ -128,14 +143,15 @@ std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
        },
        "-j N"},
       {"--route", nullptr, "1|2",
-       "1: the torrent store; 2: the network, with a preview of the\nfile list (default 2)", ~0u,
+       "1: the torrent store; 2: the network, with a preview of the\nfile list (default 2)",
+       kRoutes,
        [](ConvertOptions& o, const OptionValue& n) -> Refusal {
          if (n.text != "1" && n.text != "2") return "--route takes 1 or 2, not " + n.text;
          o.route = n.text == "1" ? 1 : 2;
          return std::nullopt;
        }},
       {"--service", nullptr, "HOST[:PORT]",
-       "the service both routes ask (default: the built-in ones)", ~0u,
+       "the service both routes ask (default: the built-in ones)", kRoutes,
        [](ConvertOptions& o, const OptionValue& v) -> Refusal {
          const std::optional<GbkText> host = ServiceHost(GbkText(v.text));
          if (!host) return "--service takes HOST[:PORT], not " + v.text;
@@ -143,7 +159,7 @@ std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
          return std::nullopt;
        }},
       {"--site-tag", nullptr, "TAG",
-       "the second service's tag in its file names (default " + siteTag.str() + ")", ~0u,
+       "the second service's tag in its file names (default " + siteTag.str() + ")", kRoutes,
        [](ConvertOptions& o, const OptionValue& v) -> Refusal {
          if (v.text.empty()) return "--site-tag needs a tag";
          o.siteTag = GbkText(v.text);
@@ -155,27 +171,85 @@ std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
          return std::nullopt;
        }},
   };
+  if (!kSwarmBuilt) return options;
+  std::vector<Option> swarm = {
+      {"--swarm", nullptr, nullptr,
+       "look the links up in the BitTorrent swarm itself, with no\n"
+       "service: this joins the public DHT (see the manual)",
+       kSwarm,
+       [](ConvertOptions& o, const OptionValue&) -> Refusal {
+         o.swarm.on = true;
+         return std::nullopt;
+       }},
+      {"--dht-bootstrap", nullptr, "H:P,...",
+       "the DHT nodes to start from (default: the public routers)", kSwarm,
+       [](ConvertOptions& o, const OptionValue& v) -> Refusal {
+         return HostPortList("--dht-bootstrap", v.text, o.swarm.dhtBootstrap);
+       }},
+      {"--no-dht", nullptr, nullptr, "no DHT: only --peer, --trackers and the links' own", kSwarm,
+       [](ConvertOptions& o, const OptionValue&) -> Refusal {
+         o.swarm.dht = false;
+         return std::nullopt;
+       }},
+      {"--peer", nullptr, "H:P,...", "peers to ask for every link", kSwarm,
+       [](ConvertOptions& o, const OptionValue& v) -> Refusal {
+         return HostPortList("--peer", v.text, o.swarm.peers);
+       }},
+      {"--trackers", nullptr, "FILE",
+       "announce URLs to ask for every link, one a line, a blank\nline between tiers", kSwarm,
+       [](ConvertOptions& o, const OptionValue& file) -> Refusal {
+         if (!file.exact || file.text.empty()) return "cannot read " + file.text;
+         o.swarm.trackersFile = GbkText(file.text);
+         return std::nullopt;
+       }},
+      {"--timeout", nullptr, "SECONDS", "how long a link is looked for (default 60)", kSwarm,
+       [](ConvertOptions& o, const OptionValue& n) -> Refusal {
+         if (!AllDigits(n.text) || n.text.size() > 5 || ToInteger(GbkText(n.text)) < 1 ||
+             ToInteger(GbkText(n.text)) > 86400)
+           return "--timeout takes seconds from 1 to 86400, not " + n.text;
+         o.swarm.timeoutSeconds = ToInteger(GbkText(n.text));
+         return std::nullopt;
+       }},
+      {"--dht-state", nullptr, "FILE",
+       "the DHT's routing table, read at the start and saved at\nthe end (default: "
+       "~/.cache/pellucor/dht-state)",
+       kSwarm,
+       [](ConvertOptions& o, const OptionValue& file) -> Refusal {
+         if (!file.exact || file.text.empty()) return "cannot use the file name " + file.text;
+         o.swarm.dhtStateFile = GbkText(file.text);
+         return std::nullopt;
+       }},
+  };
+  options.insert(options.end(), swarm.begin(), swarm.end());
+  return options;
 }
 
 GbkText UsageText(const GbkText& siteTag) {
   bool unused = false;
   return ConcatText(
-      "usage: pellucor-convert [options] [LINK...]\n"
-      "Turns magnet links or bare info hashes into .torrent files through the routes of the\n"
-      "Pellucor window.\n"
-      "\n",
+      kSwarmBuilt ? "usage: pellucor-convert [options] [LINK...]\n"
+                    "       pellucor-convert --swarm [options] [LINK...]\n"
+                    "Turns magnet links or bare info hashes into .torrent files through the\n"
+                    "routes of the Pellucor window, or with --swarm from the BitTorrent swarm\n"
+                    "itself.\n"
+                    "\n"
+                  : "usage: pellucor-convert [options] [LINK...]\n"
+                    "Turns magnet links or bare info hashes into .torrent files through the\n"
+                    "routes of the Pellucor window.\n"
+                    "\n",
       GbkText(OptionRows(Options(siteTag, unused), 25)),
       "  --version              the version\n"
       "  -h, --help             this help\n"
       "\n"
-      "Standard output: \"OK <hash> <file>\" or \"FAIL <hash> <reason>\", one line per link.\n"
+      "Standard output: \"OK <hash> <file>\" or \"FAIL <hash> <input> <reason>\", one line per\n"
+      "link.\n"
       "Standard error: the conversion log, progress on a terminal, a summary.\n"
       "Exit status: 0 every link converted, 1 some failed, 2 bad usage, 3 no service could\n"
       "be reached.\n");
 }
 
-// The hash a link goes by in the output: the one the route sends, or for a rejected text the
-// text itself with blanks and control bytes written as %XX, so the line keeps its fields.
+}  // namespace
+
 GbkText DisplayHash(const GbkText& link) {
   if (CheckMagnetText(link)) return TakeMagnetHash(Route::Second, link);
   const GbkText trimmed = TrimBoth(link);
@@ -192,23 +266,13 @@ GbkText DisplayHash(const GbkText& link) {
   return GbkText(out);
 }
 
+namespace {
+
 GbkText WithoutLineEnds(const GbkText& text) {
   std::string s = text.str();
   while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
   return GbkText(s);
 }
-
-struct LinkResult {
-  GbkText hash;
-  GbkText input;  // where the link came from
-  bool saved = false;
-  GbkText file;  // as shown: the name, joined to -d when one was given
-  int32_t bytes = 0;
-  std::string outcome;  // "saved", the service's code, "bad_link", "unreachable", "failed"
-  GbkText message;
-  double seconds = 0;
-  bool reached = false, unreachable = false;
-};
 
 // The window, as far as the routes see it, for one link.
 class ConsoleView final : public RouteView {
@@ -245,93 +309,6 @@ class ConsoleView final : public RouteView {
   GbkText log_, last_;
   std::optional<GbkText> saved_;
   int32_t bytes_ = 0;
-};
-
-// Everything written to the two streams, one piece at a time.
-class Reporter {
- public:
-  Reporter(const ConvertOptions& options, size_t total)
-      : options_(options), total_(total), progress_(IsTerminal(StandardStream::Error)) {}
-
-  void Log(const GbkText& text) {
-    std::lock_guard lock(mutex_);
-    ClearProgress();
-    WriteOutsideText(StandardStream::Error, text);
-    DrawProgress();
-  }
-
-  void Finished(const LinkResult& r, const GbkText& log) {
-    std::lock_guard lock(mutex_);
-    ClearProgress();
-    if (!log.empty()) WriteOutsideText(StandardStream::Error, log);
-    if (r.unreachable && !toldUnreachable_) {
-      toldUnreachable_ = true;
-      WriteText(StandardStream::Error,
-                ConcatText(kProgram, ": no reply from the service at ", Host(), "\n"));
-    }
-    // Exactly one line per link, whatever its fields hold.
-    WriteUtf8(StandardStream::Output, options_.json ? JsonLine(r) : TextLine(r));
-    (r.saved ? converted_ : failed_)++;
-    reached_ = reached_ || r.saved || r.reached;
-    unreachable_ = unreachable_ || r.unreachable;
-    DrawProgress();
-  }
-
-  int Summary() {
-    std::lock_guard lock(mutex_);
-    ClearProgress();
-    WriteText(StandardStream::Error,
-              ConcatText(kProgram, ": ", IntegerToText(static_cast<int32_t>(converted_)), " of ",
-                         IntegerToText(static_cast<int32_t>(total_)), " converted, ",
-                         IntegerToText(static_cast<int32_t>(failed_)), " failed\n"));
-    if (failed_ == 0) return kExitAllConverted;
-    if (converted_ == 0 && unreachable_ && !reached_) return kExitNoService;
-    return kExitSomeFailed;
-  }
-
- private:
-  GbkText Host() const { return options_.route == 1 ? options_.firstHost : options_.secondHost; }
-
-  static std::string TextLine(const LinkResult& r) {
-    auto field = [](const GbkText& t) { return PrintableText(t, true); };
-    return r.saved ? "OK " + field(r.hash) + " " + field(r.file) + "\n"
-                   : "FAIL " + field(r.hash) + " " + field(r.input) + " " + field(r.message) + "\n";
-  }
-
-  static std::string JsonLine(const LinkResult& r) {
-    auto text = [](const GbkText& t) { return JsonQuote(GbkToUtf8(t.view())); };
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
-    return "{\"hash\":" + text(r.hash) + ",\"input\":" + text(r.input) +
-           ",\"file\":" + (r.saved ? text(r.file) : "null") +
-           ",\"bytes\":" + (r.saved ? std::to_string(r.bytes) : "null") +
-           ",\"outcome\":" + JsonQuote(r.outcome) + ",\"message\":" + text(r.message) +
-           ",\"seconds\":" + seconds + "}\n";
-  }
-
-  void ClearProgress() {
-    if (!progress_ || progressWidth_ == 0) return;
-    WriteText(StandardStream::Error,
-              ConcatText("\r", SpacesText(static_cast<int32_t>(progressWidth_)), "\r"));
-    progressWidth_ = 0;
-  }
-
-  void DrawProgress() {
-    if (!progress_) return;
-    const GbkText line = ConcatText(IntegerToText(static_cast<int32_t>(converted_)), "/",
-                                    IntegerToText(static_cast<int32_t>(total_)), " converted, ",
-                                    IntegerToText(static_cast<int32_t>(failed_)), " failed");
-    WriteText(StandardStream::Error, ConcatText("\r", line));
-    progressWidth_ = static_cast<size_t>(line.size());
-  }
-
-  const ConvertOptions& options_;
-  const size_t total_;
-  const bool progress_;
-  std::mutex mutex_;
-  size_t progressWidth_ = 0;
-  size_t converted_ = 0, failed_ = 0;
-  bool reached_ = false, unreachable_ = false, toldUnreachable_ = false;
 };
 
 LinkResult ConvertLink(const ConvertOptions& options, const GbkText& link, Reporter& reporter,
@@ -384,7 +361,8 @@ LinkResult ConvertLink(const ConvertOptions& options, const GbkText& link, Repor
 }
 
 int Convert(const ConvertOptions& options) {
-  Reporter reporter(options, options.links.size());
+  Reporter reporter(options.json, options.route == 1 ? options.firstHost : options.secondHost,
+                    options.links.size());
   std::atomic<size_t> next{0};
   const size_t workers = std::min(static_cast<size_t>(options.jobs), options.links.size());
   std::vector<ThreadHandle> threads(workers);
@@ -404,7 +382,7 @@ int Convert(const ConvertOptions& options) {
         },
         0, &thread);
     if (!started) {
-      reporter.Log(ConcatText(kProgram, ": cannot start a conversion thread\n"));
+      reporter.Log(ConcatText(kConvertProgram, ": cannot start a conversion thread\n"));
       break;
     }
   }
@@ -449,6 +427,16 @@ std::variant<ConvertOptions, ShowHelp, ShowVersion, UsageError> ParseConvertComm
   o.siteTag = deployment.siteTag;
   bool stdinRead = false;
   CommandLineRules rules;
+  // --swarm changes which options there are: looked for before the options are read.
+  rules.command = kRoutes;
+  rules.commandName = "a conversion through the services";
+  for (const Argument& a : args) {
+    if (a.text == GbkText("--")) break;
+    if (a.text == GbkText("--swarm") && kSwarmBuilt) {
+      rules.command = kSwarm;
+      rules.commandName = "--swarm";
+    }
+  }
   rules.operand = [&o](const OptionValue& link, size_t position) -> Refusal {
     o.links.push_back(GbkText(link.text));
     o.inputs.push_back(GbkText("arg:" + std::to_string(position)));
@@ -469,7 +457,7 @@ std::variant<ConvertOptions, ShowHelp, ShowVersion, UsageError> ParseConvertComm
 int RunConvertCommand(const std::vector<Argument>& args, const Deployment& deployment) {
   auto parsed = ParseConvertCommand(args, deployment);
   if (std::holds_alternative<ShowVersion>(parsed)) {
-    WriteText(StandardStream::Output, ConcatText(kProgram, " ", VersionText(), "\n"));
+    WriteText(StandardStream::Output, ConcatText(kConvertProgram, " ", VersionText(), "\n"));
     return kExitAllConverted;
   }
   if (std::holds_alternative<ShowHelp>(parsed)) {
@@ -477,19 +465,19 @@ int RunConvertCommand(const std::vector<Argument>& args, const Deployment& deplo
     return kExitAllConverted;
   }
   if (const auto* error = std::get_if<UsageError>(&parsed)) {
-    WriteText(StandardStream::Error,
-              ConcatText(kProgram, ": ", error->message, "\nTry 'pellucor-convert --help'.\n"));
+    WriteText(StandardStream::Error, ConcatText(kConvertProgram, ": ", error->message,
+                                                "\nTry 'pellucor-convert --help'.\n"));
     return kExitUsage;
   }
   const ConvertOptions& options = std::get<ConvertOptions>(parsed);
   // An empty directory is the root ("/" given on Linux).
   if (options.directoryGiven && !options.directory.empty() &&
       !CreateDirectories(options.directory)) {
-    WriteText(StandardStream::Error,
-              ConcatText(kProgram, ": cannot create the directory ", options.directory, "\n"));
+    WriteText(StandardStream::Error, ConcatText(kConvertProgram, ": cannot create the directory ",
+                                                options.directory, "\n"));
     return kExitUsage;
   }
-  return Convert(options);
+  return options.swarm.on ? ConvertFromSwarm(options) : Convert(options);
 }
 
 }  // namespace pellucor

@@ -25,17 +25,23 @@
 #include "app/deployment.h"
 #include "base/text.h"
 #include "cli/console.h"
+#include "cli/reporter.h"
 
 namespace pellucor {
 
-// Exit statuses.
-inline constexpr int kExitAllConverted = 0;
-inline constexpr int kExitSomeFailed = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitNoService = 3;
-
 inline constexpr int kDefaultJobs = 4;
 inline constexpr int kMaxJobs = 64;
+
+// --swarm: each link looked up in the BitTorrent swarm by the converter itself.
+struct SwarmOptions {
+  bool on = false;
+  bool dht = true;
+  std::vector<std::string> dhtBootstrap;  // "host:port"; none given: the public routers
+  std::vector<std::string> peers;         // "host:port", asked for every link
+  GbkText trackersFile;                   // announce URLs by tier; empty: none
+  int timeoutSeconds = 60;                // a link's, from when its lookup starts
+  GbkText dhtStateFile;                   // empty: dht-state in UserCacheDirectory()
+};
 
 struct ConvertOptions {
   std::vector<GbkText> links;   // in the order given, -i files' lines where -i stands
@@ -47,6 +53,7 @@ struct ConvertOptions {
   GbkText firstHost, secondHost, siteTag;
   bool json = false;
   bool inputGiven = false;  // a link or -i was given (an empty -i file counts)
+  SwarmOptions swarm;
 };
 
 struct ShowHelp {};
@@ -65,6 +72,10 @@ std::variant<ConvertOptions, ShowHelp, ShowVersion, UsageError> ParseConvertComm
 // byte-order mark is skipped) or, when they are not valid UTF-8, GBK.
 // `lines`, when given, receives each link's line number (from 1).
 std::vector<GbkText> LinksFromFile(std::string_view bytes, std::vector<int>* lines = nullptr);
+
+// The hash a link goes by in the output: the one the route sends, or for a rejected text the
+// text itself with blanks and control bytes written as %XX, so the line keeps its fields.
+GbkText DisplayHash(const GbkText& link);
 
 // The whole command; returns the exit status.
 int RunConvertCommand(const std::vector<Argument>& args, const Deployment& deployment);

@@ -83,13 +83,21 @@ GbkText FitName(const GbkText& base, std::string_view suffix) {
   return {};
 }
 
+// Whether the file `existing` is the torrent `bytes` already.
+bool SameTorrent(const ByteBuffer& existing, const ByteBuffer& bytes, SameFile same) {
+  if (existing == bytes) return true;
+  if (same != SameFile::kSameInfo) return false;
+  const std::optional<std::string_view> had = TorrentInfoBytes(existing.view());
+  return had && had == TorrentInfoBytes(bytes.view());
+}
+
 // Saves `bytes` in `directory` as `base` + ".torrent", or with " (2)", " (3)" … before
-// ".torrent" when a different file has the name, each cut to fit (FitName). A file holding
-// exactly `bytes` already is the torrent itself: kept. Names are taken with WriteNewFile, so
-// conversions running side by side (threads or processes) never write one name twice. The name
-// saved under; nothing when the names ran out or the file system refused one.
+// ".torrent" when a different file has the name, each cut to fit (FitName). A file that is the
+// torrent already (SameTorrent) is kept. Names are taken with WriteNewFile, so conversions
+// running side by side (threads or processes) never write one name twice. The name saved under;
+// nothing when the names ran out or the file system refused one.
 std::optional<GbkText> SaveAsBase(const GbkText& directory, const GbkText& base,
-                                  const ByteBuffer& bytes) {
+                                  const ByteBuffer& bytes, SameFile same) {
   for (int32_t n = 1; n <= 1000; ++n) {
     const std::string suffix =
         n == 1 ? std::string(".torrent") : " (" + std::to_string(n) + ").torrent";
@@ -103,7 +111,7 @@ std::optional<GbkText> SaveAsBase(const GbkText& directory, const GbkText& base,
     for (int look = 0; look < 3 && !different; ++look) {
       if (PathExists(path)) {
         const std::optional<ByteBuffer> existing = ReadBytesFromFile(path);
-        if (existing && *existing == bytes) return name;
+        if (existing && SameTorrent(*existing, bytes, same)) return name;
         different = existing.has_value();  // then the next number
         continue;
       }
@@ -111,17 +119,6 @@ std::optional<GbkText> SaveAsBase(const GbkText& directory, const GbkText& base,
       if (result == NewFileResult::Written) return name;
       if (result == NewFileResult::Failed) return std::nullopt;
     }
-  }
-  return std::nullopt;
-}
-
-// Saves `bytes` in `directory` under the first of `bases` (each a SafeFileName) that can be
-// written: a name the file system still refuses gives way to the next. The name saved under.
-std::optional<GbkText> SaveUnderName(const GbkText& directory, std::initializer_list<GbkText> bases,
-                                     const ByteBuffer& bytes) {
-  for (const GbkText& base : bases) {
-    if (base.empty()) continue;
-    if (std::optional<GbkText> name = SaveAsBase(directory, base, bytes)) return name;
   }
   return std::nullopt;
 }
@@ -166,6 +163,16 @@ bool IsWantedTorrent(const ByteBuffer& reply, const GbkText& hash) {
 }
 
 }  // namespace
+
+std::optional<GbkText> SaveTorrentFile(const GbkText& directory,
+                                       std::initializer_list<GbkText> bases,
+                                       const ByteBuffer& bytes, SameFile same) {
+  for (const GbkText& base : bases) {
+    if (base.empty()) continue;
+    if (std::optional<GbkText> name = SaveAsBase(directory, base, bytes, same)) return name;
+  }
+  return std::nullopt;
+}
 
 GbkText SafeFileName(const GbkText& name) {
   const std::string_view s = name.view();
@@ -275,8 +282,9 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
 
   re.Search(ConcatText("filename=(.{1,300})\\[", siteTag, "\\]\\.torrent"), Utf8TextToGbk(headers));
   // The service's name; when it has none that can be written, the hash names the torrent.
-  const std::optional<GbkText> name = SaveUnderName(
-      directory, {SafeFileName(re.SubMatchText(1, 1)), SafeFileName(hash), "torrent"}, reply);
+  const std::optional<GbkText> name = SaveTorrentFile(
+      directory, {SafeFileName(re.SubMatchText(1, 1)), SafeFileName(hash), "torrent"}, reply,
+      SameFile::kSameBytes);
   if (!name) {
     view.AppendToLog(kSaveFailedMessage);
     return;

@@ -4,6 +4,9 @@
 // server's host. `host` is "host[:port]" (Deployment, app/deployment.h, in the programs).
 #pragma once
 
+#include <initializer_list>
+#include <optional>
+
 #include "base/text.h"
 #include "convert/route_view.h"
 
@@ -28,5 +31,20 @@ void RunSecondRoute(RouteView& view, const GbkText& directory, const GbkText& ho
 // The route saves it as NAME.torrent, cut by whole characters to 255 bytes of UTF-8; when
 // that cannot be written either, under the hash.
 GbkText SafeFileName(const GbkText& name);
+
+// When a file under the name a torrent is to be saved as is that torrent already.
+enum class SameFile {
+  kSameBytes,  // byte for byte (the routes: what a service sent)
+  kSameInfo,   // the same info dictionary, whatever its trackers
+};
+
+// Saves the torrent `bytes` in `directory` as NAME.torrent under the first of `bases` (each a
+// SafeFileName) that can be written, or as "NAME (2).torrent", "NAME (3).torrent" … when
+// another file has the name, each cut by whole characters to 255 bytes of UTF-8. A file that is
+// this torrent already (`same`) is kept, and its name given. Names are taken exclusively, so
+// conversions side by side never write one name twice. Nothing when no name could be written.
+std::optional<GbkText> SaveTorrentFile(const GbkText& directory,
+                                       std::initializer_list<GbkText> bases,
+                                       const ByteBuffer& bytes, SameFile same);
 
 }  // namespace pellucor

@@ -303,6 +303,9 @@ const LoopbackSwarm::Torrent& LoopbackSwarm::Spare() const {
 const LoopbackSwarm::Torrent& LoopbackSwarm::TrackerOnly() const {
   return impl_->trackerOnly;
 }
+std::string LoopbackSwarm::TrackerOnlySeed() const {
+  return impl_->seeds.back()->Peer();  // started last
+}
 const std::vector<LoopbackSwarm::Torrent>& LoopbackSwarm::Extra() const {
   return impl_->extra;
 }

@@ -50,8 +50,9 @@ class LoopbackSwarm {
   const Torrent& V1() const;
   const Torrent& Hybrid() const;
   const Torrent& V2Only() const;
-  const Torrent& Spare() const;        // a v1 torrent on the DHT, for a lookup after a restart
-  const Torrent& TrackerOnly() const;  // seeded by a peer without DHT, known to the tracker
+  const Torrent& Spare() const;         // a v1 torrent on the DHT, for a lookup after a restart
+  const Torrent& TrackerOnly() const;   // seeded by a peer without DHT, known to the tracker
+  std::string TrackerOnlySeed() const;  // that peer: "127.0.0.1:PORT"
   const std::vector<Torrent>& Extra() const;
 
   struct Impl;

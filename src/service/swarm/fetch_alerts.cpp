@@ -28,7 +28,14 @@ void HandleFetchAlerts(FetchSession& session, FetchAlertSink& sink) {
     if (auto* m = lt::alert_cast<lt::metadata_received_alert>(alert)) {
       sink.MetadataReceived(m->handle);
     } else if (auto* e = lt::alert_cast<lt::torrent_error_alert>(alert)) {
-      sink.TorrentFailed(e->handle);
+      // A duplicate is a conflict, told next with the metadata.
+      if (e->error != lt::errors::duplicate_torrent) sink.TorrentFailed(e->handle);
+    } else if (auto* x = lt::alert_cast<lt::torrent_conflict_alert>(alert)) {
+      if (x->metadata) {
+        const lt::span<const char> info = x->metadata->info_section();
+        sink.Conflict(x->handle, x->conflicting_torrent,
+                      std::string(info.data(), static_cast<std::size_t>(info.size())));
+      }
     } else if (auto* c = lt::alert_cast<lt::peer_connect_alert>(alert)) {
       NoteConnection(session, sink, *c, c->direction == lt::peer_connect_alert::direction_t::in);
     } else if (auto* d = lt::alert_cast<lt::peer_disconnected_alert>(alert)) {

@@ -3,6 +3,8 @@
 // announces is handed to the resolver. Runs on the resolver's io thread, where it pops them.
 #pragma once
 
+#include <string>
+
 #include <libtorrent/fwd.hpp>
 
 namespace pellucor::service {
@@ -19,6 +21,10 @@ class FetchAlertSink {
   virtual void MetadataReceived(const lt::torrent_handle& handle) = 0;
   // The torrent is in error, and stopped: waiting on would only run into the timeout.
   virtual void TorrentFailed(const lt::torrent_handle& handle) = 0;
+  // Two torrents turned out to be one (a hybrid torrent looked up by its SHA-1 and by its
+  // SHA-256): libtorrent stopped both. `info` is the info dictionary `handle` received.
+  virtual void Conflict(const lt::torrent_handle& handle, const lt::torrent_handle& other,
+                        const std::string& info) = 0;
   // The DHT's routing table has nodes now: fetches may ask it for peers.
   virtual void DhtNodesCame() = 0;
 

@@ -38,6 +38,7 @@ class FetchJob {
   std::uint64_t Id() const { return id_; }  // tells this job from a later one of the same hash
   const lt::torrent_handle& Handle() const { return torrent_.handle; }
   FetchReport& Report() { return report_; }
+  const FetchReport& Report() const { return report_; }
   MetadataWatch::Snapshot Seen() const { return MetadataWatch::Read(*torrent_.watch); }
 
   // The peers and trackers of the links this fetch is for.

@@ -61,6 +61,35 @@ FetchSources FetchQueue::SourcesOf(const InfoHash& hash) const {
   return it == entries_.end() ? FetchSources{} : it->second.callers.sources;
 }
 
+std::optional<InfoHash> FetchQueue::Booked(const InfoHash& hash) const {
+  if (entries_.count(hash)) return hash;
+  const std::string_view key = std::string_view(hash.Bytes()).substr(0, 20);
+  for (const auto& [booked, entry] : entries_)
+    if (booked.IsV2() != hash.IsV2() && std::string_view(booked.Bytes()).substr(0, 20) == key)
+      return booked;
+  return std::nullopt;
+}
+
+void FetchQueue::Merge(const InfoHash& from, const InfoHash& into) {
+  const auto source = entries_.find(from);
+  const auto target = entries_.find(into);
+  if (source == entries_.end() || target == entries_.end() || source == target) return;
+  Callers& callers = target->second.callers;
+  for (auto& caller : source->second.callers.byTicket) {
+    tickets_.insert_or_assign(caller.first, into);
+    callers.byTicket.push_back(std::move(caller));
+  }
+  callers.since = std::min(callers.since, source->second.callers.since);
+  MergeInto(callers.sources.trackers, source->second.callers.sources.trackers);
+  MergeInto(callers.sources.peers, source->second.callers.sources.peers);
+  if (source->second.running) {
+    --running_;
+  } else {
+    queued_.erase(std::find(queued_.begin(), queued_.end(), from));
+  }
+  entries_.erase(source);
+}
+
 FetchQueue::Callers FetchQueue::Finish(const InfoHash& hash) {
   const auto it = entries_.find(hash);
   if (it == entries_.end() || !it->second.running) return {};

@@ -50,6 +50,13 @@ class FetchQueue {
   std::pair<std::uint64_t, Added> Add(const InfoHash& hash, const FetchSources& sources, Done done);
   // The sources the callers of a booked fetch named so far; none for a hash not booked.
   FetchSources SourcesOf(const InfoHash& hash) const;
+  // The booked hash that names the torrent of `hash`: itself, or the other one of a v2
+  // torrent's SHA-256 and its 40-digit truncation (peers know a v2 torrent by the truncation,
+  // so the two are one fetch); none when neither is booked.
+  std::optional<InfoHash> Booked(const InfoHash& hash) const;
+  // The running fetch `from` turned out to be the torrent of the running fetch `into`: its
+  // callers and sources join `into`, and `from` is off the books (the caller stops it).
+  void Merge(const InfoHash& from, const InfoHash& into);
 
   enum class Withdrawn {
     kUnknown,         // no such ticket: its result was handed on already, or it never was

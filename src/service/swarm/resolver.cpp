@@ -13,9 +13,12 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/post.hpp>
+#include <libtorrent/hasher.hpp>
 
 #include "service/core/log.h"
 #include "service/swarm/fetch_job.h"
@@ -112,13 +115,15 @@ std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& s
     Post(std::move(done), std::move(result));
     return 0;
   }
-  const auto [ticket, added] = queue_.Add(*hash, sources, std::move(done));
+  // A v2 torrent asked by its SHA-256 and by its truncation is one fetch.
+  const InfoHash key = queue_.Booked(*hash).value_or(*hash);
+  const auto [ticket, added] = queue_.Add(key, sources, std::move(done));
   if (added == FetchQueue::Added::kStart) {
-    Begin(*hash);
+    Begin(key);
   } else if (added == FetchQueue::Added::kQueued) {
-    Log(LogLevel::kDebug, "fetch_queued", {{"hash", hash->Hex()}});
-  } else if (const auto job = jobs_.Find(*hash); job != jobs_.end()) {
-    job->second->AddSources(FetchSession::Read(queue_.SourcesOf(*hash)));
+    Log(LogLevel::kDebug, "fetch_queued", {{"hash", key.Hex()}});
+  } else if (const auto job = jobs_.Find(key); job != jobs_.end()) {
+    job->second->AddSources(FetchSession::Read(queue_.SourcesOf(key)));
   }
   return ticket;
 }
@@ -177,13 +182,16 @@ void Resolver::Begin(const InfoHash& hash) {
 // a little (libtorrent asks peers for them only on connections made with the SHA-256: a torrent
 // looked up by another hash is added again with all of its hashes, the peer that sent the
 // metadata among those it dials); any other ends the fetch at once.
-void Resolver::Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen) {
+// `readd`: the job's torrent stopped (a conflict), and one with every hash takes its place.
+void Resolver::Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen,
+                     bool readd) {
   FetchJob& fetch = *job->second;
-  if (fetch.AwaitingLayers()) return;
+  if (fetch.AwaitingLayers() && !readd) return;
+  Absorb(job, info);
   if (settings_.layersGraceMilliseconds <= 0 || !FetchSession::NeedsPieceLayers(info))
     return FoundWith(job, info, seen, {});
   std::optional<FetchSession::Torrent> known;
-  if (!job->first.IsV2()) {
+  if (!job->first.IsV2() || readd) {
     fetch.DropTorrent();
     FetchSession::Sources sources = fetch.Sources();
     if (seen.from.port() != 0) FetchSession::Merge(sources, {{seen.from}, {}}, nullptr);
@@ -195,6 +203,28 @@ void Resolver::Found(Job job, const std::string& info, const MetadataWatch::Snap
   fetch.AwaitLayers(
       info, seen, Clock::now() + std::chrono::milliseconds(settings_.layersGraceMilliseconds),
       std::move(known), life_.Task([hash, id](Resolver& r) { r.PollLayers(hash, id); }));
+}
+
+// Fetches of the same torrent by another of its hashes (a hybrid's SHA-1 and SHA-256) join this
+// one and stop: libtorrent takes no two torrents with a hash in common, and stops both once
+// the second has the metadata.
+void Resolver::Absorb(Job job, const std::string& info) {
+  const lt::span<const char> bytes(info.data(), static_cast<std::ptrdiff_t>(info.size()));
+  const lt::sha1_hash v1 = lt::hasher(bytes).final();
+  const lt::sha256_hash v2 = lt::hasher256(bytes).final();
+  const std::string keys[] = {std::string(v1.data(), 20), std::string(v2.data(), 20)};
+  std::vector<InfoHash> same;
+  jobs_.ForEach([&](const InfoHash& hash, FetchJob&) {
+    const std::string key = hash.Bytes().substr(0, 20);
+    if (!(hash == job->first) && (key == keys[0] || key == keys[1])) same.push_back(hash);
+  });
+  for (const InfoHash& hash : same) {
+    Log(LogLevel::kDebug, "fetch_joined", {{"hash", hash.Hex()}, {"into", job->first.Hex()}});
+    const Job other = jobs_.Find(hash);
+    job->second->AddSources(other->second->Sources());
+    queue_.Merge(hash, job->first);
+    jobs_.Erase(other);  // removes its torrent
+  }
 }
 
 // The layers are all in, or the grace period is over: the fetch ends with what there is.
@@ -276,6 +306,16 @@ void Resolver::MetadataReceived(const lt::torrent_handle& handle) {
 
 void Resolver::TorrentFailed(const lt::torrent_handle& handle) {
   if (const auto job = jobs_.Find(handle); job != jobs_.end()) Missed(job);
+}
+
+// Both torrents stopped: the fetch of the one that received the metadata goes on, the other's
+// callers with it.
+void Resolver::Conflict(const lt::torrent_handle& handle, const lt::torrent_handle& other,
+                        const std::string& info) {
+  Job job = jobs_.Find(handle);
+  if (job == jobs_.end()) job = jobs_.Find(other);
+  if (job == jobs_.end()) return;
+  Found(job, info, job->second->Seen(), true);
 }
 
 void Resolver::DhtNodesCame() {

@@ -81,6 +81,8 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   bool Cancel(std::uint64_t ticket) override;
   // Nodes in the DHT's routing table, as last counted.
   int DhtNodes() const override;
+  // The peers the fetches under way learnt of, together (for a progress line).
+  int PeersSeen() const { return jobs_.PeersSeen(); }
 
   // True while the libtorrent session runs; false when it could not be started.
   bool Running() const override;
@@ -94,7 +96,9 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   using Job = RunningFetches::iterator;
 
   void Begin(const InfoHash& hash);
-  void Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen);
+  void Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen,
+             bool readd = false);
+  void Absorb(Job job, const std::string& info);
   void PollLayers(const InfoHash& hash, std::uint64_t id);
   void FoundWith(Job job, const std::string& info, const MetadataWatch::Snapshot& seen,
                  const std::map<std::string, std::string>& layers);
@@ -111,6 +115,8 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   FetchReport* ReportOf(const lt::torrent_handle& handle) override;
   void MetadataReceived(const lt::torrent_handle& handle) override;
   void TorrentFailed(const lt::torrent_handle& handle) override;
+  void Conflict(const lt::torrent_handle& handle, const lt::torrent_handle& other,
+                const std::string& info) override;
   void DhtNodesCame() override;
 
   boost::asio::io_context& io_;

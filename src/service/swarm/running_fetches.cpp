@@ -43,4 +43,10 @@ void RunningFetches::OnTick() {
   ScheduleTick();
 }
 
+int RunningFetches::PeersSeen() const {
+  int peers = 0;
+  for (const auto& [hash, job] : jobs_) peers += job->Report().PeersSeen();
+  return peers;
+}
+
 }  // namespace pellucor::service

@@ -40,8 +40,14 @@ class RunningFetches {
   void Erase(iterator job) { jobs_.erase(job); }
   void Erase(const InfoHash& hash) { jobs_.erase(hash); }
   void Clear() { jobs_.clear(); }
+  template <typename F>
+  void ForEach(F f) {
+    for (auto& [hash, job] : jobs_) f(hash, *job);
+  }
   // Every job asks for peers now: the DHT's routing table has nodes now.
   void KickAllNow();
+  // The peers the jobs learnt of, together.
+  int PeersSeen() const;
 
  private:
   void ScheduleTick();

@@ -1,0 +1,262 @@
+// pellucor-convert --swarm, the program itself, in the small internet on loopback the service's
+// swarm tests use (LoopbackSwarm): DHT nodes, v1, hybrid and v2-only seeds, a seed only the
+// tracker knows, and a fake peer that sends wrong metadata. Every run names loopback DHT nodes
+// or --no-dht and keeps its DHT state in the sandbox. The cases share the swarm and run in
+// order: the last one stops the swarm's bootstrap nodes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <libtorrent/bdecode.hpp>
+
+#include "base/hex.h"
+#include "support/fake_peer.h"
+#include "support/loopback_swarm.h"
+#include "support/process.h"
+#include "support/sandbox.h"
+#include "torrent/torrent_check.h"
+
+namespace pellucor {
+namespace {
+
+namespace fs = std::filesystem;
+namespace lt = libtorrent;
+using Clock = std::chrono::steady_clock;
+using testing::FakePeer;
+using testing::LoopbackSwarm;
+
+const std::string kSendsWrongData(40, '2');
+const std::string kNobodyHas(40, '5');
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ",") + item;
+  return out;
+}
+
+std::string Magnet(const std::string& hash) {
+  return (hash.size() == 64 ? "magnet:?xt=urn:btmh:1220" : "magnet:?xt=urn:btih:") + hash;
+}
+
+// The value of `key` in a JSON line of flat fields ("" when missing; strings unquoted).
+std::string Field(const std::string& line, const std::string& key) {
+  const std::string mark = "\"" + key + "\":";
+  size_t at = line.find(mark);
+  if (at == std::string::npos) return "";
+  at += mark.size();
+  if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+  return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
+    lines.push_back(text.substr(start, lf - start));
+  return lines;
+}
+
+// The announce URLs of a .torrent, in order ("announce" and every tier of "announce-list").
+std::vector<std::string> Trackers(const std::string& torrent) {
+  lt::error_code ec;
+  const lt::bdecode_node root =
+      lt::bdecode(lt::span<const char>(torrent.data(), static_cast<long>(torrent.size())), ec);
+  std::vector<std::string> urls;
+  if (ec) return urls;
+  const lt::bdecode_node list = root.dict_find_list("announce-list");
+  for (int tier = 0; list && tier < list.list_size(); ++tier)
+    for (int i = 0; i < list.list_at(tier).list_size(); ++i)
+      urls.emplace_back(list.list_at(tier).list_string_value_at(i));
+  if (urls.empty() && root.dict_find_string("announce"))
+    urls.emplace_back(root.dict_find_string_value("announce"));
+  return urls;
+}
+
+bool HasPieceLayers(const std::string& torrent) {
+  lt::error_code ec;
+  const lt::bdecode_node root =
+      lt::bdecode(lt::span<const char>(torrent.data(), static_cast<long>(torrent.size())), ec);
+  return !ec && root.dict_find_dict("piece layers");
+}
+
+class SwarmCli : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sandbox_ = new testing::Sandbox("swarm-cli");
+    dir_ = &sandbox_->fs();
+    fake_ = new FakePeer({{*HexDecode(kSendsWrongData), {FakePeer::Mode::kWrongData, 1000}}});
+    std::string error;
+    swarm_ = LoopbackSwarm::Start((*dir_ / "swarm").string(), {}, &error).release();
+    ASSERT_TRUE(swarm_) << error;
+    std::ofstream((*dir_ / "trackers.txt").string()) << swarm_->TrackerUrl() << "\n";
+  }
+  static void TearDownTestSuite() {
+    delete swarm_;
+    delete fake_;
+    delete sandbox_;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(swarm_);
+    out_ = *dir_ /
+           ("out-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::create_directories(out_);
+  }
+
+  // Runs the converter with --swarm, saving into this case's directory.
+  static testing::ProgramRun Convert(std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {"--swarm", "-d", out_.string(), "--dht-state", (*dir_ / "dht-state").string()});
+    return testing::RunProgram(PELLUCOR_CONVERT_PROGRAM, args, {.timeoutSeconds = 120});
+  }
+  static std::vector<std::string> Dht() {
+    return {"--dht-bootstrap", Join(swarm_->BootstrapNodes())};
+  }
+  static std::string Saved(const std::string& name) {
+    return testing::ReadWholeFile((out_ / name).string());
+  }
+  static size_t FilesSaved() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out_)) ++n;
+    return n;
+  }
+
+  static testing::Sandbox* sandbox_;
+  static const fs::path* dir_;
+  static FakePeer* fake_;
+  static LoopbackSwarm* swarm_;
+  static fs::path out_;
+};
+
+testing::Sandbox* SwarmCli::sandbox_ = nullptr;
+const fs::path* SwarmCli::dir_ = nullptr;
+FakePeer* SwarmCli::fake_ = nullptr;
+LoopbackSwarm* SwarmCli::swarm_ = nullptr;
+fs::path SwarmCli::out_;
+
+// One run through the DHT, four at once: each kind of torrent by each hash it goes by. A torrent
+// asked several ways is saved once, proven by the hash asked, with piece layers when v2.
+TEST_F(SwarmCli, EveryKindOfTorrentByEveryHashItGoesBy) {
+  const LoopbackSwarm::Torrent &v1 = swarm_->V1(), &hybrid = swarm_->Hybrid(),
+                               &v2 = swarm_->V2Only();
+  struct Case {
+    std::string link, hash;
+    const LoopbackSwarm::Torrent* torrent;
+  };
+  const std::vector<Case> cases = {
+      {Magnet(v1.v1), v1.v1, &v1},
+      {v1.v1, v1.v1, &v1},  // a bare hash, and the same torrent twice
+      {Magnet(hybrid.v1), hybrid.v1, &hybrid},
+      {Magnet(hybrid.v2), hybrid.v2, &hybrid},
+      {Magnet(hybrid.v2.substr(0, 40)), hybrid.v2.substr(0, 40), &hybrid},
+      {Magnet(v2.v2), v2.v2, &v2},
+      {Magnet(v2.v1), v2.v1, &v2},  // its truncated SHA-256
+  };
+  std::vector<std::string> args = Dht();
+  args.insert(args.end(), {"--json", "-j", "4", "--timeout", "20"});
+  for (const Case& c : cases) args.push_back(c.link);
+  const testing::ProgramRun run = Convert(args);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  std::map<std::string, std::string> byHash;
+  for (const std::string& line : Lines(run.out)) byHash[Field(line, "hash")] = line;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    const std::string& line = byHash[c.hash];
+    ASSERT_EQ(Field(line, "outcome"), "saved") << run.out << run.err;
+    const std::string file = Field(line, "file");
+    EXPECT_EQ(file, (out_ / (c.torrent->name + ".torrent")).string());
+    const std::string saved = testing::ReadWholeFile(file);
+    EXPECT_EQ(TorrentInfoBytes(saved).value_or(""), c.torrent->infoSection);
+    const bool v2Files = !c.torrent->v2.empty();
+    EXPECT_EQ(HasPieceLayers(saved), v2Files);
+    EXPECT_EQ(Field(line, "pieceLayers"), v2Files ? "true" : "");
+  }
+  EXPECT_EQ(FilesSaved(), 3u);
+  EXPECT_TRUE(fs::exists(*dir_ / "dht-state"));
+}
+
+// Each source alone, without the DHT where it is not the one tested; and each way a lookup
+// fails, with its phrase, within its time, saving nothing.
+TEST_F(SwarmCli, EachSourceAloneAndEachFailure) {
+  const LoopbackSwarm::Torrent& tracked = swarm_->TrackerOnly();
+  const std::string fake = "127.0.0.1:" + std::to_string(fake_->Port());
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string link;
+    std::string line;  // the whole line expected on standard output
+    double maxSeconds;
+    size_t trackers = 0;  // announce URLs the saved torrent carries
+  };
+  const std::string saved = "OK " + tracked.v1 + " " + (out_ / "swarm-tracker.torrent").string();
+  const std::vector<Case> cases = {
+      {"--trackers",
+       {"--no-dht", "--trackers", (*dir_ / "trackers.txt").string()},
+       tracked.v1,
+       saved,
+       20,
+       1},
+      {"the link's tr=",
+       {"--no-dht"},
+       Magnet(tracked.v1) + "&tr=" + swarm_->TrackerUrl(),
+       saved,
+       20,
+       1},
+      {"the link's x.pe=",
+       {"--no-dht"},
+       Magnet(tracked.v1) + "&x.pe=" + swarm_->TrackerOnlySeed(),
+       saved,
+       20},
+      {"--peer", {"--no-dht", "--peer", swarm_->TrackerOnlySeed()}, Magnet(tracked.v1), saved, 20},
+      {"nowhere to look", {"--no-dht"}, kNobodyHas, "FAIL " + kNobodyHas + " no peers found", 3},
+      {"nobody has it", Dht(), kNobodyHas, "FAIL " + kNobodyHas + " no peers found", 12},
+      {"wrong metadata",
+       {"--no-dht"},
+       Magnet(kSendsWrongData) + "&x.pe=" + fake,
+       "FAIL " + kSendsWrongData + " bad metadata",
+       12},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--timeout", "8", c.link});
+    const Clock::time_point start = Clock::now();
+    const testing::ProgramRun run = Convert(args);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // FAIL lines name the argument the link came from: the last one.
+    const std::string line =
+        c.line.rfind("FAIL ", 0) == 0
+            ? c.line.substr(0, 45) + " arg:" + std::to_string(args.size() + 5) + c.line.substr(45)
+            : c.line;
+    EXPECT_EQ(run.out, line + "\n") << run.err;
+    EXPECT_EQ(run.exitCode, c.line.rfind("OK", 0) == 0 ? 0 : 1);
+    EXPECT_LT(seconds, c.maxSeconds);
+    // A tracker the torrent was found through travels with it.
+    if (run.exitCode == 0)
+      EXPECT_EQ(Trackers(Saved("swarm-tracker.torrent")).size(), c.trackers);
+    else
+      EXPECT_EQ(FilesSaved(), 0u);
+  }
+}
+
+// A run that found its torrent leaves the DHT's routing table behind; the next one starts from
+// it when no bootstrap node answers.
+TEST_F(SwarmCli, ASecondRunStartsFromTheSavedRoutingTable) {
+  ASSERT_TRUE(fs::exists(*dir_ / "dht-state"));
+  swarm_->StopBootstrapNodes();
+  const std::string& hash = swarm_->Spare().v1;
+  std::vector<std::string> args = Dht();
+  args.insert(args.end(), {"--timeout", "20", Magnet(hash)});
+  const testing::ProgramRun run = Convert(args);
+  EXPECT_EQ(run.out, "OK " + hash + " " + (out_ / "swarm-spare.torrent").string() + "\n")
+      << run.err;
+}
+
+}  // namespace
+}  // namespace pellucor

@@ -192,6 +192,8 @@ int ConvertFromSwarm(const ConvertOptions& options) {
   settings.timeoutSeconds = swarm.timeoutSeconds;
   settings.maxParallel = options.jobs;
   settings.listenInterfaces = ListenInterfaces(swarm);
+  // The user's own links: a peer or tracker on their own network is theirs to ask.
+  settings.closedSourcesAllowed = true;
 
   boost::asio::io_context io;
   std::unique_ptr<service::DhtStateFile> state;

@@ -87,6 +87,8 @@ bool ReadSettingsFiles(Settings& s) {
   } else if (s.peerPort > 0) {
     swarm.listenInterfaces = "127.0.0.1:" + std::to_string(s.peerPort);
   }
+  // A service of a closed swarm may dial what its clients' links name there.
+  swarm.closedSourcesAllowed = ClosedSwarm(swarm.dhtBootstrap);
   if (!s.noAdvert && !s.advertPicture.empty()) {
     if (!ReadFile(s.advertPicture, &s.site.advertPicture)) {
       std::cerr << "pellucor-service: cannot read " << s.advertPicture << "\n";

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -236,6 +238,56 @@ TEST_F(SwarmTest, EachFailureSaysWhy) {
   EXPECT_NE(
       Body(Exchange(swarmed.Port(), Get("/metrics"))).find("\npellucor_store_errors_total 1\n"),
       std::string::npos);
+}
+
+// A link's own trackers and peers join its lookup, through the second service's form and the
+// API's link=; a service of the public swarm (here: no closed DHT) refuses a link's peer on a
+// private or loopback address, and the lookup, with nowhere else to look, ends at once.
+TEST_F(SwarmTest, ALinksOwnSourcesAndWhoMayUseThem) {
+  const std::string& hash = swarm_->TrackerOnly().v1;
+  auto encode = [](const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+      if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+        out += static_cast<char>(c);
+      } else {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", c);
+        out += hex;
+      }
+    }
+    return out;
+  };
+  const std::string viaPeer = "magnet:?xt=urn:btih:" + hash + "&x.pe=" + swarm_->TrackerOnlySeed();
+  const std::string viaTracker = "magnet:?xt=urn:btih:" + hash + "&tr=" + swarm_->TrackerUrl();
+  // Closed: DHT nodes on loopback, and neither --peer nor --trackers.
+  ServiceProcess closed(*dir_ / "closed", {"--dht-bootstrap", Join(swarm_->BootstrapNodes()),
+                                           "--resolve-timeout", "8"});
+  ServiceProcess open(*dir_ / "open", {"--no-dht", "--resolve-timeout", "8"});
+  ASSERT_NE(closed.Port(), 0) << closed.Log();
+  ASSERT_NE(open.Port(), 0) << open.Log();
+
+  std::string reply =
+      Exchange(closed.Port(), Post("/magnet-bt/index.php", "magnet=" + encode(viaPeer)), 0, 30);
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << Body(reply);
+  EXPECT_NE(Body(reply).find("part-1.bin"), std::string::npos) << Body(reply);
+  // A file for hash-to-torrent scripts, looked up on a miss: the link's tracker travels with it.
+  ServiceProcess fresh(*dir_ / "fresh", {"--dht-bootstrap", Join(swarm_->BootstrapNodes()),
+                                         "--resolve-timeout", "8"});
+  ASSERT_NE(fresh.Port(), 0) << fresh.Log();
+  reply = Api(fresh.Port(), hash + ".torrent?resolve=1&link=" + encode(viaTracker));
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << Body(reply);
+  EXPECT_EQ(InfoOf(Body(reply)), swarm_->TrackerOnly().infoSection);
+  EXPECT_NE(Body(reply).find(swarm_->TrackerUrl()), std::string::npos);
+
+  const Clock::time_point start = Clock::now();
+  reply = Exchange(open.Port(), Post("/magnet-bt/index.php", "magnet=" + encode(viaPeer)), 0, 30);
+  EXPECT_NE(Body(reply).find("该磁力链接无法生成BT种子"), std::string::npos) << Body(reply);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 3.0);
+  EXPECT_NE(Body(Api(open.Port(), hash)).find("\"outcome\":\"no_peers\""), std::string::npos);
+  // A link of another hash is no link of this one.
+  EXPECT_EQ(Status(Api(open.Port(), std::string(40, 'a') + "?link=" + encode(viaPeer))),
+            "HTTP/1.1 400 Bad Request");
 }
 
 // Started cold, the service fetches each torrent from the swarm; restarted with its saved DHT

@@ -15,7 +15,8 @@ Lookups::Lookups(TorrentCache& cache, Fetcher& fetcher, LookupLeases& leases, Me
       metrics_(metrics),
       settings_(std::move(settings)) {}
 
-void Lookups::Lookup(const std::string& hash, const Responder& respond, Done done) {
+void Lookups::Lookup(const std::string& hash, const Responder& respond, Done done,
+                     const FetchSources& sources) {
   bool unreadable = false;
   if (Torrent found = cache_.Find(hash, &unreadable)) {
     LookupReport report;
@@ -31,7 +32,8 @@ void Lookups::Lookup(const std::string& hash, const Responder& respond, Done don
     return done(nullptr, report);
   }
   // A repeat within a minute of a miss: the swarm is not asked again so soon.
-  if (const LookupReport* miss = RecentMiss(hash)) return done(nullptr, *miss);
+  const bool named = !sources.trackers.empty() || !sources.peers.empty();
+  if (const LookupReport* miss = named ? nullptr : RecentMiss(hash)) return done(nullptr, *miss);
   const std::string& client = respond.Client();
   int& lookups = clientLookups_[client];
   if (settings_.maxLookupsPerClient > 0 && lookups >= settings_.maxLookupsPerClient) {
@@ -44,6 +46,12 @@ void Lookups::Lookup(const std::string& hash, const Responder& respond, Done don
   const uint64_t id = ++lastWaiter_;
   Pending& pending = pending_[hash];
   pending.waiters.push_back({id, client, std::move(done)});
+  // A few more than the ten of each the resolver takes once it dropped those it refuses; a
+  // search under way takes no more.
+  for (const std::string& url : sources.trackers)
+    if (pending.sources.trackers.size() < 16) pending.sources.trackers.push_back(url);
+  for (const std::string& peer : sources.peers)
+    if (pending.sources.peers.size() < 16) pending.sources.peers.push_back(peer);
   respond.OnGone([this, hash, id] { Abandon(hash, id); });
   if (pending.lookup != 0) return;  // joins the lookup under way
   pending.lookup = ++lastLookup_;
@@ -62,7 +70,8 @@ void Lookups::Search(const std::string& hash, bool leased) {
   pending.leased = leased;
   // The result is always posted, never delivered within Fetch.
   pending.ticket =
-      fetcher_.Fetch(hash, [this, hash](FetchResult result) { Fetched(hash, std::move(result)); });
+      fetcher_.Fetch(hash, std::exchange(pending.sources, {}),
+                     [this, hash](FetchResult result) { Fetched(hash, std::move(result)); });
 }
 
 void Lookups::LeaseTurned(const std::string& hash, uint64_t lookup, const LeaseTurn& turn) {

@@ -50,8 +50,11 @@ class Lookups {
 
   // The stored torrent of `hash` (40 or 64 lower-case hex) for the client `respond` answers:
   // `done` runs at once for a store hit, a miss of the last minute or a client over its
-  // lookups, else when the lookup ends; never when the client hung up first.
-  void Lookup(const std::string& hash, const Responder& respond, Done done);
+  // lookups, else when the lookup ends; never when the client hung up first. `sources` (a
+  // link's trackers and peers) join the swarm's search; a request that names some is not
+  // answered with a recent miss.
+  void Lookup(const std::string& hash, const Responder& respond, Done done,
+              const FetchSources& sources = {});
   // The report of a lookup of `hash` that missed within the last minute; null when none did.
   const LookupReport* RecentMiss(const std::string& hash) { return misses_.Recent(hash); }
   // True while the swarm can be asked (the health check).
@@ -68,6 +71,7 @@ class Lookups {
     bool waitingLease = false;  // for another instance's search, not the swarm
     bool leased = false;        // the search holds the hash's lease
     uint64_t ticket = 0;        // the swarm fetch, while searching
+    FetchSources sources;       // what the waiters' links named, until the search starts
     std::chrono::steady_clock::time_point since;
     std::vector<Waiter> waiters;
   };

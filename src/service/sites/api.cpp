@@ -29,23 +29,45 @@ void Api::Serve(const Request& request, Responder respond) {
     return respond(JsonError(http::status::bad_request, "bad_hash",
                              "the hash must be 40 or 64 hex digits or 32 base-32 letters"));
   }
+  // link=: a magnet link of this hash, whose trackers and peers join a search.
+  FetchSources sources;
+  if (const std::optional<std::string> link = QueryValue(target, "link")) {
+    if (HashFromValue(*link) != hash) {
+      return respond(JsonError(http::status::bad_request, "bad_link",
+                               "link must be a magnet link of the hash in the path"));
+    }
+    sources = SourcesFromValue(*link);
+  }
+  const bool resolve = QueryValue(target, "resolve") == "1";
   LookupReport unavailable;
   unavailable.outcome = Outcome::kStoreUnavailable;
+  if (file && resolve) {
+    // For scripts written for hash-to-torrent caches: the file, looked up when not stored.
+    return lookups_.Lookup(
+        *hash, respond,
+        [respond](Lookups::Torrent found, const LookupReport& report) {
+          respond(found ? TorrentReply(found) : MissJson(&report));
+        },
+        sources);
+  }
   if (file) {
     bool unreadable = false;
     const auto found = cache_.Find(*hash, &unreadable);
     if (!found) return respond(MissJson(unreadable ? &unavailable : nullptr));
     return respond(TorrentReply(found));
   }
-  if (QueryValue(target, "resolve") != "1") {
+  if (!resolve) {
     bool unreadable = false;
     const auto found = cache_.Find(*hash, &unreadable);
     if (found) return respond(JsonReply(http::status::ok, TorrentJson(*found)));
     return respond(MissJson(unreadable ? &unavailable : lookups_.RecentMiss(*hash)));
   }
-  lookups_.Lookup(*hash, respond, [respond](Lookups::Torrent found, const LookupReport& report) {
-    respond(found ? JsonReply(http::status::ok, TorrentJson(*found)) : MissJson(&report));
-  });
+  lookups_.Lookup(
+      *hash, respond,
+      [respond](Lookups::Torrent found, const LookupReport& report) {
+        respond(found ? JsonReply(http::status::ok, TorrentJson(*found)) : MissJson(&report));
+      },
+      sources);
 }
 
 }  // namespace pellucor::service

@@ -2,7 +2,10 @@
 //   GET /api/v1/torrents/HASH            → the stored torrent's description (json_replies.h),
 //                                          or a 404 with the last minute's miss
 //   GET /api/v1/torrents/HASH?resolve=1  → the same, looked up in the swarm when not stored
-//   GET /api/v1/torrents/HASH.torrent    → the stored .torrent
+//   GET /api/v1/torrents/HASH.torrent    → the stored .torrent (?resolve=1: looked up when not
+//                                          stored, as above)
+//   &link=MAGNET (percent-encoded)       → a link of HASH whose trackers ("tr") and peers
+//                                          ("x.pe") join the lookup (400 bad_link otherwise)
 // HASH: 40 or 64 hex digits or 32 base-32 letters, any case. Errors are JSON too: 400
 // bad_hash, 404 not_found, 405 method_not_allowed, 429 too_many_lookups. Runs on the io thread
 // (serve.cpp).

@@ -54,12 +54,26 @@ std::optional<std::string> QueryValue(std::string_view target, std::string_view 
   return it->second;
 }
 
-std::optional<std::string> HashFromValue(std::string_view value) {
-  // Blanks never belong to a hash or a link; the tool's first route may send some around the
-  // hash, inside the link it builds.
+namespace {
+
+// Blanks never belong to a hash or a link; the tool's first route may send some around the
+// hash, inside the link it builds.
+std::string WithoutBlanks(std::string_view value) {
   std::string text;
   for (char c : value)
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n') text.push_back(c);
+  return text;
+}
+
+}  // namespace
+
+FetchSources SourcesFromValue(std::string_view value) {
+  const std::optional<MagnetLink> link = ReadMagnetLink(WithoutBlanks(value));
+  return link ? FetchSources{link->trackers, link->peers} : FetchSources{};
+}
+
+std::optional<std::string> HashFromValue(std::string_view value) {
+  const std::string text = WithoutBlanks(value);
   if (const std::optional<MagnetLink> link = ReadMagnetLink(text)) return link->Hash().Hex();
   // The desktop tool puts a v2 hash where a v1 hash goes: "magnet:?xt=urn:btih:" + 64 hex.
   constexpr std::string_view kToolPrefix = "magnet:?xt=urn:btih:";

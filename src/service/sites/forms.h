@@ -10,6 +10,8 @@
 
 #include "service/http/http_server.h"
 
+#include "service/swarm/fetcher.h"
+
 namespace pellucor::service {
 
 // The request target as a view: "/magnet-bt/down.php?hash=H".
@@ -33,6 +35,9 @@ std::optional<std::string> QueryValue(std::string_view target, std::string_view 
 // parameter; the desktop tool's "magnet:?xt=urn:btih:" + 64 hex digits; or a bare hash of 40 or
 // 64 hex digits.
 std::optional<std::string> HashFromValue(std::string_view value);
+// The trackers ("tr") and peers ("x.pe") of the magnet link a form value holds, blanks ignored;
+// none for a bare hash or text that is no link. The resolver decides which it asks.
+FetchSources SourcesFromValue(std::string_view value);
 // The hash an API path names: 40 or 64 hex digits or 32 base-32 letters, any case → lower-case
 // hex.
 std::optional<std::string> HashFromPath(std::string_view text);

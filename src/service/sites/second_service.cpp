@@ -62,7 +62,7 @@ void SecondService::Form(const Request& request, Responder respond) {
   }
   const auto hash = HashFromValue(field->second);
   if (!hash) return respond(Cannot(nullptr));
-  lookups_.Lookup(*hash, respond, [respond](Lookups::Torrent found, const LookupReport& report) {
+  const auto page = [respond](Lookups::Torrent found, const LookupReport& report) {
     if (!found) return respond(Cannot(&report));
     std::string body = "<h2>" + RowText(found->meta.name) + "</h2>\n<table>\n";
     for (const TorrentFile& f : found->meta.files)
@@ -71,7 +71,9 @@ void SecondService::Form(const Request& request, Responder respond) {
     body += "</table>\n<p><a href=\"./down.php?hash=" + found->meta.infoHash +
             "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
     respond(Page(http::status::ok, kUtf8Upper, body));
-  });
+  };
+  // The link's own trackers and peers join the search.
+  lookups_.Lookup(*hash, respond, page, SourcesFromValue(field->second));
 }
 
 void SecondService::Download(const Request& request, Responder respond) {

@@ -1,5 +1,6 @@
 // The second service:
-//   POST /magnet-bt/index.php  form field "magnet" → a page listing the torrent's files, with a
+//   POST /magnet-bt/index.php  form field "magnet" (a link, whose trackers and peers join the
+//                              lookup, or a hash) → a page listing the torrent's files, with a
 //                              download link
 //   GET  /magnet-bt/down.php?hash=H → the stored .torrent, named in Content-Disposition:
 //                              NAME[site tag].torrent

@@ -24,6 +24,7 @@
 #include "service/swarm/fetch_job.h"
 #include "service/swarm/fetch_report.h"
 #include "service/swarm/fetch_session.h"
+#include "service/swarm/session_settings.h"
 #include "torrent/bencode.h"
 
 namespace pellucor::service {
@@ -103,9 +104,19 @@ int Resolver::DhtNodes() const {
   return session_.DhtNodes();
 }
 
-std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& sources,
+std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& named,
                               std::function<void(FetchResult)> done) {
   if (!done) return 0;
+  FetchSources sources;
+  for (const std::string& url : named.trackers)
+    if (SourceTrackerAllowed(url, settings_.closedSourcesAllowed)) sources.trackers.push_back(url);
+  for (const std::string& peer : named.peers)
+    if (SourcePeerAllowed(peer, settings_.closedSourcesAllowed)) sources.peers.push_back(peer);
+  if (sources.trackers.size() < named.trackers.size() || sources.peers.size() < named.peers.size())
+    Log(LogLevel::kDebug, "sources_refused",
+        {{"hash", infoHash},
+         {"trackers", static_cast<int>(named.trackers.size() - sources.trackers.size())},
+         {"peers", static_cast<int>(named.peers.size() - sources.peers.size())}});
   const std::optional<InfoHash> hash = InfoHash::FromHex(infoHash);
   const bool nowhere = !settings_.dht && session_.Listed().empty() && settings_.trackers.empty() &&
                        sources.trackers.empty() && FetchSession::Read(sources).peers.empty();

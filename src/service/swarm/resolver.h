@@ -45,6 +45,10 @@ struct ResolverSettings {
   // layers its larger files need; without them by then it is delivered as it is (0: never
   // waits).
   int layersGraceMilliseconds = 2000;
+  // Whether a lookup's own sources (a link's peers and trackers) may name loopback, private
+  // and link-local addresses. A public service must not dial into its own network for a
+  // client; a closed swarm's service and the converter (the user's own links) may.
+  bool closedSourcesAllowed = false;
 };
 
 // A fetch ends with an outcome: found (and by whom: a listed peer, the DHT, a tracker), or at its

@@ -1,6 +1,8 @@
 #include "service/swarm/session_settings.h"
 
+#include <cctype>
 #include <optional>
+#include <string_view>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -33,6 +35,62 @@ bool IsClosedAddress(const boost::asio::ip::address& address) {
   }
   const auto b = address.to_v6().to_bytes();
   return (b[0] & 0xfe) == 0xfc || address.to_v6().is_link_local();
+}
+
+namespace {
+
+// Closed, or no place to dial at all: unspecified, link-local, multicast, and IPv4 in IPv6.
+bool IsNeverDialled(const boost::asio::ip::address& address) {
+  if (address.is_unspecified() || address.is_multicast() || IsClosedAddress(address)) return true;
+  if (address.is_v4()) {
+    const auto b = address.to_v4().to_bytes();
+    return b[0] == 0 || (b[0] == 169 && b[1] == 254) || (b[0] == 100 && (b[1] & 0xc0) == 64);
+  }
+  const boost::asio::ip::address_v6 v6 = address.to_v6();
+  return v6.is_v4_mapped() &&
+         IsNeverDialled(boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6));
+}
+
+}  // namespace
+
+bool SourceTrackerAllowed(const std::string& url, bool closedAllowed) {
+  const size_t colon = url.find("://");
+  if (colon == std::string::npos) return false;
+  std::string scheme = url.substr(0, colon);
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (scheme != "http" && scheme != "https" && scheme != "udp") return false;
+  if (closedAllowed) return true;
+  // The host: after any user info, up to the port, path or query.
+  std::string_view rest = std::string_view(url).substr(colon + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (const size_t at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(at + 1);
+  std::string host;
+  if (!rest.empty() && rest[0] == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string_view::npos) return false;
+    host = std::string(rest.substr(1, close - 1));
+  } else {
+    host = std::string(rest.substr(0, rest.find(':')));
+  }
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  if (host.empty() || host == "localhost" ||
+      (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0))
+    return false;
+  boost::system::error_code ec;
+  const boost::asio::ip::address address = boost::asio::ip::make_address(host, ec);
+  // Digits alone ("2130706433", "0x7f.1") are addresses to some resolvers.
+  if (ec) return host.find_first_not_of("0123456789.x") != std::string::npos;
+  return !IsNeverDialled(address);
+}
+
+bool SourcePeerAllowed(const std::string& hostPort, bool closedAllowed) {
+  const std::optional<HostPort> parsed = ParseHostPort(hostPort);
+  if (!parsed || parsed->port == 0) return false;
+  boost::system::error_code ec;
+  const boost::asio::ip::address address = boost::asio::ip::make_address(parsed->host, ec);
+  if (ec) return false;
+  return closedAllowed || !IsNeverDialled(address);
 }
 
 bool ClosedSwarm(const std::vector<std::string>& nodes) {

@@ -25,6 +25,13 @@ std::vector<lt::tcp::endpoint> ResolveEndpoints(const std::string& hostPort);
 // Loopback, or a private range: 10/8, 172.16/12, 192.168/16, fc00::/7, fe80::/10.
 bool IsClosedAddress(const boost::asio::ip::address& address);
 
+// What a lookup may take of the peers and trackers a link names: http, https and udp trackers,
+// peers given as addresses, and, unless `closedAllowed`, none whose address is loopback,
+// private, link-local or unspecified (a tracker named "localhost" included). A host name other
+// than "localhost" is taken as it is: it is resolved later, when libtorrent announces.
+bool SourceTrackerAllowed(const std::string& url, bool closedAllowed);
+bool SourcePeerAllowed(const std::string& hostPort, bool closedAllowed);
+
 // True when every node resolves to loopback or private addresses only: a closed swarm, where many
 // nodes share one address and libtorrent's defences against crowded address ranges would keep
 // them out of the routing table. False for no nodes, or one that does not resolve. Resolves names

@@ -27,66 +27,46 @@ for f in "$convert" "$swarm"; do [ -x "$f" ] || { echo "build the linux preset f
 command -v aria2c >/dev/null || { echo "aria2c is needed (apt-get install aria2)" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+. bench/loopback_swarm.sh
 
 # Torrents: per tool 2 x rounds + 1, and 100 for the run of many.
 per_tool=$((2 * rounds + 1))
-"$swarm" "$work/swarm" $((3 * per_tool + 100)) >"$work/swarm.txt" 2>&1 &
-for _ in $(seq 600); do grep -q '^ready' "$work/swarm.txt" && break; sleep 0.1; done
-grep -q '^ready' "$work/swarm.txt" || { cat "$work/swarm.txt" >&2; exit 1; }
-bootstrap=$(sed -n 's/^bootstrap //p' "$work/swarm.txt")
-first_node=$(echo "$bootstrap" | cut -d, -f1 | sed 's/localhost/127.0.0.1/')
-mapfile -t hashes < <(awk '/^torrent swarm-extra-/ {print $3}' "$work/swarm.txt")
-next=0
-take() {  # take N: the next N unused hashes, into the array `taken`
-  taken=("${hashes[@]:$next:$1}")
-  next=$((next + $1))
+start_swarm $((3 * per_tool + 100))
+
+# cold_and_warm NAME RUN: `rounds` links, each by RUN DIR HASH in a directory of its own (cold),
+# then 1 + `rounds` in one directory, whose DHT state the first run there leaves (warm; the first
+# is not timed). Series NAME-cold and NAME-warm.
+cold_and_warm() {
+  local n=0 h t0 warm
+  take "$rounds"
+  for h in "${taken[@]}"; do
+    n=$((n + 1))
+    mkdir -p "$work/$1-cold$n"
+    t0=$(now)
+    "$2" "$work/$1-cold$n" "$h"
+    record "$1-cold" "$(since "$t0")"
+  done
+  take $((rounds + 1))
+  warm=("${taken[@]}")
+  mkdir -p "$work/$1-warm"
+  "$2" "$work/$1-warm" "${warm[0]}"
+  for h in "${warm[@]:1}"; do
+    t0=$(now)
+    "$2" "$work/$1-warm" "$h"
+    record "$1-warm" "$(since "$t0")"
+  done
 }
-now() { date +%s.%N; }
-since() { "$python" -c "print($(now) - $1)"; }
-# check_torrent FILE HASH: the file's info dictionary (or the bare info) hashes to HASH.
-check_torrent() {
-  "$python" - "$1" "$2" <<'PY' || { echo "bad torrent $1 for $2" >&2; exit 1; }
-import hashlib, sys
-data = open(sys.argv[1], "rb").read()
-if data.startswith(b"d") and b"4:info" in data:
-    import libtorrent as lt
-    got = str(lt.torrent_info(sys.argv[1]).info_hashes().v1)
-else:
-    got = hashlib.sha1(data).hexdigest()
-sys.exit(0 if got == sys.argv[2] else 1)
-PY
-}
-results=$work/results.txt
-: >"$results"
-record() { echo "$1 $2" >>"$results"; }
 
 # --- pellucor-convert --swarm ---------------------------------------------------------------
-# convert_one DIR STATE HASH: one link, its OK line and file checked.
+# convert_one DIR HASH: one link, the DHT state in DIR; its OK line and file checked.
 convert_one() {
   local out
-  out=$("$convert" --swarm --dht-bootstrap "$bootstrap" --dht-state "$2" --timeout 60 -d "$1" \
-    "magnet:?xt=urn:btih:$3" 2>>"$work/convert.err") || { echo "convert: $out" >&2; exit 1; }
-  [[ "$out" == "OK $3 "* ]] || { echo "convert: $out" >&2; exit 1; }
-  check_torrent "${out#OK $3 }" "$3"
+  out=$("$convert" --swarm --dht-bootstrap "$bootstrap" --dht-state "$1/dht-state" --timeout 60 \
+    -d "$1" "magnet:?xt=urn:btih:$2" 2>>"$work/convert.err") || { echo "convert: $out" >&2; exit 1; }
+  [[ "$out" == "OK $2 "* ]] || { echo "convert: $out" >&2; exit 1; }
+  check_torrent "${out#OK $2 }" "$2"
 }
-take "$rounds"
-n=0
-for h in "${taken[@]}"; do
-  n=$((n + 1))
-  mkdir -p "$work/convert-cold$n"
-  t0=$(now)
-  convert_one "$work/convert-cold$n" "$work/convert-cold$n/dht-state" "$h"
-  record convert-cold "$(since "$t0")"
-done
-take $((rounds + 1))
-warm=("${taken[@]}")
-mkdir -p "$work/convert-warm"
-convert_one "$work/convert-warm" "$work/convert-warm/dht-state" "${warm[0]}"
-for h in "${warm[@]:1}"; do
-  t0=$(now)
-  convert_one "$work/convert-warm" "$work/convert-warm/dht-state" "$h"
-  record convert-warm "$(since "$t0")"
-done
+cold_and_warm convert convert_one
 
 # --- the floor ------------------------------------------------------------------------------
 take "$rounds"
@@ -117,28 +97,11 @@ done
 aria=(--enable-dht=true --dht-entry-point="$first_node" --bt-metadata-only=true
   --bt-save-metadata=true --bt-enable-lpd=false --enable-peer-exchange=false --bt-stop-timeout=60
   --listen-port=18740-18749 --dht-listen-port=18750-18759 --enable-dht6=false)
-aria_one() {  # aria_one DIR HASH
+aria_one() {  # aria_one DIR HASH: the DHT state in DIR
   aria2c -q -d "$1" --dht-file-path="$1/dht.dat" "${aria[@]}" "magnet:?xt=urn:btih:$2"
   check_torrent "$1/$2.torrent" "$2"
 }
-take "$rounds"
-n=0
-for h in "${taken[@]}"; do
-  n=$((n + 1))
-  mkdir -p "$work/aria-cold$n"
-  t0=$(now)
-  aria_one "$work/aria-cold$n" "$h"
-  record aria2c-cold "$(since "$t0")"
-done
-take $((rounds + 1))
-warm=("${taken[@]}")
-mkdir -p "$work/aria-warm"
-aria_one "$work/aria-warm" "${warm[0]}"
-for h in "${warm[@]:1}"; do
-  t0=$(now)
-  aria_one "$work/aria-warm" "$h"
-  record aria2c-warm "$(since "$t0")"
-done
+cold_and_warm aria2c aria_one
 
 # --- 100 links, -j 16, one session ----------------------------------------------------------
 take 100

@@ -25,38 +25,11 @@ python=/usr/bin/python3  # Debian's, with python3-libtorrent
 for f in "$service" "$swarm"; do [ -x "$f" ] || { echo "build the linux preset first ($f)" >&2; exit 1; }; done
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+. bench/loopback_swarm.sh
 
 # Torrents: per tool `rounds` cold ones and 1 + `rounds` warm ones, and 50 for the run in a row.
 per_tool=$((2 * rounds + 1))
-"$swarm" "$work/swarm" $((4 * per_tool + 50)) >"$work/swarm.txt" 2>&1 &
-for _ in $(seq 300); do grep -q '^ready' "$work/swarm.txt" && break; sleep 0.1; done
-grep -q '^ready' "$work/swarm.txt" || { cat "$work/swarm.txt" >&2; exit 1; }
-bootstrap=$(sed -n 's/^bootstrap //p' "$work/swarm.txt")
-first_node=$(echo "$bootstrap" | cut -d, -f1 | sed 's/localhost/127.0.0.1/')
-mapfile -t hashes < <(awk '/^torrent swarm-extra-/ {print $3}' "$work/swarm.txt")
-take() {  # take N: the next N unused hashes, into the array `taken`
-  taken=("${hashes[@]:$next:$1}")
-  next=$((next + $1))
-}
-next=0
-
-now() { date +%s.%N; }
-# check_torrent FILE HASH: the file's info dictionary hashes to HASH.
-check_torrent() {
-  "$python" - "$1" "$2" <<'PY' || { echo "bad torrent $1 for $2" >&2; exit 1; }
-import hashlib, sys
-data = open(sys.argv[1], "rb").read()
-if data.startswith(b"d") and b"4:info" in data:  # a .torrent: take the info value
-    import libtorrent as lt
-    got = str(lt.torrent_info(sys.argv[1]).info_hashes().v1)
-else:
-    got = hashlib.sha1(data).hexdigest()
-sys.exit(0 if got == sys.argv[2] else 1)
-PY
-}
-results=$work/results.txt
-: >"$results"
-record() { echo "$1 $2" >>"$results"; }  # record SERIES SECONDS
+start_swarm $((4 * per_tool + 50))
 
 # --- pellucor-service -------------------------------------------------------------------------
 port=18731
@@ -81,7 +54,7 @@ for h in "${taken[@]}"; do
   t0=$(now)
   start_service "$work/service-cold$n"
   ask_service "$h" "$work/s-$h.torrent"
-  record service-cold "$("$python" -c "print($(now) - $t0)")"
+  record service-cold "$(since "$t0")"
   kill "$service_pid"; wait "$service_pid" 2>/dev/null || true
 done
 start_service "$work/service-warm"
@@ -92,7 +65,7 @@ sleep "$settle"
 for h in "${warm[@]:1}"; do
   t0=$(now)
   ask_service "$h" "$work/s-$h.torrent"
-  record service-warm "$("$python" -c "print($(now) - $t0)")"
+  record service-warm "$(since "$t0")"
 done
 
 # 50 lookups in a row through the loopback DHT, each a torrent the store never saw.

@@ -61,5 +61,9 @@ void AppendUtf8(std::string& out, uint32_t codePoint);
 inline std::string GbkToUtf8(std::string_view gbk) {
   return Utf16ToUtf8(GbkToUtf16(gbk));
 }
+// UTF-8 to GBK, for text from the Linux side and from libraries.
+inline std::string Utf8ToGbk(std::string_view utf8) {
+  return Utf16ToGbk(Utf8ToUtf16(utf8));
+}
 
 }  // namespace pellucor

@@ -30,7 +30,7 @@ void PresentFaultOnPlatform(const GbkText& text) {
 namespace {
 
 GbkText FromFileName(std::string_view utf8) {
-  return GbkText(Utf16ToGbk(Utf8ToUtf16(utf8)));
+  return GbkText(Utf8ToGbk(utf8));
 }
 
 // A file descriptor, closed when it goes out of scope.

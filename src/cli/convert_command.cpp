@@ -83,6 +83,14 @@ using Refusal = std::optional<std::string>;
 constexpr unsigned kRoutes = 1;  // through the services
 constexpr unsigned kSwarm = 2;   // --swarm
 
+// `text` as a whole number from `low` to `high` (at most nine digits); nothing otherwise.
+std::optional<int32_t> NumberIn(const std::string& text, int32_t low, int32_t high) {
+  if (!AllDigits(text) || text.size() > 9) return std::nullopt;
+  const int32_t n = ToInteger(GbkText(text));
+  if (n < low || n > high) return std::nullopt;
+  return n;
+}
+
 // "H:P,H:P,…" into `into`; the reason when an item is no address.
 Refusal HostPortList(const char* option, const std::string& text, std::vector<std::string>& into) {
   size_t start = 0;
@@ -133,12 +141,11 @@ std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
        "-d DIR"},
       {"-j", "--jobs", "N", "convert N links at once, 1 to 64 (default 4)", ~0u,
        [](ConvertOptions& o, const OptionValue& n) -> Refusal {
-         const GbkText text(n.text);
-         if (!AllDigits(n.text) || n.text.size() > 3 || ToInteger(text) < 1 ||
-             ToInteger(text) > kMaxJobs)
+         const std::optional<int32_t> jobs = NumberIn(n.text, 1, kMaxJobs);
+         if (!jobs)
            return "-j takes a number from 1 to " + IntegerToText(kMaxJobs).str() + ", not " +
                   n.text;
-         o.jobs = ToInteger(text);
+         o.jobs = *jobs;
          return std::nullopt;
        },
        "-j N"},
@@ -204,10 +211,9 @@ std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
        }},
       {"--timeout", nullptr, "SECONDS", "how long a link is looked for (default 60)", kSwarm,
        [](ConvertOptions& o, const OptionValue& n) -> Refusal {
-         if (!AllDigits(n.text) || n.text.size() > 5 || ToInteger(GbkText(n.text)) < 1 ||
-             ToInteger(GbkText(n.text)) > 86400)
-           return "--timeout takes seconds from 1 to 86400, not " + n.text;
-         o.swarm.timeoutSeconds = ToInteger(GbkText(n.text));
+         const std::optional<int32_t> seconds = NumberIn(n.text, 1, 86400);
+         if (!seconds) return "--timeout takes seconds from 1 to 86400, not " + n.text;
+         o.swarm.timeoutSeconds = *seconds;
          return std::nullopt;
        }},
       {"--dht-state", nullptr, "FILE",

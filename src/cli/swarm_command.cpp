@@ -40,7 +40,7 @@ using Clock = std::chrono::steady_clock;
 using service::Outcome;
 
 GbkText FromUtf8(std::string_view utf8) {
-  return GbkText(Utf16ToGbk(Utf8ToUtf16(utf8)));
+  return GbkText(Utf8ToGbk(utf8));
 }
 
 // A magnet link, or a bare hash: 40 or 64 hex digits, or 32 characters of base 32.
@@ -56,15 +56,8 @@ std::optional<MagnetLink> ReadLink(const GbkText& text) {
 
 // Whether every address of `hostPorts` is a loopback one (and there is one).
 bool AllLoopback(const std::vector<std::string>& hostPorts) {
-  bool any = false;
-  for (const std::string& hostPort : hostPorts) {
-    const std::vector<lt::tcp::endpoint> endpoints = service::ResolveEndpoints(hostPort);
-    if (endpoints.empty()) return false;
-    for (const lt::tcp::endpoint& endpoint : endpoints)
-      if (!endpoint.address().is_loopback()) return false;
-    any = true;
-  }
-  return any;
+  return service::EveryAddress(
+      hostPorts, [](const boost::asio::ip::address& address) { return address.is_loopback(); });
 }
 
 // Where the session listens: on loopback alone when everything it was told of is there (a
@@ -80,18 +73,6 @@ GbkText StatePath(const SwarmOptions& swarm) {
   if (!swarm.dhtStateFile.empty()) return swarm.dhtStateFile;
   const GbkText cache = UserCacheDirectory();
   return cache.empty() ? GbkText() : ConcatText(cache, kPathSeparator, "dht-state");
-}
-
-// The directory part of `path` ("" when it has none).
-GbkText ParentOf(const GbkText& path) {
-  const std::string_view s = path.view();
-  size_t cut = std::string_view::npos;
-  for (size_t i = 0; i < s.size();) {
-    const size_t width = GbkCharWidth(s, i);
-    if (width == 1 && (s[i] == '/' || (kPathSeparator[0] == '\\' && s[i] == '\\'))) cut = i;
-    i += width;
-  }
-  return cut == std::string_view::npos ? GbkText() : GbkText(s.substr(0, cut));
 }
 
 // Whether the torrent carries the piece layers its info dictionary needs: nothing for one that
@@ -199,7 +180,6 @@ int ConvertFromSwarm(const ConvertOptions& options) {
   std::unique_ptr<service::DhtStateFile> state;
   const GbkText statePath = StatePath(swarm);
   if (swarm.dht && !statePath.empty()) {
-    if (const GbkText parent = ParentOf(statePath); !parent.empty()) CreateDirectories(parent);
     state = std::make_unique<service::DhtStateFile>(io, GbkToUtf8(statePath.view()));
     settings.dhtState = state->Read();
   }

@@ -24,7 +24,7 @@ ByteBuffer Utf8ToGbk(const ByteBuffer& input) {
 }
 
 GbkText Utf8TextToGbk(const GbkText& text) {
-  return GbkText(Utf16ToGbk(pellucor::Utf8ToUtf16(text.view())));
+  return GbkText(Utf8ToGbk(text.view()));
 }
 
 }  // namespace pellucor

@@ -36,6 +36,9 @@ class InfoHash {
   std::string Hex(HexCase letters = HexCase::Lower) const { return HexEncode(bytes_, letters); }
   // A SHA-256 (32 bytes), not a SHA-1 or a truncated SHA-256.
   bool IsV2() const { return bytes_.size() == 32; }
+  // The 20 bytes peers use on the wire: a SHA-1 itself, a SHA-256 truncated. A v2 torrent's
+  // SHA-256 and its truncation name one swarm.
+  std::string_view Wire() const { return std::string_view(bytes_).substr(0, 20); }
 
   // Whether this is the hash of the raw info bytes `info`: a 20-byte hash their SHA-1 or the
   // first 20 bytes of their SHA-256 (a v2 torrent asked for by the hash its peers use), a

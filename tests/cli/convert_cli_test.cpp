@@ -23,20 +23,13 @@ namespace pellucor {
 namespace {
 
 using testing::FakeHttpServer;
+using testing::Lines;
 using testing::ProgramRun;
 using testing::RecordedRequest;
 
 // The program's texts (GBK in this source) as the program writes them: UTF-8.
 std::string U(const char* gbk) {
   return GbkToUtf8(gbk);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
-    lines.push_back(text.substr(start, lf - start));
-  return lines;
 }
 
 std::string Contains(const std::string& text, const std::string& what) {

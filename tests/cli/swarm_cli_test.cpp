@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 namespace lt = libtorrent;
 using Clock = std::chrono::steady_clock;
 using testing::FakePeer;
+using testing::Lines;
 using testing::LoopbackSwarm;
 
 const std::string kSendsWrongData(40, '2');
@@ -51,14 +52,6 @@ std::string Field(const std::string& line, const std::string& key) {
   at += mark.size();
   if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
   return line.substr(at, line.find_first_of(",}", at) - at);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
-    lines.push_back(text.substr(start, lf - start));
-  return lines;
 }
 
 // The announce URLs of a .torrent, in order ("announce" and every tier of "announce-list").

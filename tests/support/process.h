@@ -71,6 +71,16 @@ inline std::string ReadWholeFile(const std::string& path) {
   return out.str();
 }
 
+// The lines of a program's output, each without its line feed; an unfinished last line is left
+// out.
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1)
+    lines.push_back(text.substr(start, lf - start));
+  return lines;
+}
+
 // Waits until the file at `path` holds `text`, up to `limit`.
 inline bool WaitForText(const std::string& path, const std::string& text,
                         std::chrono::milliseconds limit) {

@@ -38,6 +38,11 @@ void DhtStateFile::Schedule() {
 void DhtStateFile::Save() {
   const std::string state = state_();
   if (state.empty()) return;
+  std::error_code ec;
+  // A first save may need its directory (the user's cache directory, for the converter).
+  if (const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
+      !parent.empty())
+    std::filesystem::create_directories(parent, ec);
   const std::string temporary = path_ + ".new";
   bool written;
   {
@@ -45,7 +50,6 @@ void DhtStateFile::Save() {
     out.write(state.data(), static_cast<std::streamsize>(state.size()));
     written = static_cast<bool>(out.flush());
   }
-  std::error_code ec;
   if (written) std::filesystem::rename(temporary, path_, ec);
   if (!written || ec) Log(LogLevel::kError, "dht_state_not_saved", {{"path", path_}});
 }

@@ -63,10 +63,8 @@ FetchSources FetchQueue::SourcesOf(const InfoHash& hash) const {
 
 std::optional<InfoHash> FetchQueue::Booked(const InfoHash& hash) const {
   if (entries_.count(hash)) return hash;
-  const std::string_view key = std::string_view(hash.Bytes()).substr(0, 20);
   for (const auto& [booked, entry] : entries_)
-    if (booked.IsV2() != hash.IsV2() && std::string_view(booked.Bytes()).substr(0, 20) == key)
-      return booked;
+    if (booked.Wire() == hash.Wire()) return booked;
   return std::nullopt;
 }
 

@@ -11,6 +11,8 @@
 #include "service/swarm/resolver.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,7 +20,6 @@
 #include <vector>
 
 #include <boost/asio/post.hpp>
-#include <libtorrent/hasher.hpp>
 
 #include "service/core/log.h"
 #include "service/swarm/fetch_job.h"
@@ -26,6 +27,7 @@
 #include "service/swarm/fetch_session.h"
 #include "service/swarm/session_settings.h"
 #include "torrent/bencode.h"
+#include "torrent/digest.h"
 
 namespace pellucor::service {
 namespace {
@@ -220,14 +222,14 @@ void Resolver::Found(Job job, const std::string& info, const MetadataWatch::Snap
 // one and stop: libtorrent takes no two torrents with a hash in common, and stops both once
 // the second has the metadata.
 void Resolver::Absorb(Job job, const std::string& info) {
-  const lt::span<const char> bytes(info.data(), static_cast<std::ptrdiff_t>(info.size()));
-  const lt::sha1_hash v1 = lt::hasher(bytes).final();
-  const lt::sha256_hash v2 = lt::hasher256(bytes).final();
-  const std::string keys[] = {std::string(v1.data(), 20), std::string(v2.data(), 20)};
+  const std::array<std::uint8_t, 20> v1 = Sha1(info);
+  const std::array<std::uint8_t, 32> v2 = Sha256(info);
+  const std::string_view wire[] = {{reinterpret_cast<const char*>(v1.data()), 20},
+                                   {reinterpret_cast<const char*>(v2.data()), 20}};
   std::vector<InfoHash> same;
   jobs_.ForEach([&](const InfoHash& hash, FetchJob&) {
-    const std::string key = hash.Bytes().substr(0, 20);
-    if (!(hash == job->first) && (key == keys[0] || key == keys[1])) same.push_back(hash);
+    if (!(hash == job->first) && (hash.Wire() == wire[0] || hash.Wire() == wire[1]))
+      same.push_back(hash);
   });
   for (const InfoHash& hash : same) {
     Log(LogLevel::kDebug, "fetch_joined", {{"hash", hash.Hex()}, {"into", job->first.Hex()}});

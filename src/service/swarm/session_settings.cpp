@@ -93,15 +93,20 @@ bool SourcePeerAllowed(const std::string& hostPort, bool closedAllowed) {
   return closedAllowed || !IsNeverDialled(address);
 }
 
-bool ClosedSwarm(const std::vector<std::string>& nodes) {
-  if (nodes.empty()) return false;
-  for (const std::string& node : nodes) {
-    const std::vector<lt::tcp::endpoint> endpoints = ResolveEndpoints(node);
+bool EveryAddress(const std::vector<std::string>& hostPorts,
+                  bool (*test)(const boost::asio::ip::address&)) {
+  if (hostPorts.empty()) return false;
+  for (const std::string& hostPort : hostPorts) {
+    const std::vector<lt::tcp::endpoint> endpoints = ResolveEndpoints(hostPort);
     if (endpoints.empty()) return false;
     for (const lt::tcp::endpoint& endpoint : endpoints)
-      if (!IsClosedAddress(endpoint.address())) return false;
+      if (!test(endpoint.address())) return false;
   }
   return true;
+}
+
+bool ClosedSwarm(const std::vector<std::string>& nodes) {
+  return EveryAddress(nodes, IsClosedAddress);
 }
 
 lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,

@@ -32,6 +32,11 @@ bool IsClosedAddress(const boost::asio::ip::address& address);
 bool SourceTrackerAllowed(const std::string& url, bool closedAllowed);
 bool SourcePeerAllowed(const std::string& hostPort, bool closedAllowed);
 
+// True when every "host:port" resolves, each of its addresses passes `test`, and there is one
+// at least. Resolves names as ResolveEndpoints does.
+bool EveryAddress(const std::vector<std::string>& hostPorts,
+                  bool (*test)(const boost::asio::ip::address&));
+
 // True when every node resolves to loopback or private addresses only: a closed swarm, where many
 // nodes share one address and libtorrent's defences against crowded address ranges would keep
 // them out of the routing table. False for no nodes, or one that does not resolve. Resolves names

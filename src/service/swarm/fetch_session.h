@@ -93,6 +93,8 @@ class FetchSession {
   void CountDhtNodes();
   void SetDhtNodes(int nodes) { dhtNodes_ = nodes; }
   int DhtNodes() const { return dhtNodes_; }
+  // The DHT is on, and its routing table has no node yet.
+  bool DhtFilling() const { return dht_ && dhtNodes_ == 0; }
   // What a fetch's report weighs beside its own counts; `listed` the session's peers and the
   // fetch's own.
   FetchReport::Swarm Swarm(std::span<const lt::tcp::endpoint> listed) const {

@@ -24,9 +24,13 @@ void RunningFetches::KickAllNow() {
   for (auto& [hash, job] : jobs_) job->KickNow();
 }
 
+// A routing table read from a saved state fills only as its nodes answer, and no bootstrap alert
+// says when: while the DHT has no node, its nodes are counted every tenth of a second, so that
+// the fetches ask it as soon as it can answer (DhtNodesCame). The jobs tick every second.
 void RunningFetches::ScheduleTick() {
   ticking_ = true;
-  tick_.expires_after(std::chrono::seconds(1));
+  tick_.expires_after(session_.DhtFilling() ? std::chrono::milliseconds(100)
+                                            : std::chrono::milliseconds(1000));
   tick_.async_wait([tick = life_.Task([](RunningFetches& f) { f.OnTick(); })](
                        const boost::system::error_code& error) {
     if (!error) tick();
@@ -39,7 +43,10 @@ void RunningFetches::OnTick() {
   // The answer (dht_stats_alert) tells whether the routing table has nodes yet.
   session_.CountDhtNodes();
   const FetchJob::Clock::time_point now = FetchJob::Clock::now();
-  for (auto& [hash, job] : jobs_) job->Tick(now);
+  if (now - lastJobTick_ >= std::chrono::milliseconds(950)) {
+    lastJobTick_ = now;
+    for (auto& [hash, job] : jobs_) job->Tick(now);
+  }
   ScheduleTick();
 }
 

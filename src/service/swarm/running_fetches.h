@@ -57,6 +57,7 @@ class RunningFetches {
   Jobs jobs_;
   boost::asio::steady_timer tick_;
   bool ticking_ = false;
+  FetchJob::Clock::time_point lastJobTick_{};
   Lifeline<RunningFetches> life_{this};  // a tick that fired finds nothing once it is gone
 };
 

@@ -67,8 +67,11 @@ TorrentCache::Torrent TorrentCache::Remember(Torrent torrent) {
       it = it->second.expired() ? known_.erase(it) : std::next(it);
     knownSweepAt_ = std::max<size_t>(64, known_.size() * 2);
   }
-  size_t bytes = torrent->bytes.size() + sizeof(StoredTorrent) + meta.name.size();
-  for (const TorrentFile& f : meta.files) bytes += sizeof(TorrentFile) + f.path.size();
+  // The bytes, the description, and the two replies the sites make of the description (a page
+  // and a JSON text, each about as large as the names and paths in it, and bounded).
+  size_t described = meta.name.size();
+  for (const TorrentFile& f : meta.files) described += sizeof(TorrentFile) + f.path.size();
+  const size_t bytes = torrent->bytes.size() + sizeof(StoredTorrent) + 3 * described;
   if (bytes > capacity_ || cache_.count(meta.infoHash)) return torrent;
   recent_.push_front(meta.infoHash);
   cache_[meta.infoHash] = Cached{torrent, bytes, recent_.begin()};

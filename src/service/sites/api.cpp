@@ -5,6 +5,16 @@
 #include "service/sites/pages.h"
 
 namespace pellucor::service {
+namespace {
+
+// A torrent's description, built once and shared by every reply that sends it.
+Response Description(const Lookups::Torrent& torrent) {
+  return MakeResponse(http::status::ok, "application/json", BuiltOnce(torrent->description, [&] {
+                        return TorrentJson(*torrent) + "\n";
+                      }));
+}
+
+}  // namespace
 
 void Api::Serve(const Request& request, Responder respond) {
   const std::string_view target = TargetOf(request);
@@ -59,13 +69,13 @@ void Api::Serve(const Request& request, Responder respond) {
   if (!resolve) {
     bool unreadable = false;
     const auto found = cache_.Find(*hash, &unreadable);
-    if (found) return respond(JsonReply(http::status::ok, TorrentJson(*found)));
+    if (found) return respond(Description(found));
     return respond(MissJson(unreadable ? &unavailable : lookups_.RecentMiss(*hash)));
   }
   lookups_.Lookup(
       *hash, respond,
       [respond](Lookups::Torrent found, const LookupReport& report) {
-        respond(found ? JsonReply(http::status::ok, TorrentJson(*found)) : MissJson(&report));
+        respond(found ? Description(found) : MissJson(&report));
       },
       sources);
 }

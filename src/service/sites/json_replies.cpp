@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "base/json.h"
+#include "service/sites/pages.h"
 
 namespace pellucor::service {
 namespace {
@@ -30,15 +31,18 @@ Response JsonError(http::status status, const char* error, const std::string& me
 
 std::string TorrentJson(const StoredTorrent& t) {
   std::string files;
-  for (const TorrentFile& f : t.meta.files) {
-    if (!files.empty()) files += ',';
-    files += "{\"path\":" + JsonQuote(f.path) + ",\"size\":" + std::to_string(f.size) + "}";
+  for (size_t i = 0; i < t.meta.files.size() && i < kMaxListedFiles; ++i) {
+    const TorrentFile& f = t.meta.files[i];
+    std::string entry = (i == 0 ? "{\"path\":" : ",{\"path\":") + JsonQuote(f.path) +
+                        ",\"size\":" + std::to_string(f.size) + "}";
+    if (files.size() + entry.size() > kMaxListedBytes) break;
+    files += entry;
   }
   return "{\"infoHash\":" + JsonQuote(t.meta.infoHash) +
          ",\"infoHashV2\":" + (t.meta.infoHashV2.empty() ? "null" : JsonQuote(t.meta.infoHashV2)) +
          ",\"name\":" + JsonQuote(t.meta.name) + ",\"size\":" + std::to_string(t.meta.totalSize) +
-         ",\"files\":[" + files + "],\"source\":" + JsonQuote(t.source) +
-         ",\"added\":" + JsonQuote(Iso8601(t.addedAt)) +
+         ",\"files\":[" + files + "],\"fileCount\":" + std::to_string(t.meta.files.size()) +
+         ",\"source\":" + JsonQuote(t.source) + ",\"added\":" + JsonQuote(Iso8601(t.addedAt)) +
          ",\"pieceLayers\":" + (t.meta.pieceLayers ? "true" : "false") + "}";
 }
 

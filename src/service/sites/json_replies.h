@@ -16,7 +16,8 @@ Response JsonReply(http::status status, const std::string& body);
 //   (404, "not_found", "not in the store") -> {"error":"not_found","message":"not in the store"}
 Response JsonError(http::status status, const char* error, const std::string& message);
 // {"infoHash":…,"infoHashV2":…|null,"name":…,"size":…,"files":[{"path":…,"size":…},…],
-//  "source":…,"added":"2026-03-01T08:15:02Z","pieceLayers":true|false}
+//  "fileCount":N,"source":…,"added":"2026-03-01T08:15:02Z","pieceLayers":true|false}, the
+// files within kMaxListedFiles and kMaxListedBytes, fileCount all of them.
 std::string TorrentJson(const StoredTorrent& torrent);
 // The API's miss: without a report a plain 404; a client over its lookups 429
 // "too_many_lookups"; else a 404 with the lookup's outcome, its counts and seconds (one decimal).

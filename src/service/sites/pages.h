@@ -26,6 +26,20 @@ inline constexpr char kPageHead[] =
     "<!DOCTYPE html>\n<html><head><meta charset=\"UTF-8\"><title>Pellucor</title></head><body>\n";
 inline constexpr char kPageTail[] = "</body></html>\n";
 
+// How much of a torrent's file list a reply shows: the first 1000 files, fewer when their rows
+// would pass 1 MiB. The second service's page ends such a list with a row saying how many files
+// (and bytes) are left out; the API gives the whole count beside the files it lists.
+inline constexpr size_t kMaxListedFiles = 1000;
+inline constexpr size_t kMaxListedBytes = 1 << 20;
+
+// The reply text in `slot`, made by `build` the first time (see StoredTorrent::filePage).
+template <typename Build>
+std::shared_ptr<const std::string> BuiltOnce(std::shared_ptr<const std::string>& slot,
+                                             Build&& build) {
+  if (!slot) slot = std::make_shared<const std::string>(build());
+  return slot;
+}
+
 // `body` in the frame.
 Response Page(http::status status, const char* type, const std::string& body);
 // The stored bytes themselves, shared with every other reply that sends them.

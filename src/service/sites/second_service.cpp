@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <string_view>
+#include <vector>
 
 #include "base/hex.h"
 
@@ -52,6 +53,33 @@ std::string ContentDisposition(const std::string& name, const std::string& siteT
   }
 }
 
+// A row of the file list, as the tool's preview pattern reads it.
+std::string FileRow(const std::string& text, int64_t size) {
+  return "<tr><td>" + text + "</td><td style=\"text-align:right\">" + HumanSize(size) +
+         "</td></tr>\n";
+}
+
+// The file list page: the name, a row per file (within kMaxListedFiles and kMaxListedBytes),
+// one row for the files left out, which the tool's preview shows too, and the download link.
+std::string FileListBody(const StoredTorrent& torrent) {
+  const std::vector<TorrentFile>& files = torrent.meta.files;
+  std::string rows;
+  size_t listed = 0;
+  for (; listed < files.size() && listed < kMaxListedFiles; ++listed) {
+    std::string row = FileRow(RowText(files[listed].path), files[listed].size);
+    if (rows.size() + row.size() > kMaxListedBytes) break;
+    rows += row;
+  }
+  if (listed < files.size()) {
+    int64_t leftOut = 0;
+    for (size_t i = listed; i < files.size(); ++i) leftOut += files[i].size;
+    rows += FileRow("……另有 " + std::to_string(files.size() - listed) + " 个文件未列出", leftOut);
+  }
+  return "<h2>" + RowText(torrent.meta.name) + "</h2>\n<table>\n" + rows +
+         "</table>\n<p><a href=\"./down.php?hash=" + torrent.meta.infoHash +
+         "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
+}
+
 }  // namespace
 
 void SecondService::Form(const Request& request, Responder respond) {
@@ -64,13 +92,9 @@ void SecondService::Form(const Request& request, Responder respond) {
   if (!hash) return respond(Cannot(nullptr));
   const auto page = [respond](Lookups::Torrent found, const LookupReport& report) {
     if (!found) return respond(Cannot(&report));
-    std::string body = "<h2>" + RowText(found->meta.name) + "</h2>\n<table>\n";
-    for (const TorrentFile& f : found->meta.files)
-      body += "<tr><td>" + RowText(f.path) + "</td><td style=\"text-align:right\">" +
-              HumanSize(f.size) + "</td></tr>\n";
-    body += "</table>\n<p><a href=\"./down.php?hash=" + found->meta.infoHash +
-            "\" class=\"btn btn-primary\" target=\"_blank\">点击下载</a></p>\n";
-    respond(Page(http::status::ok, kUtf8Upper, body));
+    respond(MakeResponse(http::status::ok, kUtf8Upper, BuiltOnce(found->filePage, [&] {
+                           return kPageHead + FileListBody(*found) + kPageTail;
+                         })));
   };
   // The link's own trackers and peers join the search.
   lookups_.Lookup(*hash, respond, page, SourcesFromValue(field->second));

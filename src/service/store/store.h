@@ -30,6 +30,10 @@ struct StoredTorrent {
   std::string bytes;    // byte-identical to what was added
   int64_t addedAt = 0;  // seconds since 1970
   std::string source;   // how it came: "import", "swarm", "demo"
+  // Replies made of this torrent's description (the second service's file list page, the API's
+  // JSON): each built by the sites the first time it is asked for, on the io thread, then
+  // shared by every reply that sends it, as the bytes are.
+  mutable std::shared_ptr<const std::string> filePage, description;
 };
 
 struct StoreOptions {

@@ -286,6 +286,54 @@ TEST_F(ServiceTest, SecondService) {
   }
 }
 
+// A torrent of very many files, or of very long paths, makes a bounded page and description:
+// the first files (fewer when their rows run long), then a row for those left out.
+TEST_F(ServiceTest, LongFileListsAreBounded) {
+  const struct {
+    const char* name;
+    size_t files;
+    std::string component;  // each path is three of these and a number
+    size_t listed;          // 0: stopped by the bytes, before 1000
+  } cases[] = {
+      {"many files", 1500, "d", 1000},
+      {"long paths", 900, std::string(255, '"'), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::pair<std::string, int64_t>> files;
+    for (size_t i = 0; i < c.files; ++i)
+      files.emplace_back(c.component + "/" + c.component + "/" + c.component + std::to_string(i),
+                         1024);
+    const std::string hash = Add(MakeTorrent(c.name, files));
+    const std::string page = Body(Exchange(
+        port_, Post("/magnet-bt/index.php", "magnet=magnet%3A%3Fxt%3Durn%3Abtih%3A" + hash)));
+    EXPECT_LT(page.size(), (1u << 20) + 4096);
+    size_t rows = 0;
+    for (size_t at = 0; (at = page.find("<tr><td>", at)) != std::string::npos; ++at) ++rows;
+    const size_t listed = rows - 1;
+    if (c.listed) {
+      EXPECT_EQ(listed, c.listed);
+    }
+    EXPECT_GT(listed, 100u);
+    const size_t leftOut = c.files - listed;
+    const std::string more = "<tr><td>……另有 " + std::to_string(leftOut) +
+                             " 个文件未列出</td><td style=\"text-align:right\">" +
+                             HumanSize(static_cast<int64_t>(leftOut) * 1024) + "</td></tr>";
+    EXPECT_NE(page.find(more), std::string::npos) << more;
+    EXPECT_NE(page.find("点击下载"), std::string::npos);
+
+    const std::string json = Body(Exchange(port_, Get("/api/v1/torrents/" + hash)));
+    EXPECT_LT(json.size(), (1u << 20) + 4096);
+    size_t entries = 0;
+    for (size_t at = 0; (at = json.find("{\"path\":", at)) != std::string::npos; ++at) ++entries;
+    if (c.listed) {
+      EXPECT_EQ(entries, c.listed);
+    }
+    EXPECT_LT(entries, c.files);
+    EXPECT_NE(json.find("],\"fileCount\":" + std::to_string(c.files) + ","), std::string::npos);
+  }
+}
+
 // A HEAD request gets the GET reply's header block and no body, so the next reply on the same
 // connection starts where it should.
 TEST_F(ServiceTest, HeadIsAnsweredWithTheHeadersAlone) {
@@ -313,7 +361,7 @@ TEST_F(ServiceTest, JsonApi) {
                            "\",\"infoHashV2\":null,\"name\":\"电影 & <合集>\",\"size\":734265946,"
                            "\"files\":[{\"path\":\"a/第一集.mkv\",\"size\":734264934},{\"path\":"
                            "\"b.txt\",\"size\":12},{\"path\":\"c.nfo\",\"size\":1000}],"
-                           "\"source\":\"import\",\"added\":\"20",
+                           "\"fileCount\":3,\"source\":\"import\",\"added\":\"20",
                        0),
             0u)
       << json;

@@ -172,6 +172,7 @@ int ConvertFromSwarm(const ConvertOptions& options) {
   }
   settings.timeoutSeconds = swarm.timeoutSeconds;
   settings.maxParallel = options.jobs;
+  settings.waitingCounts = false;  // every link gets the whole --timeout, however long it waited
   settings.listenInterfaces = ListenInterfaces(swarm);
   // The user's own links: a peer or tracker on their own network is theirs to ask.
   settings.closedSourcesAllowed = true;

@@ -30,6 +30,8 @@ const OutcomeText kTexts[] = {
     {"too_many_lookups", "too many lookups from this client at once",
      "未查找：您的地址同时进行的查找过多，请稍后再试"},
     {"store_unavailable", "the store could not be read", "未查找：种子库暂时无法读取，请稍后再试"},
+    {"busy", "the service was busy: no fetch came free in time",
+     "未查找：服务繁忙，限定时间内没有空闲的查找，请稍后再试"},
 };
 
 const OutcomeText& TextOf(Outcome outcome) {

@@ -23,6 +23,7 @@ enum class Outcome {
   kCancelled,         // every client that asked went away first
   kTooManyLookups,    // not looked up: the client had as many lookups waiting as it may
   kStoreUnavailable,  // not looked up: the store could not be read (the torrent may be in it)
+  kBusy,              // not looked up: every fetch was taken for the whole of the lookup's time
 };
 
 struct LookupReport {

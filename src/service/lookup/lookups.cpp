@@ -68,9 +68,11 @@ void Lookups::Search(const std::string& hash, bool leased) {
   Pending& pending = pending_[hash];
   pending.waitingLease = false;
   pending.leased = leased;
-  // The result is always posted, never delivered within Fetch.
+  // The result is always posted, never delivered within Fetch. The fetch takes its turns as
+  // the first waiter's address.
+  const std::string client = pending.waiters.empty() ? std::string() : pending.waiters[0].client;
   pending.ticket =
-      fetcher_.Fetch(hash, std::exchange(pending.sources, {}),
+      fetcher_.Fetch(hash, std::exchange(pending.sources, {}), client,
                      [this, hash](FetchResult result) { Fetched(hash, std::move(result)); });
 }
 
@@ -157,9 +159,10 @@ void Lookups::Answer(const std::string& hash, std::vector<Waiter> waiters, const
 }
 
 void Lookups::Finished(const std::string& hash, const LookupReport& report) {
-  const bool swarm =
-      report.outcome != Outcome::kFoundStore && report.outcome != Outcome::kTooManyLookups &&
-      report.outcome != Outcome::kStoreUnavailable && report.outcome != Outcome::kCancelled;
+  const bool swarm = report.outcome != Outcome::kFoundStore &&
+                     report.outcome != Outcome::kTooManyLookups &&
+                     report.outcome != Outcome::kStoreUnavailable &&
+                     report.outcome != Outcome::kCancelled && report.outcome != Outcome::kBusy;
   if (IsFound(report.outcome)) {
     misses_.Forget(hash);
   } else if (swarm) {

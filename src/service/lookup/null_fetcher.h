@@ -22,7 +22,7 @@ class NullFetcher final : public Fetcher {
   ~NullFetcher() override { waiting_->clear(); }
 
   using Fetcher::Fetch;
-  std::uint64_t Fetch(const std::string&, const FetchSources&,
+  std::uint64_t Fetch(const std::string&, const FetchSources&, const std::string&,
                       std::function<void(FetchResult)> done) override {
     const std::uint64_t ticket = ++lastTicket_;
     waiting_->insert(ticket);

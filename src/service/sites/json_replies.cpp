@@ -51,8 +51,8 @@ Response MissJson(const LookupReport* report) {
   if (report->outcome == Outcome::kTooManyLookups)
     return JsonError(http::status::too_many_requests, "too_many_lookups",
                      OutcomePhrase(report->outcome));
-  if (report->outcome == Outcome::kStoreUnavailable)
-    return JsonError(http::status::service_unavailable, "store_unavailable",
+  if (report->outcome == Outcome::kStoreUnavailable || report->outcome == Outcome::kBusy)
+    return JsonError(http::status::service_unavailable, OutcomeCode(report->outcome),
                      OutcomePhrase(report->outcome));
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", report->seconds);

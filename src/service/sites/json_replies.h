@@ -20,7 +20,8 @@ Response JsonError(http::status status, const char* error, const std::string& me
 // files within kMaxListedFiles and kMaxListedBytes, fileCount all of them.
 std::string TorrentJson(const StoredTorrent& torrent);
 // The API's miss: without a report a plain 404; a client over its lookups 429
-// "too_many_lookups"; else a 404 with the lookup's outcome, its counts and seconds (one decimal).
+// "too_many_lookups"; a store that could not be read or a busy service 503 "store_unavailable" or
+// "busy"; else a 404 with the lookup's outcome, its counts and seconds (one decimal).
 Response MissJson(const LookupReport* report);
 
 }  // namespace pellucor::service

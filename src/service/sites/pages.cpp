@@ -43,7 +43,8 @@ Response TorrentReply(const std::shared_ptr<const StoredTorrent>& torrent) {
 
 http::status MissStatus(const LookupReport* report) {
   if (report && report->outcome == Outcome::kTooManyLookups) return http::status::too_many_requests;
-  if (report && report->outcome == Outcome::kStoreUnavailable)
+  if (report &&
+      (report->outcome == Outcome::kStoreUnavailable || report->outcome == Outcome::kBusy))
     return http::status::service_unavailable;
   return http::status::not_found;
 }

@@ -45,8 +45,8 @@ Response Page(http::status status, const char* type, const std::string& body);
 // The stored bytes themselves, shared with every other reply that sends them.
 Response TorrentReply(const std::shared_ptr<const StoredTorrent>& torrent);
 
-// A miss page's status: 429 when the client had too many lookups waiting, else 404 (also for
-// no report at all).
+// A miss page's status: 429 when the client had too many lookups waiting, 503 when the store
+// could not be read or the service was busy, else 404 (also for no report at all).
 http::status MissStatus(const LookupReport* report);
 // Why a lookup missed, as a paragraph of the miss pages; nothing without a report.
 std::string WhyParagraph(const LookupReport* report);

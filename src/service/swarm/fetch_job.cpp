@@ -12,7 +12,7 @@ constexpr auto kMaxKickInterval = std::chrono::seconds(4);
 
 FetchJob::FetchJob(boost::asio::io_context& io, FetchSession& session,
                    FetchSession::Torrent torrent, FetchSession::Sources sources, std::uint64_t id,
-                   std::chrono::seconds timeout, std::function<void()> timedOut)
+                   Clock::duration timeout, std::function<void()> timedOut)
     : session_(session),
       torrent_(std::move(torrent)),
       sources_(std::move(sources)),

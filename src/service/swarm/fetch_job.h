@@ -29,7 +29,7 @@ class FetchJob {
   // `timedOut` runs on `io` after `timeout`, unless the job is gone first (or, if the timer had
   // fired already, it finds no job of this `id`).
   FetchJob(boost::asio::io_context& io, FetchSession& session, FetchSession::Torrent torrent,
-           FetchSession::Sources sources, std::uint64_t id, std::chrono::seconds timeout,
+           FetchSession::Sources sources, std::uint64_t id, Clock::duration timeout,
            std::function<void()> timedOut);
   ~FetchJob();
   FetchJob(const FetchJob&) = delete;

@@ -16,7 +16,7 @@ void MergeInto(std::vector<std::string>& into, const std::vector<std::string>& m
 
 std::pair<std::uint64_t, FetchQueue::Added> FetchQueue::Add(const InfoHash& hash,
                                                             const FetchSources& sources,
-                                                            Done done) {
+                                                            const std::string& client, Done done) {
   const std::uint64_t ticket = ++lastTicket_;
   tickets_.emplace(ticket, hash);
   auto [it, fresh] = entries_.try_emplace(hash);
@@ -26,9 +26,9 @@ std::pair<std::uint64_t, FetchQueue::Added> FetchQueue::Add(const InfoHash& hash
   MergeInto(entry.callers.sources.peers, sources.peers);
   if (!fresh) return {ticket, Added::kJoined};
   entry.callers.since = Clock::now();
+  entry.callers.client = client;
   if (running_ < maxRunning_) {
-    entry.running = true;
-    ++running_;
+    Started(entry);
     return {ticket, Added::kStart};
   }
   queued_.push_back(hash);
@@ -47,11 +47,9 @@ std::pair<FetchQueue::Withdrawn, std::optional<InfoHash>> FetchQueue::Cancel(std
                 callers.end());
   if (!callers.empty()) return {Withdrawn::kOthersWait, hash};
   const bool running = it->second.running;
+  if (running) Stopped(it->second);
   entries_.erase(it);
-  if (running) {
-    --running_;
-    return {Withdrawn::kRunningEmptied, hash};
-  }
+  if (running) return {Withdrawn::kRunningEmptied, hash};
   queued_.erase(std::find(queued_.begin(), queued_.end(), hash));
   return {Withdrawn::kQueuedEmptied, hash};
 }
@@ -81,7 +79,7 @@ void FetchQueue::Merge(const InfoHash& from, const InfoHash& into) {
   MergeInto(callers.sources.trackers, source->second.callers.sources.trackers);
   MergeInto(callers.sources.peers, source->second.callers.sources.peers);
   if (source->second.running) {
-    --running_;
+    Stopped(source->second);
   } else {
     queued_.erase(std::find(queued_.begin(), queued_.end(), from));
   }
@@ -91,20 +89,67 @@ void FetchQueue::Merge(const InfoHash& from, const InfoHash& into) {
 FetchQueue::Callers FetchQueue::Finish(const InfoHash& hash) {
   const auto it = entries_.find(hash);
   if (it == entries_.end() || !it->second.running) return {};
+  Stopped(it->second);
   Callers callers = std::move(it->second.callers);
   entries_.erase(it);
-  --running_;
   for (const auto& caller : callers.byTicket) tickets_.erase(caller.first);
   return callers;
 }
 
 std::optional<InfoHash> FetchQueue::Next() {
   if (running_ >= maxRunning_ || queued_.empty()) return std::nullopt;
-  const InfoHash hash = queued_.front();
-  queued_.pop_front();
-  entries_.at(hash).running = true;
-  ++running_;
+  // The oldest of the fetches whose address has the fewest running.
+  auto next = queued_.end();
+  int fewest = 0;
+  for (auto it = queued_.begin(); it != queued_.end(); ++it) {
+    const auto running = runningByClient_.find(entries_.at(*it).callers.client);
+    const int count = running == runningByClient_.end() ? 0 : running->second;
+    if (next == queued_.end() || count < fewest) {
+      next = it;
+      fewest = count;
+      if (count == 0) break;
+    }
+  }
+  const InfoHash hash = *next;
+  queued_.erase(next);
+  Started(entries_.at(hash));
   return hash;
+}
+
+std::vector<std::pair<InfoHash, FetchQueue::Callers>> FetchQueue::TakeQueuedBefore(
+    Clock::time_point before) {
+  std::vector<std::pair<InfoHash, Callers>> taken;
+  for (auto it = queued_.begin(); it != queued_.end();) {
+    const auto entry = entries_.find(*it);
+    if (entry->second.callers.since >= before) {
+      ++it;
+      continue;
+    }
+    for (const auto& caller : entry->second.callers.byTicket) tickets_.erase(caller.first);
+    taken.emplace_back(*it, std::move(entry->second.callers));
+    entries_.erase(entry);
+    it = queued_.erase(it);
+  }
+  return taken;
+}
+
+std::optional<FetchQueue::Clock::time_point> FetchQueue::OldestQueued() const {
+  std::optional<Clock::time_point> oldest;
+  for (const InfoHash& hash : queued_)
+    oldest = std::min(oldest.value_or(Clock::time_point::max()), entries_.at(hash).callers.since);
+  return oldest;
+}
+
+void FetchQueue::Started(Entry& entry) {
+  entry.running = true;
+  ++running_;
+  ++runningByClient_[entry.callers.client];
+}
+
+void FetchQueue::Stopped(const Entry& entry) {
+  --running_;
+  const auto it = runningByClient_.find(entry.callers.client);
+  if (it != runningByClient_.end() && --it->second <= 0) runningByClient_.erase(it);
 }
 
 }  // namespace pellucor::service

@@ -28,13 +28,18 @@ struct FetchSources {
 class Fetcher {
  public:
   virtual ~Fetcher() = default;
-  // Looks for the torrent of `infoHash` (40 or 64 hex digits, either case), asking `sources`
-  // besides the fetcher's own. `done` runs once, always posted, never within the call. Returns
-  // a ticket for Cancel (0 for an answer that is already on its way).
+  // Looks for the torrent of `infoHash` (40 or 64 hex digits, either case) for the client at
+  // address `client` (whose fetches take turns with other addresses'), asking `sources` besides
+  // the fetcher's own. `done` runs once, always posted, never within the call. Returns a ticket
+  // for Cancel (0 for an answer that is already on its way).
   virtual std::uint64_t Fetch(const std::string& infoHash, const FetchSources& sources,
-                              std::function<void(FetchResult)> done) = 0;
+                              const std::string& client, std::function<void(FetchResult)> done) = 0;
+  std::uint64_t Fetch(const std::string& infoHash, const FetchSources& sources,
+                      std::function<void(FetchResult)> done) {
+    return Fetch(infoHash, sources, std::string(), std::move(done));
+  }
   std::uint64_t Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
-    return Fetch(infoHash, FetchSources{}, std::move(done));
+    return Fetch(infoHash, FetchSources{}, std::string(), std::move(done));
   }
   // Withdraws the request of `ticket`: its `done` is never run. False, and nothing withdrawn,
   // once the result was handed on: `done` will run.

@@ -83,7 +83,8 @@ Resolver::Resolver(boost::asio::io_context& io, ResolverSettings settings)
       queue_(settings_.maxParallel),
       session_(settings_,
                life_.PostedTask(io_, [](Resolver& r) { HandleFetchAlerts(r.session_, r); })),
-      jobs_(io_, session_) {}
+      jobs_(io_, session_),
+      queueExpiry_(io_) {}
 
 // Then the jobs go (removing their torrents), and the session (waiting for libtorrent's thread).
 Resolver::~Resolver() {
@@ -107,7 +108,7 @@ int Resolver::DhtNodes() const {
 }
 
 std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& named,
-                              std::function<void(FetchResult)> done) {
+                              const std::string& client, std::function<void(FetchResult)> done) {
   if (!done) return 0;
   FetchSources sources;
   for (const std::string& url : named.trackers)
@@ -130,11 +131,12 @@ std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& n
   }
   // A v2 torrent asked by its SHA-256 and by its truncation is one fetch.
   const InfoHash key = queue_.Booked(*hash).value_or(*hash);
-  const auto [ticket, added] = queue_.Add(key, sources, std::move(done));
+  const auto [ticket, added] = queue_.Add(key, sources, client, std::move(done));
   if (added == FetchQueue::Added::kStart) {
     Begin(key);
   } else if (added == FetchQueue::Added::kQueued) {
-    Log(LogLevel::kDebug, "fetch_queued", {{"hash", key.Hex()}});
+    Log(LogLevel::kDebug, "fetch_queued", {{"hash", key.Hex()}, {"client", client}});
+    if (settings_.waitingCounts && !expiryArmed_) ExpireQueued();
   } else if (const auto job = jobs_.Find(key); job != jobs_.end()) {
     job->second->AddSources(FetchSession::Read(queue_.SourcesOf(key)));
   }
@@ -171,9 +173,16 @@ void Resolver::Deliver(FetchQueue::Callers callers, FetchResult result) {
   for (auto& [ticket, done] : callers.byTicket) Post(std::move(done), result);
 }
 
-// Adds the torrent of a fetch the queue let start; without one, its callers learn at once.
+// Adds the torrent of a fetch the queue let start, for what is left of its time; without one,
+// its callers learn at once.
 void Resolver::Begin(const InfoHash& hash) {
   const std::uint64_t id = ++lastId_;
+  Clock::duration timeout = std::chrono::seconds(settings_.timeoutSeconds);
+  if (settings_.waitingCounts) {
+    timeout -= Clock::now() - queue_.Since(hash);
+    // A fetch whose time is all but gone still gets a moment: a peer at hand answers in one.
+    timeout = std::max<Clock::duration>(timeout, std::chrono::milliseconds(500));
+  }
   FetchSession::Sources sources = FetchSession::Read(queue_.SourcesOf(hash));
   std::optional<FetchSession::Torrent> torrent = session_.Add(
       hash, sources, life_.PostedTask(io_, [hash, id](Resolver& r) { r.OnWatch(hash, id); }));
@@ -184,8 +193,7 @@ void Resolver::Begin(const InfoHash& hash) {
   }
   Log(LogLevel::kDebug, "fetch_started", {{"hash", hash.Hex()}});
   jobs_.Add(hash, std::make_unique<FetchJob>(
-                      io_, session_, std::move(*torrent), std::move(sources), id,
-                      std::chrono::seconds(settings_.timeoutSeconds),
+                      io_, session_, std::move(*torrent), std::move(sources), id, timeout,
                       life_.Task([hash, id](Resolver& r) { r.OnTimeout(hash, id); })));
   // A fresh count of the DHT's nodes for this fetch's report.
   session_.CountDhtNodes();
@@ -286,6 +294,25 @@ void Resolver::Finish(Job job, FetchResult result) {
 
 void Resolver::StartQueued() {
   while (const std::optional<InfoHash> next = queue_.Next()) Begin(*next);
+}
+
+void Resolver::ExpireQueued() {
+  const Clock::duration time = std::chrono::seconds(settings_.timeoutSeconds);
+  for (auto& [hash, callers] : queue_.TakeQueuedBefore(Clock::now() - time)) {
+    Log(LogLevel::kDebug, "fetch_busy", {{"hash", hash.Hex()}, {"client", callers.client}});
+    FetchResult busy;
+    busy.report.outcome = Outcome::kBusy;
+    busy.report.dhtNodes = session_.DhtNodes();
+    Deliver(std::move(callers), std::move(busy));
+  }
+  const std::optional<Clock::time_point> oldest = queue_.OldestQueued();
+  expiryArmed_ = oldest.has_value();
+  if (!oldest) return;
+  queueExpiry_.expires_at(*oldest + time);
+  queueExpiry_.async_wait([expire = life_.Task([](Resolver& r) { r.ExpireQueued(); })](
+                              const boost::system::error_code& error) {
+    if (!error) expire();
+  });
 }
 
 void Resolver::OnTimeout(const InfoHash& hash, std::uint64_t id) {

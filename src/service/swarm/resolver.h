@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "service/core/outcome.h"
 #include "service/swarm/fetch_alerts.h"
@@ -39,7 +40,11 @@ struct ResolverSettings {
   std::vector<std::vector<std::string>> trackers;
   std::string listenInterfaces = "127.0.0.1:0";  // libtorrent's listen_interfaces
   int timeoutSeconds = 20;
-  int maxParallel = 16;                     // fetches running at once; more wait their turn
+  int maxParallel = 16;  // fetches running at once; more wait their turn
+  // Whether the time a fetch waits for its turn counts toward its timeout: a service answers
+  // every lookup within its time (kBusy when no fetch came free); the converter gives each of
+  // its links the whole time, however long it waited.
+  bool waitingCounts = true;
   int maxMetadataBytes = 30 * 1024 * 1024;  // larger info dictionaries are refused
   // How long a v2 or hybrid torrent's fetch waits, once the metadata is in, for the piece
   // layers its larger files need; without them by then it is delivered as it is (0: never
@@ -78,7 +83,7 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   // Cancel (0 for an answer that is already on its way).
   using Fetcher::Fetch;
   std::uint64_t Fetch(const std::string& infoHash, const FetchSources& sources,
-                      std::function<void(FetchResult)> done) override;
+                      const std::string& client, std::function<void(FetchResult)> done) override;
   // Withdraws the request of `ticket`: its `done` is never run. A fetch whose every request was
   // withdrawn stops (its torrent is removed, a queued one starts in its place). False, and
   // nothing withdrawn, once the result was handed on: `done` will run.
@@ -109,6 +114,9 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   void Missed(Job job);
   void Finish(Job job, FetchResult result);
   void StartQueued();
+  // Ends the queued fetches whose whole time went by waiting (kBusy), and sets the timer for the
+  // next one.
+  void ExpireQueued();
   // Hands `result` on, posted: to one caller, or to every caller of a fetch with its seconds.
   void Post(std::function<void(FetchResult)> done, FetchResult result);
   void Deliver(FetchQueue::Callers callers, FetchResult result);
@@ -129,6 +137,8 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   FetchQueue queue_;
   FetchSession session_;
   RunningFetches jobs_;  // after the session: they go first
+  boost::asio::steady_timer queueExpiry_;
+  bool expiryArmed_ = false;
   std::uint64_t lastId_ = 0;
 };
 

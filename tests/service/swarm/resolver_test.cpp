@@ -229,7 +229,9 @@ TEST_F(ResolverTest, TimesOutAndThenRunsTheQueuedFetch) {
   const auto seed = Seed({v1_});
   ASSERT_TRUE(seed);
   ResolverSettings settings = PeerSettings(*seed);
-  // The queued fetch gets the same timeout: long enough for a loopback seed under load.
+  // The queued fetch gets the whole timeout (as the converter's do): long enough for a loopback
+  // seed under load.
+  settings.waitingCounts = false;
   settings.timeoutSeconds = 3;
   settings.maxParallel = 1;
   Resolver resolver(io_, settings);
@@ -254,6 +256,40 @@ TEST_F(ResolverTest, TimesOutAndThenRunsTheQueuedFetch) {
   EXPECT_LT(missingAfter, std::chrono::seconds(10));  // generous: ctest runs tests side by side
   ASSERT_TRUE(found[0].torrent.has_value());
   EXPECT_EQ(*found[0].torrent, Fetched(*v1_));
+}
+
+// Where the time spent waiting counts (the service), a queued fetch ends within its own time
+// from the request, busy or short of time; where it does not (the converter), it runs its whole
+// time after the one before it.
+TEST_F(ResolverTest, WaitingCountsTowardTheTimeoutWhereSet) {
+  const struct {
+    bool waitingCounts;
+    std::chrono::milliseconds atLeast, below;
+  } cases[] = {
+      {true, std::chrono::milliseconds(1900), std::chrono::milliseconds(3600)},
+      {false, std::chrono::milliseconds(3900), std::chrono::seconds(10)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.waitingCounts);
+    ResolverSettings settings;
+    settings.dht = false;
+    settings.peers = {"127.0.0.1:9"};  // somewhere to look, where nobody answers
+    settings.timeoutSeconds = 2;
+    settings.maxParallel = 1;
+    settings.waitingCounts = c.waitingCounts;
+    Resolver resolver(io_, settings);
+    Results first, queued;
+    const Clock::time_point start = Clock::now();
+    resolver.Fetch(std::string(40, '7'), Into(first));
+    resolver.Fetch(std::string(40, '8'), FetchSources{}, "client", Into(queued));
+    ASSERT_TRUE(RunUntil(
+        io_, [&] { return !queued.empty(); }, std::chrono::seconds(12)));
+    const auto after = Clock::now() - start;
+    EXPECT_GE(after, c.atLeast);
+    EXPECT_LT(after, c.below);
+    EXPECT_EQ(queued[0].torrent, std::nullopt);
+    EXPECT_GE(queued[0].report.seconds, c.atLeast.count() / 1000.0);
+  }
 }
 
 // A withdrawn request is never answered. A running fetch whose every request was withdrawn

@@ -175,13 +175,13 @@ void Resolver::Deliver(FetchQueue::Callers callers, FetchResult result) {
 
 // Adds the torrent of a fetch the queue let start, for what is left of its time; without one,
 // its callers learn at once.
-void Resolver::Begin(const InfoHash& hash) {
+void Resolver::Begin(const InfoHash& hash, bool waited) {
   const std::uint64_t id = ++lastId_;
   Clock::duration timeout = std::chrono::seconds(settings_.timeoutSeconds);
-  if (settings_.waitingCounts) {
+  if (waited && settings_.waitingCounts) {
     timeout -= Clock::now() - queue_.Since(hash);
-    // A fetch whose time is all but gone still gets a moment: a peer at hand answers in one.
-    timeout = std::max<Clock::duration>(timeout, std::chrono::milliseconds(500));
+    // Under a second left: too little to find anyone, and the slot goes to a fetch with time.
+    if (timeout < std::chrono::seconds(1)) return Deliver(queue_.Finish(hash), Busy());
   }
   FetchSession::Sources sources = FetchSession::Read(queue_.SourcesOf(hash));
   std::optional<FetchSession::Torrent> torrent = session_.Add(
@@ -293,17 +293,21 @@ void Resolver::Finish(Job job, FetchResult result) {
 }
 
 void Resolver::StartQueued() {
-  while (const std::optional<InfoHash> next = queue_.Next()) Begin(*next);
+  while (const std::optional<InfoHash> next = queue_.Next()) Begin(*next, true);
+}
+
+FetchResult Resolver::Busy() const {
+  FetchResult busy;
+  busy.report.outcome = Outcome::kBusy;
+  busy.report.dhtNodes = session_.DhtNodes();
+  return busy;
 }
 
 void Resolver::ExpireQueued() {
   const Clock::duration time = std::chrono::seconds(settings_.timeoutSeconds);
   for (auto& [hash, callers] : queue_.TakeQueuedBefore(Clock::now() - time)) {
     Log(LogLevel::kDebug, "fetch_busy", {{"hash", hash.Hex()}, {"client", callers.client}});
-    FetchResult busy;
-    busy.report.outcome = Outcome::kBusy;
-    busy.report.dhtNodes = session_.DhtNodes();
-    Deliver(std::move(callers), std::move(busy));
+    Deliver(std::move(callers), Busy());
   }
   const std::optional<Clock::time_point> oldest = queue_.OldestQueued();
   expiryArmed_ = oldest.has_value();

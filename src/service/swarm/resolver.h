@@ -104,7 +104,8 @@ class Resolver final : public Fetcher, private FetchAlertSink {
  private:
   using Job = RunningFetches::iterator;
 
-  void Begin(const InfoHash& hash);
+  // `waited`: the fetch waited its turn in the queue.
+  void Begin(const InfoHash& hash, bool waited = false);
   void Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen,
              bool readd = false);
   void Absorb(Job job, const std::string& info);
@@ -117,6 +118,7 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   // Ends the queued fetches whose whole time went by waiting (kBusy), and sets the timer for the
   // next one.
   void ExpireQueued();
+  FetchResult Busy() const;
   // Hands `result` on, posted: to one caller, or to every caller of a fetch with its seconds.
   void Post(std::function<void(FetchResult)> done, FetchResult result);
   void Deliver(FetchQueue::Callers callers, FetchResult result);

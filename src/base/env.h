@@ -23,10 +23,14 @@ GbkText RunDirectory();
 
 // Where the window saves torrents: the run directory, as the program has always done, when the
 // program may write there. Where it may not (a program installed under /usr/bin), the user's
-// download directory: XDG_DOWNLOAD_DIR of $XDG_CONFIG_HOME/user-dirs.dirs (what
-// `xdg-user-dir DOWNLOAD` reads), else ~/Downloads, made when missing. On Windows the run
-// directory.
+// download directory (UserDownloadDirectory). On Windows the run directory.
 GbkText SaveDirectory();
+#ifndef _WIN32
+// The user's download directory: XDG_DOWNLOAD_DIR of $XDG_CONFIG_HOME/user-dirs.dirs (what
+// `xdg-user-dir DOWNLOAD` reads: "$HOME/…" or an absolute path), else ~/Downloads; made when
+// missing. Empty without a HOME.
+GbkText UserDownloadDirectory();
+#endif
 
 // The directory for the user's files the program may rebuild (the converter's DHT state):
 // $XDG_CACHE_HOME/pellucor, else ~/.cache/pellucor; on Windows %LOCALAPPDATA%\Pellucor. Empty

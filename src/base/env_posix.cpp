@@ -115,8 +115,13 @@ std::string DownloadDirFromUserDirs(const std::string& home) {
 GbkText SaveDirectory() {
   const GbkText run = RunDirectory();
   if (::access(run.empty() ? "/" : GbkToUtf8(run.view()).c_str(), W_OK) == 0) return run;
+  const GbkText downloads = UserDownloadDirectory();
+  return downloads.empty() ? run : downloads;
+}
+
+GbkText UserDownloadDirectory() {
   const char* home = std::getenv("HOME");
-  if (!home || !*home) return run;
+  if (!home || !*home) return {};
   std::string downloads = DownloadDirFromUserDirs(home);
   if (downloads.empty()) downloads = std::string(home) + "/Downloads";
   const GbkText dir = FromFileName(downloads);

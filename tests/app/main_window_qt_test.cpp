@@ -11,6 +11,10 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <chrono>
+#include <future>
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include "base/codepage.h"
@@ -95,6 +99,20 @@ class QtDriver final : public testing::WindowDriver {
     log->insertPlainText(Q(message).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
   }
+  // A task posted to the window's thread, which reads the text there.
+  std::optional<GbkText> TextFromAnotherThread(ControlId id, int ms) override {
+    auto text = std::make_shared<std::promise<GbkText>>();
+    std::future<GbkText> future = text->get_future();
+    QMetaObject::invokeMethod(
+        qApp, [this, id, text] { text->set_value(Text(id)); }, Qt::QueuedConnection);
+    if (future.wait_for(std::chrono::milliseconds(ms)) != std::future_status::ready)
+      return std::nullopt;
+    return future.get();
+  }
+  // The offscreen platform takes input only from the window's own thread, and delivers it at
+  // once (QTest's events), or through a flush of every queued event.
+  bool QueueUserClick(ControlId) override { return false; }
+  std::optional<bool> Hung() override { return std::nullopt; }
   // The text, the caret and the selection's anchor, and whether it is scrolled to the end.
   std::string View(ControlId id) override {
     QPlainTextEdit* log = EditBox(id);

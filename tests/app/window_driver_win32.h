@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/utility_win32.h"
@@ -86,6 +87,25 @@ class Win32Driver final : public WindowDriver {
     SendMessageW(log, EM_SCROLLCARET, 0, 0);
     SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Wide(message).c_str()));
   }
+  std::optional<GbkText> TextFromAnotherThread(ControlId id, int ms) override {
+    HWND h = Item(id);
+    DWORD_PTR length = 0, copied = 0;
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_BLOCK, ms, &length))
+      return std::nullopt;
+    std::wstring s(length + 1, L'\0');
+    if (!SendMessageTimeoutW(h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()),
+                             SMTO_BLOCK, ms, &copied))
+      return std::nullopt;
+    s.resize(copied);
+    return Narrow(s);
+  }
+  // Posted, as the system queues a click: handled when the window's thread next takes its
+  // queued messages.
+  bool QueueUserClick(ControlId id) override {
+    QueueClick(id);
+    return true;
+  }
+  std::optional<bool> Hung() override { return IsHungAppWindow(Top()) != FALSE; }
   // The text, the selection, and the first line in view.
   std::string View(ControlId id) override {
     HWND log = Item(id);

@@ -2,6 +2,9 @@
 // (window_scenarios.h), each on a window opened for it.
 #include "window_scenarios.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -235,15 +238,43 @@ const Scenario kScenarios[] = {
      }},
 
     // A download that stalls frees the window within about half a minute, with the route's
-    // failure message.
+    // failure message. Meanwhile the window stays painted: it shows the lines the route wrote
+    // before the request, leaves a click queued until the request ends, and is never taken for
+    // hung (the system asks after 5 s).
     {"AStalledServiceFreesTheWindow", nullptr,
      [](WindowTest& t, WindowDriver& d) {
        t.server.Enqueue(FakeHttpServer::Reply("200 OK", "", "<html></html>"));
        t.server.EnqueueSilence();
-       d.Type(kBox, GbkText(MakeTorrent(300).hash));
+       const GbkText link(MakeTorrent(300).hash);
+       d.Type(kBox, link);
+       std::optional<GbkText> logDuring, boxDuring;
+       std::optional<bool> hung;
+       bool clickQueued = false;
+       std::thread observer([&] {
+         for (int i = 0; i < 1000 && t.server.Requests().size() < 2; ++i)
+           std::this_thread::sleep_for(std::chrono::milliseconds(10));
+         const uint32_t stalled = TickCount();
+         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+         clickQueued = d.QueueUserClick(k按钮清空);
+         logDuring = d.TextFromAnotherThread(kLog, 3000);
+         boxDuring = d.TextFromAnotherThread(kBox, 3000);
+         const int64_t waited = TickCount() - stalled;
+         std::this_thread::sleep_for(
+             std::chrono::milliseconds(std::max<int64_t>(0, 6500 - waited)));
+         hung = d.Hung();
+       });
        const uint32_t start = TickCount();
        d.Click(k按钮开始);
        const uint32_t ms = TickCount() - start;
+       observer.join();
+       EXPECT_EQ(logDuring, GbkText("---------------以上为该种子信息预览---------------\r\n"
+                                    "正在转化种子，请稍后……\r\n"));
+       if (clickQueued) {
+         EXPECT_EQ(boxDuring, link) << "the click was handled during the request";
+         EXPECT_TRUE(t.RunUntil([&] { return d.Text(kBox).str().empty(); }, 3000))
+             << "the click was lost";
+       }
+       EXPECT_NE(hung, std::optional<bool>(true));
        EXPECT_GE(ms, 29500u);
        EXPECT_LE(ms, 34000u);
        EXPECT_EQ(d.Text(kLog), GbkText("---------------以上为该种子信息预览---------------\r\n"

@@ -46,6 +46,16 @@ class WindowDriver {
   virtual void AppendOnItsOwn(ControlId id, const GbkText& message) = 0;
   // An edit box as the user sees it: its text, caret and selection, and how it is scrolled.
   virtual std::string View(ControlId id) = 0;
+
+  // From another thread, while the window's thread runs a request:
+  // What a control shows, asked of the window's own thread; nothing when that thread did not
+  // answer within `ms` milliseconds (it handles no messages).
+  virtual std::optional<GbkText> TextFromAnotherThread(ControlId id, int ms) = 0;
+  // A click on a button queued as the user's would be; false where the toolkit under test
+  // offers no means to queue input from another thread (Qt's offscreen platform).
+  virtual bool QueueUserClick(ControlId id) = 0;
+  // Whether the system takes the window for hung; nothing where it has no such notion.
+  virtual std::optional<bool> Hung() = 0;
 };
 
 // Defined by each toolkit's test program: the toolkit a test's window is built on (Qt: one for

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +124,46 @@ TEST_F(WriteBytesToFileTest, FailedWriteKeepsTheOldFile) {
   EXPECT_FALSE(ok);
   EXPECT_EQ(Content("t.torrent"), "old");
   EXPECT_EQ(Names(), std::vector<std::string>{"t.torrent"});
+}
+#endif
+
+#if !defined(_WIN32)
+// Where torrents go when the run directory is not writable: the download directory the user's
+// user-dirs.dirs names (as xdg-user-dirs writes it), else ~/Downloads; made when missing.
+TEST(Env, UserDownloadDirectoryFollowsUserDirs) {
+  const testing::Sandbox sandbox("downloads");
+  const std::string home = (sandbox.fs() / "home").string();
+  const std::string config = (sandbox.fs() / "config").string();
+  std::filesystem::create_directories(config);
+  const std::string elsewhere = (sandbox.fs() / "elsewhere").string();
+  const std::string xiazai = "\xE4\xB8\x8B\xE8\xBD\xBD";  // "下载" in UTF-8
+  const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  const struct {
+    std::optional<std::string> userDirs;  // none: no such file
+    std::string expected;
+  } cases[] = {
+      {std::nullopt, home + "/Downloads"},
+      {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOWNLOAD_DIR=\"$HOME/" + xiazai + "\"\n",
+       home + "/" + xiazai},
+      {"XDG_DOWNLOAD_DIR=\"$HOME\"\n", home},
+      {"XDG_DOWNLOAD_DIR=\"" + elsewhere + "\"", elsewhere},
+      {"XDG_DOWNLOAD_DIR=\"relative\"\n", home + "/Downloads"},
+      {"XDG_DOWNLOAD_DIR=\"$HOME/unterminated\n", home + "/Downloads"},
+      {"# XDG_DOWNLOAD_DIR=\"$HOME/commented\"\n", home + "/Downloads"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.userDirs.value_or("(none)"));
+    std::filesystem::remove(config + "/user-dirs.dirs");
+    if (c.userDirs) std::ofstream(config + "/user-dirs.dirs") << *c.userDirs;
+    std::filesystem::remove_all(home);
+    std::filesystem::remove_all(elsewhere);
+    EXPECT_EQ(GbkToUtf8(UserDownloadDirectory().view()), c.expected);
+    EXPECT_TRUE(std::filesystem::is_directory(c.expected)) << "made when missing";
+  }
+  ::setenv("HOME", savedHome.c_str(), 1);
+  ::unsetenv("XDG_CONFIG_HOME");
 }
 #endif
 

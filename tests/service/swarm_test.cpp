@@ -279,6 +279,18 @@ TEST_F(SwarmTest, ALinksOwnSourcesAndWhoMayUseThem) {
   EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << Body(reply);
   EXPECT_EQ(InfoOf(Body(reply)), swarm_->TrackerOnly().infoSection);
   EXPECT_NE(Body(reply).find(swarm_->TrackerUrl()), std::string::npos);
+  // A request that joins a search under way brings its link's peer to it: the bare hash,
+  // which the DHT cannot find, is found too.
+  ServiceProcess joined(*dir_ / "joined", {"--dht-bootstrap", Join(swarm_->BootstrapNodes()),
+                                           "--resolve-timeout", "8"});
+  ASSERT_NE(joined.Port(), 0) << joined.Log();
+  std::string bare;
+  std::thread first([&] { bare = Api(joined.Port(), hash + "?resolve=1"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  reply = Api(joined.Port(), hash + "?resolve=1&link=" + encode(viaPeer));
+  first.join();
+  EXPECT_EQ(Status(reply), "HTTP/1.1 200 OK") << Body(reply);
+  EXPECT_EQ(Status(bare), "HTTP/1.1 200 OK") << Body(bare);
 
   const Clock::time_point start = Clock::now();
   reply = Exchange(open.Port(), Post("/magnet-bt/index.php", "magnet=" + encode(viaPeer)), 0, 30);

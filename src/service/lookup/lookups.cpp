@@ -46,13 +46,17 @@ void Lookups::Lookup(const std::string& hash, const Responder& respond, Done don
   const uint64_t id = ++lastWaiter_;
   Pending& pending = pending_[hash];
   pending.waiters.push_back({id, client, std::move(done)});
-  // A few more than the ten of each the resolver takes once it dropped those it refuses; a
-  // search under way takes no more.
-  for (const std::string& url : sources.trackers)
-    if (pending.sources.trackers.size() < 16) pending.sources.trackers.push_back(url);
-  for (const std::string& peer : sources.peers)
-    if (pending.sources.peers.size() < 16) pending.sources.peers.push_back(peer);
   respond.OnGone([this, hash, id] { Abandon(hash, id); });
+  // A search under way takes the sources at once; one still to start, when it starts (a few
+  // more than the ten of each the resolver takes once it dropped those it refuses).
+  if (pending.ticket != 0) {
+    if (named) fetcher_.AddSources(hash, sources);
+  } else {
+    for (const std::string& url : sources.trackers)
+      if (pending.sources.trackers.size() < 16) pending.sources.trackers.push_back(url);
+    for (const std::string& peer : sources.peers)
+      if (pending.sources.peers.size() < 16) pending.sources.peers.push_back(peer);
+  }
   if (pending.lookup != 0) return;  // joins the lookup under way
   pending.lookup = ++lastLookup_;
   pending.since = std::chrono::steady_clock::now();

@@ -32,6 +32,7 @@ class NullFetcher final : public Fetcher {
     });
     return ticket;
   }
+  void AddSources(const std::string&, const FetchSources&) override {}
   bool Cancel(std::uint64_t ticket) override { return waiting_->erase(ticket) > 0; }
   bool Running() const override { return true; }
   int DhtNodes() const override { return 0; }

@@ -54,6 +54,13 @@ std::pair<FetchQueue::Withdrawn, std::optional<InfoHash>> FetchQueue::Cancel(std
   return {Withdrawn::kQueuedEmptied, hash};
 }
 
+void FetchQueue::AddSources(const InfoHash& hash, const FetchSources& sources) {
+  const auto it = entries_.find(hash);
+  if (it == entries_.end()) return;
+  MergeInto(it->second.callers.sources.trackers, sources.trackers);
+  MergeInto(it->second.callers.sources.peers, sources.peers);
+}
+
 FetchSources FetchQueue::SourcesOf(const InfoHash& hash) const {
   const auto it = entries_.find(hash);
   return it == entries_.end() ? FetchSources{} : it->second.callers.sources;

@@ -57,6 +57,8 @@ class FetchQueue {
                                       const std::string& client, Done done);
   // When the first caller of a booked fetch asked.
   Clock::time_point Since(const InfoHash& hash) const { return entries_.at(hash).callers.since; }
+  // Adds sources to a booked fetch (each once, up to kMaxSources of each kind).
+  void AddSources(const InfoHash& hash, const FetchSources& sources);
   // The sources the callers of a booked fetch named so far; none for a hash not booked.
   FetchSources SourcesOf(const InfoHash& hash) const;
   // The booked hash that names the torrent of `hash`: itself, or the other one of a v2

@@ -41,6 +41,9 @@ class Fetcher {
   std::uint64_t Fetch(const std::string& infoHash, std::function<void(FetchResult)> done) {
     return Fetch(infoHash, FetchSources{}, std::string(), std::move(done));
   }
+  // Adds `sources` to the fetch of `infoHash` under way (running or waiting its turn); nothing
+  // when there is none.
+  virtual void AddSources(const std::string& infoHash, const FetchSources& sources) = 0;
   // Withdraws the request of `ticket`: its `done` is never run. False, and nothing withdrawn,
   // once the result was handed on: `done` will run.
   virtual bool Cancel(std::uint64_t ticket) = 0;

@@ -110,16 +110,7 @@ int Resolver::DhtNodes() const {
 std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& named,
                               const std::string& client, std::function<void(FetchResult)> done) {
   if (!done) return 0;
-  FetchSources sources;
-  for (const std::string& url : named.trackers)
-    if (SourceTrackerAllowed(url, settings_.closedSourcesAllowed)) sources.trackers.push_back(url);
-  for (const std::string& peer : named.peers)
-    if (SourcePeerAllowed(peer, settings_.closedSourcesAllowed)) sources.peers.push_back(peer);
-  if (sources.trackers.size() < named.trackers.size() || sources.peers.size() < named.peers.size())
-    Log(LogLevel::kDebug, "sources_refused",
-        {{"hash", infoHash},
-         {"trackers", static_cast<int>(named.trackers.size() - sources.trackers.size())},
-         {"peers", static_cast<int>(named.peers.size() - sources.peers.size())}});
+  const FetchSources sources = Allowed(infoHash, named);
   const std::optional<InfoHash> hash = InfoHash::FromHex(infoHash);
   const bool nowhere = !settings_.dht && session_.Listed().empty() && settings_.trackers.empty() &&
                        sources.trackers.empty() && FetchSession::Read(sources).peers.empty();
@@ -141,6 +132,29 @@ std::uint64_t Resolver::Fetch(const std::string& infoHash, const FetchSources& n
     job->second->AddSources(FetchSession::Read(queue_.SourcesOf(key)));
   }
   return ticket;
+}
+
+FetchSources Resolver::Allowed(const std::string& infoHash, const FetchSources& named) const {
+  FetchSources sources;
+  for (const std::string& url : named.trackers)
+    if (SourceTrackerAllowed(url, settings_.closedSourcesAllowed)) sources.trackers.push_back(url);
+  for (const std::string& peer : named.peers)
+    if (SourcePeerAllowed(peer, settings_.closedSourcesAllowed)) sources.peers.push_back(peer);
+  if (sources.trackers.size() < named.trackers.size() || sources.peers.size() < named.peers.size())
+    Log(LogLevel::kDebug, "sources_refused",
+        {{"hash", infoHash},
+         {"trackers", static_cast<int>(named.trackers.size() - sources.trackers.size())},
+         {"peers", static_cast<int>(named.peers.size() - sources.peers.size())}});
+  return sources;
+}
+
+void Resolver::AddSources(const std::string& infoHash, const FetchSources& named) {
+  const std::optional<InfoHash> hash = InfoHash::FromHex(infoHash);
+  const std::optional<InfoHash> key = hash ? queue_.Booked(*hash) : std::nullopt;
+  if (!key) return;
+  queue_.AddSources(*key, Allowed(infoHash, named));
+  if (const auto job = jobs_.Find(*key); job != jobs_.end())
+    job->second->AddSources(FetchSession::Read(queue_.SourcesOf(*key)));
 }
 
 bool Resolver::Cancel(std::uint64_t ticket) {

@@ -84,6 +84,8 @@ class Resolver final : public Fetcher, private FetchAlertSink {
   using Fetcher::Fetch;
   std::uint64_t Fetch(const std::string& infoHash, const FetchSources& sources,
                       const std::string& client, std::function<void(FetchResult)> done) override;
+  // Adds the sources it may ask (as Fetch takes them) to the fetch of `infoHash` under way.
+  void AddSources(const std::string& infoHash, const FetchSources& sources) override;
   // Withdraws the request of `ticket`: its `done` is never run. A fetch whose every request was
   // withdrawn stops (its torrent is removed, a queued one starts in its place). False, and
   // nothing withdrawn, once the result was handed on: `done` will run.
@@ -106,6 +108,8 @@ class Resolver final : public Fetcher, private FetchAlertSink {
 
   // `waited`: the fetch waited its turn in the queue.
   void Begin(const InfoHash& hash, bool waited = false);
+  // The sources of `named` a lookup may ask (closedSourcesAllowed); those left out are logged.
+  FetchSources Allowed(const std::string& infoHash, const FetchSources& named) const;
   void Found(Job job, const std::string& info, const MetadataWatch::Snapshot& seen,
              bool readd = false);
   void Absorb(Job job, const std::string& info);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,6 +102,18 @@ struct LoopbackSwarm::Impl {
 
 namespace {
 
+// The account opentracker drops to: "nobody", as its default, where this process can become
+// that account; in a user namespace that maps no such account (scripts/i386-under-qemu maps
+// root alone) it keeps the test's own.
+std::string TrackerUser() {
+  const passwd* nobody = getpwnam("nobody");
+  std::ifstream map("/proc/self/uid_map");
+  for (long long inside, outside, count; nobody && map >> inside >> outside >> count;)
+    if (inside <= nobody->pw_uid && nobody->pw_uid < inside + count) return "nobody";
+  const passwd* self = getpwuid(geteuid());
+  return self ? self->pw_name : "nobody";
+}
+
 // A torrent of files made here under `root` (the same bytes for the same name on every run): two
 // files, or a small one.
 bool MakeTorrent(const fs::path& root, const std::string& name, service::TorrentFormat format,
@@ -174,7 +187,7 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
     auto tracker = std::make_unique<ChildProcess>(
         std::vector<std::string>{"opentracker", "-i", "127.0.0.1", "-p", std::to_string(port), "-P",
                                  std::to_string(port), "-d", trackerDir.string(), "-w",
-                                 "whitelist.txt"},
+                                 "whitelist.txt", "-u", TrackerUser()},
         (trackerDir / "log.txt").string(), (trackerDir / "log.txt").string());
     for (int i = 0; i < 150 && tracker->Running() && !Accepts(port); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -36,6 +36,8 @@ GbkText UserDownloadDirectory();
 // $XDG_CACHE_HOME/pellucor, else ~/.cache/pellucor; on Windows %LOCALAPPDATA%\Pellucor. Empty
 // when the environment names no such place. Not created here.
 GbkText UserCacheDirectory();
+// That rule as a user reads it in a help text: "~/.cache/pellucor", "%LOCALAPPDATA%\Pellucor".
+extern const char kUserCacheDirectoryShown[];
 
 // Makes `dir` the process's current directory.
 bool ChangeCurrentDirectory(const GbkText& dir);

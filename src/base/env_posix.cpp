@@ -22,6 +22,7 @@
 namespace pellucor {
 
 const char kPathSeparator[] = "/";
+const char kUserCacheDirectoryShown[] = "~/.cache/pellucor";
 
 void PresentFaultOnPlatform(const GbkText& text) {
   WriteFaultToStderr(text);

@@ -16,6 +16,7 @@
 namespace pellucor {
 
 const char kPathSeparator[] = "\\";
+const char kUserCacheDirectoryShown[] = "%LOCALAPPDATA%\\Pellucor";
 
 namespace {
 

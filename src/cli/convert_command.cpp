@@ -217,8 +217,8 @@ std::vector<Option> Options(const GbkText& siteTag, bool& stdinRead) {
          return std::nullopt;
        }},
       {"--dht-state", nullptr, "FILE",
-       "the DHT's routing table, read at the start and saved at\nthe end (default: "
-       "~/.cache/pellucor/dht-state)",
+       std::string("the DHT's routing table, read at the start and saved at\nthe end (default: ") +
+           kUserCacheDirectoryShown + kPathSeparator + "dht-state)",
        kSwarm,
        [](ConvertOptions& o, const OptionValue& file) -> Refusal {
          if (!file.exact || file.text.empty()) return "cannot use the file name " + file.text;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -172,6 +173,60 @@ TEST(Env, RunDirectoryIsTheProgramsDirectory) {
   ASSERT_FALSE(dir.empty());
   EXPECT_NE(RightPart(dir, 1), GbkText(kPathSeparator));
   EXPECT_EQ(dir, GbkText(PELLUCOR_TEST_PROGRAM_DIR));
+}
+
+// The converter keeps its DHT state here. Each row sets the environment variables the rule
+// reads (nullptr: unset; values are GBK, as the program's text) and expects the directory, or
+// nothing.
+TEST(Env, UserCacheDirectoryFollowsTheEnvironment) {
+  struct Row {
+    std::vector<std::pair<std::string, const char*>> environment;
+    std::string expected;
+  };
+#if defined(_WIN32)
+  const std::vector<Row> rows = {
+      {{{"LOCALAPPDATA", "C:\\Users\\张三\\AppData\\Local"}},
+       "C:\\Users\\张三\\AppData\\Local\\Pellucor"},
+      {{{"LOCALAPPDATA", nullptr}}, ""},
+  };
+  using Native = std::wstring;
+  auto set = [](const std::string& name, const std::optional<Native>& value) {
+    SetEnvironmentVariableW(Wide(GbkText(name)).c_str(), value ? value->c_str() : nullptr);
+  };
+  auto native = [](const char* value) { return Wide(GbkText(value)); };
+  auto get = [](const std::string& name) -> std::optional<Native> {
+    wchar_t buf[4096];
+    const DWORD n = GetEnvironmentVariableW(Wide(GbkText(name)).c_str(), buf, 4096);
+    return n == 0 || n >= 4096 ? std::nullopt : std::optional<Native>(Native(buf, n));
+  };
+#else
+  const std::vector<Row> rows = {
+      {{{"XDG_CACHE_HOME", "/home/张三/.cache-x"}, {"HOME", "/home/张三"}},
+       "/home/张三/.cache-x/pellucor"},
+      // a relative XDG_CACHE_HOME is not one (the XDG rule)
+      {{{"XDG_CACHE_HOME", "cache"}, {"HOME", "/home/张三"}}, "/home/张三/.cache/pellucor"},
+      {{{"XDG_CACHE_HOME", nullptr}, {"HOME", "/home/张三"}}, "/home/张三/.cache/pellucor"},
+      {{{"XDG_CACHE_HOME", nullptr}, {"HOME", nullptr}}, ""},
+  };
+  using Native = std::string;  // UTF-8
+  auto set = [](const std::string& name, const std::optional<Native>& value) {
+    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+  };
+  auto native = [](const char* value) { return GbkToUtf8(value); };
+  auto get = [](const std::string& name) -> std::optional<Native> {
+    const char* value = std::getenv(name.c_str());
+    return value ? std::optional<Native>(value) : std::nullopt;
+  };
+#endif
+  for (const Row& row : rows) {
+    std::vector<std::pair<std::string, std::optional<Native>>> saved;
+    for (const auto& [name, value] : row.environment) {
+      saved.emplace_back(name, get(name));
+      set(name, value ? std::optional<Native>(native(value)) : std::nullopt);
+    }
+    EXPECT_EQ(UserCacheDirectory(), GbkText(row.expected)) << row.environment[0].first;
+    for (const auto& [name, value] : saved) set(name, value);
+  }
 }
 
 TEST(Env, ThreadsRunTheRoutineWithItsParameter) {

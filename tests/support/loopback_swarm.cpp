@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,6 +102,23 @@ struct LoopbackSwarm::Impl {
 
 namespace {
 
+// opentracker with `args`: it drops to "nobody" where this process can become that account. It
+// refuses to run as root, so in a user namespace that maps root alone (scripts/i386-under-qemu)
+// it starts in a user namespace of its own, as nobody's id there.
+std::vector<std::string> TrackerCommand(std::vector<std::string> args) {
+  const passwd* nobody = getpwnam("nobody");
+  std::ifstream map("/proc/self/uid_map");
+  bool mapped = false;
+  for (long long inside, outside, count; nobody && map >> inside >> outside >> count;)
+    mapped = mapped || (inside <= nobody->pw_uid && nobody->pw_uid < inside + count);
+  std::vector<std::string> command = {"opentracker"};
+  if (!mapped)
+    command = {"unshare", "--user", "--map-user=65534", "--map-group=65534", "opentracker"};
+  command.insert(command.end(), args.begin(), args.end());
+  if (mapped) command.insert(command.end(), {"-u", "nobody"});
+  return command;
+}
+
 // A torrent of files made here under `root` (the same bytes for the same name on every run): two
 // files, or a small one.
 bool MakeTorrent(const fs::path& root, const std::string& name, service::TorrentFormat format,
@@ -172,9 +190,8 @@ std::unique_ptr<LoopbackSwarm> LoopbackSwarm::Start(const std::string& dir, cons
     const int port = FreePort();
     // opentracker changes into its directory (chroot) and reads the whitelist from there.
     auto tracker = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"opentracker", "-i", "127.0.0.1", "-p", std::to_string(port), "-P",
-                                 std::to_string(port), "-d", trackerDir.string(), "-w",
-                                 "whitelist.txt"},
+        TrackerCommand({"-i", "127.0.0.1", "-p", std::to_string(port), "-P", std::to_string(port),
+                        "-d", trackerDir.string(), "-w", "whitelist.txt"}),
         (trackerDir / "log.txt").string(), (trackerDir / "log.txt").string());
     for (int i = 0; i < 150 && tracker->Running() && !Accepts(port); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -10,8 +10,18 @@
 
 namespace pellucor::service {
 
+namespace {
+
+// The path as the file system takes it: the UTF-8 bytes as they are on Linux, UTF-16 on
+// Windows (a narrow path there would go through the ANSI code page).
+std::filesystem::path FileSystemPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+}  // namespace
+
 std::string DhtStateFile::Read() const {
-  std::ifstream in(path_, std::ios::binary);
+  std::ifstream in(FileSystemPath(path_), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -39,18 +49,18 @@ void DhtStateFile::Save() {
   const std::string state = state_();
   if (state.empty()) return;
   std::error_code ec;
+  const std::filesystem::path path = FileSystemPath(path_);
   // A first save may need its directory (the user's cache directory, for the converter).
-  if (const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
-      !parent.empty())
+  if (const std::filesystem::path parent = path.parent_path(); !parent.empty())
     std::filesystem::create_directories(parent, ec);
-  const std::string temporary = path_ + ".new";
+  const std::filesystem::path temporary = FileSystemPath(path_ + ".new");
   bool written;
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(state.data(), static_cast<std::streamsize>(state.size()));
     written = static_cast<bool>(out.flush());
   }
-  if (written) std::filesystem::rename(temporary, path_, ec);
+  if (written) std::filesystem::rename(temporary, path, ec);
   if (!written || ec) Log(LogLevel::kError, "dht_state_not_saved", {{"path", path_}});
 }
 

@@ -14,6 +14,7 @@ namespace pellucor::service {
 
 class DhtStateFile {
  public:
+  // `path` is UTF-8.
   DhtStateFile(boost::asio::io_context& io, std::string path)
       : path_(std::move(path)), timer_(io) {}
 

@@ -28,6 +28,7 @@
 #include "service/swarm/tracker_list.h"
 #include "torrent/info_hash.h"
 #include "torrent/magnet_link.h"
+#include "torrent/shown_name.h"
 #include "torrent/torrent_check.h"
 
 namespace pellucor {
@@ -85,14 +86,23 @@ std::optional<bool> PieceLayersState(const std::string& torrent, std::string_vie
   return !ec && root.dict_find_dict("piece layers");
 }
 
-// The torrent's own name, as libtorrent reads it (name.utf-8 first; nothing for a torrent it
-// refuses).
+// The torrent's own name as the service's pages show it and its route names the file:
+// "name.utf-8" first, a legacy code-page name read right (libtorrent would make each of its
+// bytes "_"); libtorrent's own reading (the info hash) for a name that cleans away to nothing.
 std::string TorrentName(const std::string& torrent) {
   lt::error_code ec;
   const lt::torrent_info parsed(
       lt::span<const char>(torrent.data(), static_cast<std::ptrdiff_t>(torrent.size())), ec,
       lt::from_span);
-  return ec ? std::string() : parsed.name();
+  if (ec) return std::string();
+  const lt::bdecode_node root =
+      lt::bdecode(lt::span<const char>(torrent.data(), static_cast<long>(torrent.size())), ec);
+  const lt::bdecode_node info = ec ? lt::bdecode_node() : root.dict_find_dict("info");
+  lt::bdecode_node name = info.dict_find_string("name.utf-8");
+  if (!name) name = info.dict_find_string("name");
+  if (!name) return parsed.name();
+  const lt::string_view raw = name.string_value();
+  return ShownNameComponent(std::string_view(raw.data(), raw.size())).value_or(parsed.name());
 }
 
 std::string Seconds(double seconds) {

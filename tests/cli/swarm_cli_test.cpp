@@ -15,7 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <libtorrent/bdecode.hpp>
@@ -24,6 +26,7 @@
 #include "support/fake_peer.h"
 #include "support/loopback_swarm.h"
 #include "support/process.h"
+#include "support/real_torrents.h"
 #include "support/sandbox.h"
 #include "torrent/torrent_check.h"
 
@@ -279,6 +282,131 @@ TEST_F(SwarmCli, EachSourceAloneAndEachFailure) {
     else
       EXPECT_EQ(FilesSaved(), 0u);
   }
+}
+
+// A client of another maker, leeching `torrents` (paths) on 127.0.0.1:`port` with its files in
+// `dir`: no DHT, no local peer discovery, no peer exchange. Without the content it still hands
+// out the metadata, as leeches in a real swarm do. Transmission's console client takes one
+// torrent a process.
+std::unique_ptr<testing::ChildProcess> StartClient(const std::string& client,
+                                                   const std::vector<std::string>& torrents,
+                                                   int port, const fs::path& dir) {
+  fs::create_directories(dir / "data");
+  const std::string p = std::to_string(port), log = (dir / "log.txt").string();
+  std::vector<std::string> argv;
+  if (client == "aria2c") {
+    argv = {"aria2c",
+            "--enable-dht=false",
+            "--enable-dht6=false",
+            "--bt-enable-lpd=false",
+            "--enable-peer-exchange=false",
+            "--listen-port=" + p,
+            "--file-allocation=none",
+            "--bt-tracker-connect-timeout=1",
+            "--summary-interval=0",
+            "-d",
+            (dir / "data").string()};
+  } else if (client == "transmission-cli") {
+    fs::create_directories(dir / "config");
+    std::ofstream((dir / "config" / "settings.json").string())
+        << R"({"dht-enabled": false, "lpd-enabled": false, "pex-enabled": false,
+  "port-forwarding-enabled": false, "bind-address-ipv4": "127.0.0.1", "rpc-enabled": false})";
+    argv = {"transmission-cli",
+            "-g",
+            (dir / "config").string(),
+            "-w",
+            (dir / "data").string(),
+            "-p",
+            p,
+            "-M"};
+  } else {  // rtorrent, its commands from a file in place of ~/.rtorrent.rc
+    fs::create_directories(dir / "session");
+    std::ofstream rc((dir / "rtorrent.rc").string());
+    rc << "system.daemon.set = true\nnetwork.port_range.set = " << p << "-" << p
+       << "\nnetwork.port_random.set = no\nnetwork.bind_address.set = 127.0.0.1\n"
+       << "dht.mode.set = disable\nprotocol.pex.set = no\ntrackers.use_udp.set = no\n"
+       << "directory.default.set = " << (dir / "data").string()
+       << "\nsession.path.set = " << (dir / "session").string() << "\n";
+    for (const std::string& torrent : torrents) rc << "load.start = " << torrent << "\n";
+    argv = {"rtorrent", "-n", "-o", "import=" + (dir / "rtorrent.rc").string()};
+  }
+  if (client != "rtorrent") argv.insert(argv.end(), torrents.begin(), torrents.end());
+  auto process = std::make_unique<testing::ChildProcess>(argv, log, log);
+  for (int i = 0; i < 250 && process->Running() && !testing::Accepts(port); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return process;
+}
+
+// Torrents written by other programs (tests/data/torrents/by-*), each from a client of another
+// maker that has it: every one saved with its info dictionary byte for byte, under the name the
+// service's route would give it (a folder named in code page 936 included). Transmission hands
+// out no metadata of a private torrent, which the converter reports as such.
+TEST_F(SwarmCli, TorrentsOfOtherProgramsFromClientsOfOtherMakers) {
+  struct Case {
+    std::string client, file;
+    bool served;
+  };
+  const std::vector<Case> cases = {
+      {"aria2c", "by-mktorrent-album.torrent", true},  // web seed, two tiers
+      {"aria2c", "by-ctorrent-single.torrent", true},
+      {"transmission-cli", "by-transmission-album.torrent", true},
+      {"transmission-cli", "by-mktorrent-gbk-names.torrent", true},
+      {"transmission-cli", "by-mktorrent-private.torrent", false},
+      {"rtorrent", "by-buildtorrent-album.torrent", true},   // md5sum fields
+      {"rtorrent", "by-transmission-single.torrent", true},  // and the content's name
+  };
+  std::map<std::string, testing::RealTorrent> rows;
+  for (const testing::RealTorrent& row : testing::RealTorrents()) rows[row.file] = row;
+  std::map<std::string, std::vector<std::string>> torrentsOf;
+  for (const Case& c : cases) torrentsOf[c.client].push_back(testing::RealTorrentsDir() + c.file);
+
+  std::vector<std::unique_ptr<testing::ChildProcess>> clients;
+  std::map<std::string, std::vector<std::string>> peersOf;
+  auto start = [&](const std::string& client, const std::vector<std::string>& torrents) {
+    const int port = testing::FreePort();
+    const fs::path dir = *dir_ / ("client-" + std::to_string(clients.size()));
+    clients.push_back(StartClient(client, torrents, port, dir));
+    ASSERT_TRUE(clients.back()->Running() && testing::Accepts(port))
+        << client << ": " << testing::ReadWholeFile((dir / "log.txt").string());
+    peersOf[client].push_back("127.0.0.1:" + std::to_string(port));
+  };
+  for (const auto& [client, torrents] : torrentsOf) {
+    if (client != "transmission-cli")
+      start(client, torrents);
+    else
+      for (const std::string& torrent : torrents) start(client, {torrent});
+  }
+
+  // One run for each client's torrents, so that no two saved files share a name.
+  for (const auto& [client, peers] : peersOf) {
+    SCOPED_TRACE(client);
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    std::vector<std::string> args = {"--no-dht", "--peer", Join(peers), "--json",
+                                     "-j",       "4",      "--timeout", "10"};
+    for (const Case& c : cases)
+      if (c.client == client) args.push_back(rows[c.file].hash);
+    const testing::ProgramRun run = Convert(args);
+    std::map<std::string, std::string> outcomes;
+    for (const std::string& line : Lines(run.out))
+      outcomes[Field(line, "hash")] = Field(line, "outcome");
+    bool allServed = true;
+    for (const Case& c : cases) {
+      if (c.client != client) continue;
+      SCOPED_TRACE(c.file);
+      const testing::RealTorrent& row = rows[c.file];
+      ASSERT_FALSE(row.hash.empty());
+      allServed = allServed && c.served;
+      EXPECT_EQ(outcomes[row.hash], c.served ? "saved" : "no_metadata") << run.out << run.err;
+      if (!c.served) continue;
+      const std::string saved = testing::ReadWholeFile((out_ / (row.name + ".torrent")).string());
+      const std::string original = testing::ReadWholeFile(testing::RealTorrentsDir() + c.file);
+      EXPECT_EQ(TorrentInfoBytes(saved).value_or("saved: none"),
+                TorrentInfoBytes(original).value_or("original: none"));
+    }
+    EXPECT_EQ(run.exitCode, allServed ? 0 : 1) << run.err;
+  }
+  for (auto& client : clients) client->Stop(std::chrono::seconds(5));
 }
 
 // A run that found its torrent leaves the DHT's routing table behind; the next one starts from

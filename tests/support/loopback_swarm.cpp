@@ -27,6 +27,17 @@ namespace pellucor::testing {
 namespace fs = std::filesystem;
 namespace lt = libtorrent;
 
+bool Accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
 // A port that is free for TCP and UDP on 127.0.0.1 at the moment of asking.
 int FreePort() {
   for (int attempt = 0; attempt < 20; ++attempt) {
@@ -50,17 +61,6 @@ namespace {
 
 std::string TrackerUrlOf(int port) {
   return "http://127.0.0.1:" + std::to_string(port) + "/announce";
-}
-
-bool Accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
 }
 
 int WaitForPort(const lt::session& session) {

@@ -17,6 +17,8 @@ namespace pellucor::testing {
 // A port that is free for TCP and UDP on 127.0.0.1 at the moment of asking; 0 when none was
 // found.
 int FreePort();
+// Whether something accepts TCP connections on 127.0.0.1:`port`.
+bool Accepts(int port);
 
 class LoopbackSwarm {
  public:

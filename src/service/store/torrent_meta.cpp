@@ -5,7 +5,7 @@
 //
 // What the service shows (name, file list, sizes) is read from the raw dictionary on top, so that
 // names written in the legacy Chinese code page read right, and shaped the way clients shape
-// what they write to disk: see CleanComponent. Padding and symlink entries are not files.
+// what they write to disk: see ShownNameComponent. Padding and symlink entries are not files.
 #include "service/store/torrent_meta.h"
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include "base/codepage.h"
 #include "base/hex.h"
 #include "base/utf8.h"
+#include "torrent/shown_name.h"
 
 namespace pellucor::service {
 namespace {
@@ -68,65 +69,13 @@ std::optional<int64_t> Integer(const Node& n) {
   return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
 }
 
-constexpr size_t kMaxShownBytes = 255;
-
-// One component of a name or path as shown, following libtorrent's rule for the names it
-// writes on a POSIX system, after a name in the legacy code page was read as UTF-8, and cut to
-// 255 bytes:
-//   "." and ".." are dropped (nothing: the component is left out), an empty component is "_",
-//   "/" and "\\" and the bidirectional controls (U+202A-U+202E, U+200E, U+200F) are removed,
-//   a control character is "_".
-//   "a/b" -> "ab";  "" -> "_";  ".." -> nothing;  "..." -> "..."
-std::optional<std::string> CleanComponent(std::string_view raw) {
-  if (raw == ".") return std::nullopt;
-  if (raw.empty()) return "_";
-  const std::string text = ReadableUtf8(raw);
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if (c == '/' || c == '\\') {
-      } else if (c < 0x20) {
-        out += '_';
-      } else {
-        out += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    const size_t length = std::max<size_t>(1, Utf8SequenceLength(text, i));
-    const std::string_view ch = std::string_view(text).substr(i, length);
-    i += length;
-    // U+200E, U+200F: E2 80 8E/8F; U+202A-U+202E: E2 80 AA-AE
-    if (ch.size() == 3 && ch[0] == '\xE2' && ch[1] == '\x80' &&
-        (ch[2] == '\x8E' || ch[2] == '\x8F' ||
-         (static_cast<unsigned char>(ch[2]) >= 0xAA && static_cast<unsigned char>(ch[2]) <= 0xAE)))
-      continue;
-    out += ch;
-  }
-  if (out.size() <= 2 && out.find_first_not_of('.') == std::string::npos) {
-    if (out.empty()) return "_";  // only separators: nothing left to name it by
-    return std::nullopt;          // "." or ".."
-  }
-  // At most 255 bytes, as a file name may be; a longer one is cut at a character and ends in
-  // "…", so that no page or reply grows with the name.
-  if (out.size() > kMaxShownBytes) {
-    constexpr std::string_view kCut = "\xE2\x80\xA6";
-    size_t keep = kMaxShownBytes - kCut.size();
-    while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
-    out.resize(keep);
-    out += kCut;
-  }
-  return out;
-}
-
 // A path list ("path" or "path.utf-8") joined by "/", each component cleaned.
 std::string JoinPath(const Node& list) {
   std::string path;
   for (int k = 0; k < list.list_size(); ++k) {
     const Node component = list.list_at(k);
     if (component.type() != Node::string_t) continue;
-    const std::optional<std::string> clean = CleanComponent(Sv(component.string_value()));
+    const std::optional<std::string> clean = ShownNameComponent(Sv(component.string_value()));
     if (!clean) continue;
     if (!path.empty()) path += '/';
     path += *clean;
@@ -178,21 +127,12 @@ void ReadFileTree(const Node& node, const std::string& path, std::vector<Torrent
   }
   for (int i = 0; i < node.dict_size(); ++i) {
     const auto [key, child] = node.dict_at(i);
-    const std::optional<std::string> name = CleanComponent(Sv(key));
+    const std::optional<std::string> name = ShownNameComponent(Sv(key));
     ReadFileTree(child, !name ? path : path.empty() ? *name : path + "/" + *name, out);
   }
 }
 
 }  // namespace
-
-std::string ReadableUtf8(std::string_view raw) {
-  if (IsUtf8(raw)) return std::string(raw);
-  // Code page 936 "works" when every byte pair is a character of it: the text then converts
-  // back to the same bytes (a pair that is not one reads as "?").
-  const std::u16string units = GbkToUtf16(raw);
-  if (Utf16ToGbk(units) == raw) return Utf16ToUtf8(units);
-  return Utf16ToUtf8(Utf8ToUtf16(raw));
-}
 
 std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes, std::string* why) {
   auto refuse = [why](std::string reason) -> std::optional<TorrentMeta> {
@@ -222,7 +162,7 @@ std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes, std::string* 
   const Node name = FindPreferUtf8(info, "name");
   // A name that cleans away to nothing ("..") is libtorrent's stand-in: the info hash.
   meta.name = name.type() == Node::string_t
-                  ? CleanComponent(Sv(name.string_value())).value_or(torrent->name())
+                  ? ShownNameComponent(Sv(name.string_value())).value_or(torrent->name())
                   : torrent->name();
   // v1 layouts first: a hybrid torrent carries both, and v1 clients see only these.
   if (const Node files = info.dict_find_list("files")) {

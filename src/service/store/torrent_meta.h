@@ -25,7 +25,8 @@ struct TorrentMeta {
   // False for a v2 or hybrid torrent that lacks the "piece layers" a file larger than one piece
   // needs (the metadata exchange carries only the info dictionary); true otherwise
   bool pieceLayers = true;
-  std::string name;  // "name.utf-8" when present, else "name"; made UTF-8 by ReadableUtf8
+  std::string name;  // "name.utf-8" when present, else "name"; shown by ShownNameComponent
+                     // (torrent/shown_name.h)
   int64_t totalSize = 0;
   std::vector<TorrentFile> files;  // a single-file torrent lists one file, named `name`
 };
@@ -41,12 +42,5 @@ constexpr size_t kMaxTorrentBytes = 100 * 1024 * 1024;
 // (ending in "…"); padding and symlink entries
 // are left out of the file list and the size.
 std::optional<TorrentMeta> DescribeTorrent(std::string_view bytes, std::string* why = nullptr);
-
-// A name from a torrent as UTF-8: UTF-8 as it is; otherwise read as code page 936 (the legacy
-// Chinese encoding older clients wrote) when every byte pair is a character of it; otherwise
-// each malformed sequence becomes U+FFFD.
-//   "\xe7\x94\xb5" (电, UTF-8) -> itself;  "\xb5\xe7" (电, GBK) -> "\xe7\x94\xb5";
-//   "a\x81" (a lead byte without its pair) -> "a\xef\xbf\xbd"
-std::string ReadableUtf8(std::string_view raw);
 
 }  // namespace pellucor::service

@@ -116,8 +116,11 @@ lt::settings_pack SessionSettings(const std::string& listenInterfaces, bool dht,
   lt::settings_pack pack;
   pack.set_str(lt::settings_pack::listen_interfaces, listenInterfaces);
   pack.set_bool(lt::settings_pack::enable_dht, dht);
-  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, nodes);
-  if (ClosedSwarm(dhtBootstrap)) {
+  // Without the DHT its routers are neither asked nor even looked up: a name lookup of
+  // dht.libtorrent.org would tell the resolver's operator what a --no-dht run meant to keep
+  // quiet, and stalls a machine without a name server.
+  pack.set_str(lt::settings_pack::dht_bootstrap_nodes, dht ? nodes : std::string());
+  if (dht && ClosedSwarm(dhtBootstrap)) {
     pack.set_bool(lt::settings_pack::dht_restrict_routing_ips, false);
     pack.set_bool(lt::settings_pack::dht_restrict_search_ips, false);
     pack.set_bool(lt::settings_pack::dht_enforce_node_id, false);

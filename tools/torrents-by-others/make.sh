@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Writes tests/data/torrents/by-*.torrent: torrents made by other programs than libtorrent
 # (mktorrent, transmission-create, buildtorrent, ctorrent), each the way its users make them,
-# over a small content tree made here and thrown away, and prints their rows for expected.tsv as
+# over a small content tree made here and thrown away; copies WebTorrent's test torrents there as
+# webtorrent-*.torrent (from the npm registry); and prints the rows of both for expected.tsv as
 # libtorrent's Python bindings read them. Run by hand when the set changes; the files are
 # committed, so the tests need none of these programs.
 #   tools/torrents-by-others/make.sh
-# Needs: apt-get install mktorrent transmission-cli buildtorrent ctorrent python3-libtorrent
+# Needs: apt-get install mktorrent transmission-cli buildtorrent ctorrent python3-libtorrent npm
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=$root/tests/data/torrents
@@ -33,7 +34,7 @@ mkdir "$gbk"
 bytes 5 70000 >"$gbk/$(printf '\xb5\xda\xd2\xbb\xbc\xaf').avi"  # 第一集
 bytes 6 90000 >"$gbk/$(printf '\xb5\xda\xb6\xfe\xbc\xaf').avi"  # 第二集
 
-rm -f "$out"/by-*.torrent
+rm -f "$out"/by-*.torrent "$out"/webtorrent-*.torrent
 tracker=http://127.0.0.1:1/announce
 # Dates left out where the program can: the same content makes the same file.
 mktorrent -d -l 16 -a "$tracker,udp://127.0.0.1:2/announce" -a http://127.0.0.1:3/announce \
@@ -47,27 +48,14 @@ buildtorrent -q -D -m -L 17 -a "$tracker" -A "$tracker|http://127.0.0.1:3/announ
   -w http://127.0.0.1:4/seed/ -c "md5 sums" "$album" "$out/by-buildtorrent-album.torrent"
 ctorrent -t -u "$tracker" -s "$out/by-ctorrent-single.torrent" "$film" >/dev/null
 
+# WebTorrent's test torrents (npm package webtorrent-fixtures, MIT): torrents written by
+# µTorrent 2.0 and 3.3 and by WebTorrent's create-torrent (creation dates in milliseconds), one
+# with an "infoHash" key of its own, one without a name.
+(cd "$work" && npm pack --silent webtorrent-fixtures@2.0.3 >/dev/null && tar xzf webtorrent-fixtures-2.0.3.tgz)
+for f in "$work"/package/fixtures/*.torrent; do
+  cp "$f" "$out/webtorrent-$(basename "$f")"
+done
+chmod 644 "$out"/by-*.torrent "$out"/webtorrent-*.torrent
+
 # Their rows, as libtorrent reads them (the columns of expected.tsv).
-/usr/bin/python3 - "$out"/by-*.torrent <<'EOF'
-import os, sys
-import libtorrent as lt
-for path in sys.argv[1:]:
-    name = os.path.basename(path)
-    try:
-        info = lt.torrent_info(lt.bdecode(open(path, 'rb').read()))
-    except Exception as e:
-        print('%s\trefused: %s' % (name, e))
-        continue
-    files = info.files()
-    count = size = 0
-    for i in range(files.num_files()):
-        flags = files.file_flags(i)
-        if flags & (lt.file_flags_t.flag_pad_file | lt.file_flags_t.flag_symlink):
-            continue
-        count += 1
-        size += files.file_size(i)
-    hashes = info.info_hashes()
-    v1 = str(hashes.v1) if hashes.has_v1() else str(hashes.v2)[:40]
-    v2 = str(hashes.v2) if hashes.has_v2() else '-'
-    print('\t'.join([name, 'loads', v1, v2, info.name(), str(count), str(size)]))
-EOF
+/usr/bin/python3 "$root/tools/torrents-by-others/rows.py" "$out"/by-*.torrent "$out"/webtorrent-*.torrent

@@ -337,10 +337,11 @@ std::unique_ptr<testing::ChildProcess> StartClient(const std::string& client,
   return process;
 }
 
-// Torrents written by other programs (tests/data/torrents/by-*), each from a client of another
-// maker that has it: every one saved with its info dictionary byte for byte, under the name the
-// service's route would give it (a folder named in code page 936 included). Transmission hands
-// out no metadata of a private torrent, which the converter reports as such.
+// Torrents written by other programs (tests/data/torrents/by-*, and µTorrent's whose metadata
+// comes in two pieces), each from a client of another maker that has it: every one saved with its
+// info dictionary byte for byte, under the name the service's route would give it (a folder named
+// in code page 936 included). Transmission hands out no metadata of a private torrent, which the
+// converter reports as such.
 TEST_F(SwarmCli, TorrentsOfOtherProgramsFromClientsOfOtherMakers) {
   struct Case {
     std::string client, file;
@@ -349,16 +350,29 @@ TEST_F(SwarmCli, TorrentsOfOtherProgramsFromClientsOfOtherMakers) {
   const std::vector<Case> cases = {
       {"aria2c", "by-mktorrent-album.torrent", true},  // web seed, two tiers
       {"aria2c", "by-ctorrent-single.torrent", true},
+      {"aria2c", "webtorrent-sintel.torrent", true},  // µTorrent's; metadata of two pieces
       {"transmission-cli", "by-transmission-album.torrent", true},
       {"transmission-cli", "by-mktorrent-gbk-names.torrent", true},
       {"transmission-cli", "by-mktorrent-private.torrent", false},
       {"rtorrent", "by-buildtorrent-album.torrent", true},   // md5sum fields
       {"rtorrent", "by-transmission-single.torrent", true},  // and the content's name
+      {"rtorrent", "webtorrent-bunny.torrent", true},        // µTorrent's; two pieces
   };
   std::map<std::string, testing::RealTorrent> rows;
   for (const testing::RealTorrent& row : testing::RealTorrents()) rows[row.file] = row;
+  // The clients get the info dictionaries with a tracker on loopback that is never there
+  // (rtorrent takes no torrent without one): no tracker, web seed or node of a file's own is
+  // ever asked.
   std::map<std::string, std::vector<std::string>> torrentsOf;
-  for (const Case& c : cases) torrentsOf[c.client].push_back(testing::RealTorrentsDir() + c.file);
+  for (const Case& c : cases) {
+    const std::string original = testing::ReadWholeFile(testing::RealTorrentsDir() + c.file);
+    const std::string bare = *dir_ / ("bare-" + c.file);
+    const std::string tracker = "http://127.0.0.1:1/announce";
+    std::ofstream(bare, std::ios::binary)
+        << "d8:announce" << tracker.size() << ":" << tracker << "4:info"
+        << TorrentInfoBytes(original).value_or("") << "e";
+    torrentsOf[c.client].push_back(bare);
+  }
 
   std::vector<std::unique_ptr<testing::ChildProcess>> clients;
   std::map<std::string, std::vector<std::string>> peersOf;

@@ -146,10 +146,13 @@ class SwarmCli : public ::testing::Test {
 
   // Runs the converter with --swarm, saving into this case's directory.
   static testing::ProgramRun Convert(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--swarm", "-d", ProgramPath(out_), "--dht-state",
-                               ProgramPath(*dir_ / "dht-state")});
+    args.insert(args.begin(),
+                {"--swarm", "-d", ProgramPath(out_), "--dht-state", ProgramPath(StateFile())});
     return RunConverter(args);
   }
+  // The DHT's routing table, in a folder the first save makes, named as a Chinese user's
+  // profile folder may be (%LOCALAPPDATA% is under it).
+  static fs::path StateFile() { return *dir_ / "张三" / "dht-state"; }
   static std::vector<std::string> Dht() {
     return {"--dht-bootstrap", Join(swarm_->BootstrapNodes())};
   }
@@ -215,7 +218,7 @@ TEST_F(SwarmCli, EveryKindOfTorrentByEveryHashItGoesBy) {
     EXPECT_EQ(Field(line, "pieceLayers"), v2Files ? "true" : "");
   }
   EXPECT_EQ(FilesSaved(), 3u);
-  EXPECT_TRUE(fs::exists(*dir_ / "dht-state"));
+  EXPECT_TRUE(fs::exists(StateFile()));
 }
 
 // Each source alone, without the DHT where it is not the one tested; and each way a lookup
@@ -426,7 +429,7 @@ TEST_F(SwarmCli, TorrentsOfOtherProgramsFromClientsOfOtherMakers) {
 // A run that found its torrent leaves the DHT's routing table behind; the next one starts from
 // it when no bootstrap node answers.
 TEST_F(SwarmCli, ASecondRunStartsFromTheSavedRoutingTable) {
-  ASSERT_TRUE(fs::exists(*dir_ / "dht-state"));
+  ASSERT_TRUE(fs::exists(StateFile()));
   swarm_->StopBootstrapNodes();
   const std::string& hash = swarm_->Spare().v1;
   std::vector<std::string> args = Dht();
